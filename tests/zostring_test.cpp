@@ -1,0 +1,5 @@
+#include "core/zostring.h"
+
+#include <gtest/gtest.h>
+
+TEST(StringTest, Placeholder) { EXPECT_EQ(String("a"), "a"); }
