@@ -1,0 +1,177 @@
+#include "agent/dispatch.h"
+
+#include "agent/console.h"
+#include "config/agentinfo.h"
+#include "config/settings.h"
+#include "handlers/stubs.h"
+#include "platform/ipfilter.h"
+#include "protocol/valueforms.h"
+
+namespace {
+
+// Commands whose handlers are still to come answer this way.
+void NotYetAvailable(const QVRequest&, TEVReply& Reply) {
+    Reply.SetResult("500");
+    Reply += "not implemented yet";
+}
+
+typedef void (*Handler)(const QVRequest&, TEVReply&);
+
+struct Command {
+    const char* name;
+    Handler handler;
+};
+
+// Compared in this order, exactly and case-sensitively.
+const Command kCommands[] = {
+    {"TEST-UNC", NotYetAvailable},
+    {"TEST-DiskSpace", ProcessTest_DiskSpace},
+    {"TEST-FolderSize", NotYetAvailable},
+    {"TEST-FileExists", NotYetAvailable},
+    {"TEST-FileCompare", NotYetAvailable},
+    {"TEST-FileCRC", NotYetAvailable},
+    {"TEST-CountFiles", NotYetAvailable},
+    {"TEST-Process", NotYetAvailable},
+    {"TEST-Service", ProcessTest_Service},
+    {"TEST-NTLog", ProcessTest_NTLog},
+    {"TEST-CPU", NotYetAvailable},
+    {"TEST-PerfCounter", ProcessTest_Perf},
+    {"TEST-Script", ProcessTest_Script},
+    {"TEST-SNMP", ProcessTest_SNMP},
+    {"TEST-ExternalPrg", NotYetAvailable},
+    {"TEST-Ping", ProcessTest_Ping},
+    {"TEST-TCP", NotYetAvailable},
+    {"TEST-UDP", NotYetAvailable},
+    {"TEST-TextLog", NotYetAvailable},
+    {"TEST-TextLog2", NotYetAvailable},
+    {"TEST-ShellScript", NotYetAvailable},
+    {"ACT-ExternalCmd", NotYetAvailable},
+    {"ACT-TCPUDPsend", NotYetAvailable},
+    {"ACT-Syslog", NotYetAvailable},
+    {"GetProcessesList", NotYetAvailable},
+    {"GetServicesList", ProcessInfo_ServicesList},
+    {"GetEventLogFiles", ProcessInfo_EventLogFiles},
+    {"GetEventLogSources", ProcessInfo_EventLogSources},
+    {"GetDriveList", ProcessInfo_GetDriveList},
+    {"GetFilesList", NotYetAvailable},
+    {"GetInfo", GetAgentStatus},
+};
+
+void NotAllowed(TEVReply& Reply) {
+    Reply.SetResult("600");
+    Reply += "Operation is not allowed";
+}
+
+bool HasRight(int allowed, const String& list, in_addr peer) {
+    String error;
+    return allowed && IPAllowed(peer.s_addr, list, error);
+}
+
+// "ReloadCfg", "ReloadApp", "QUIT", "GetSettings", "SetSettings".
+bool Management(const String& command, const QVRequest& Params, TEVReply& Reply, TTEVFlags& Flags,
+                in_addr peer) {
+    const bool known = command == "ReloadCfg" || command == "ReloadApp" || command == "QUIT" ||
+                       command == "GetSettings" || command == "SetSettings";
+    if (!known) return false;
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!HasRight(s->allowmanage, s->manageaddr, peer)) {
+        NotAllowed(Reply);
+        return true;
+    }
+    if (command == "GetSettings") {
+        GetAgentSettings(Params, Reply);
+    } else if (command == "SetSettings") {
+        SetAgentSettings(Params, Reply);
+    } else if (command == "ReloadCfg") {
+        String error;
+        if (TEVSettings.LoadOptions(error)) {
+            Reply.SetResult("200");
+            Reply += "Ok";
+        } else {
+            Reply.SetResult("300");
+            Reply += error;
+        }
+    } else {
+        Reply.SetResult("200");
+        Reply += "Ok";
+        (command == "QUIT" ? Flags.terminate : Flags.reload) = 1;
+    }
+    return true;
+}
+
+// Smallest and largest program file an upgrade may announce.
+const long long kMinUpgradeSize = 101;
+const long long kMaxUpgradeSize = 10485759;
+
+void UpgradeCode(const QVRequest& Params, TEVReply& Reply, in_addr peer, const String& key,
+                 UpgradeRec& Upgrade) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!HasRight(s->allowupdates, s->updateaddr, peer)) {
+        NotAllowed(Reply);
+        return;
+    }
+    if (!RequestUpgrade(Upgrade, key)) {
+        Reply.SetResult("302");
+        return;
+    }
+    Upgrade.fileSize = tevDecodeInt64(Params.GetParam(1, 0));
+    if (Upgrade.fileSize < kMinUpgradeSize || Upgrade.fileSize > kMaxUpgradeSize) {
+        Reply.SetResult("501");
+        Reply += "Wrong file parameter(s)";
+        ClearanceUpgrade(Upgrade);
+        return;
+    }
+    String error;
+    if (DoUpgrading(Upgrade, nullptr, 0, error)) {
+        Reply.SetResult("200");
+        return;
+    }
+    Reply.SetResult("300");
+    Reply += error;
+}
+
+}  // namespace
+
+int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags& Flags, ThreadParams Params,
+                     UpgradeRec& Upgrade) {
+    if (!Req.Pos('\r')) {
+        showmessage("EndOfTransmission signal missed\n", Params.address, mtFailure, 0);
+        Reply.SetResult("502");
+        Reply += "EndOfTransmission signal missed";
+        return 0;
+    }
+    String command;
+    QVRequest parameters;
+    const int lf = Req.Pos('\n');
+    if (lf) {
+        command = Req.Copy(1, lf - 1);
+        parameters = Req.Copy(lf + 1, Req.Length());
+    } else {
+        command = Req;
+    }
+    command.Trim();
+    if (command.Length() == 0) {
+        showmessage("Void request received\n", Params.address, mtFailure, 0);
+        Reply.SetResult("500");
+        Reply += "Void request received";
+        return 0;
+    }
+    for (const Command& c : kCommands) {
+        if (command == c.name) {
+            c.handler(parameters, Reply);
+            return 1;
+        }
+    }
+    if (Management(command, parameters, Reply, Flags, Params.address)) return 1;
+    if (command == "UpgradeCode") {
+        UpgradeCode(parameters, Reply, Params.address, Req.GetSessionKey(), Upgrade);
+        return 1;
+    }
+    command.SetZero();
+    showmessage("Unknown command \"%s\"\n", Params.address, mtFailure, 1, command.Data());
+    Reply.SetResult("500");
+    Reply += "Unknown command \"";
+    Reply += command;
+    Reply += "\"";
+    return 0;
+}

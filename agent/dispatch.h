@@ -1,0 +1,17 @@
+// Request dispatch: splits the decrypted request into command and parameter
+// block, finds the command in the command table, checks the management and
+// update rights, and runs the handler, which leaves its answer in the reply.
+#pragma once
+
+#include "agent/runflags.h"
+#include "agent/threadparams.h"
+#include "agent/upgrade.h"
+#include "protocol/qvrequest.h"
+#include "protocol/tevreply.h"
+
+// Returns 1 when the command was recognised (whatever its handler answered);
+// 0 for a request without CR ("502"), an empty command ("500" "Void request
+// received") or an unknown one ("500" "Unknown command \"...\""). Session
+// threads, any number at once.
+int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags& Flags, ThreadParams Params,
+                     UpgradeRec& Upgrade);

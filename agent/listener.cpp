@@ -1,0 +1,209 @@
+#include "agent/listener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "agent/console.h"
+#include "agent/pidfile.h"
+#include "agent/runflags.h"
+#include "agent/session.h"
+#include "config/agentstatus.h"
+#include "config/settings.h"
+#include "platform/sockets.h"
+
+extern char** environ;
+
+int Listen(unsigned int& addrlen, String& error) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    String host = s->host;
+    host.SetZero();
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, s->port, &addrlen, error);
+        if (fd > 0) return fd;
+        sleep(1);
+    }
+    return 0;
+}
+
+namespace {
+
+void CloseSocket(int fd) {
+    if (fd <= 0) return;
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
+// After a failed exec the listening socket is gone: open it again so the
+// agent goes on serving.
+void Relisten(ListenerState& st) {
+    String error;
+    st.socket = Listen(st.addrlen, error);
+    if (st.socket > 0) return;
+    error.SetZero();
+    showmessage("TCP listen error: %s\n\n", NoPeer(), mtFailure, 1, error.Data());
+    std::exit(4);
+}
+
+// Replaces the process image with path, keeping our arguments and environment.
+void Execute(ListenerState& st, const String& program) {
+    CloseSocket(st.socket);
+    st.socket = 0;
+    closepidfile(st.pidfile);
+    st.pidfile = -1;
+    String path(program);
+    path.SetZero();
+    execve(path.Data(), st.argv, environ);
+}
+
+void CheckTerminate(ListenerState& st) {
+    if (!TEVFlags.terminate) return;
+    showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
+    closepidfile(st.pidfile);
+    std::exit(0);
+}
+
+void CheckRestart(ListenerState& st) {
+    if (!TEVFlags.reload) return;
+    showmessage("Reload request received. Executing..\n", NoPeer(), mtInfo, 0);
+    Execute(st, Settings()->tevpath);
+    showmessage("Error: cannot start new instance\n", NoPeer(), mtFailure, 0);
+    TEVFlags.reload = 0;
+    Relisten(st);
+}
+
+void CheckUpgrade(ListenerState& st) {
+    if (!TEVFlags.upgrade) return;
+    showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
+    Execute(st, TEVFlags.GetUpgradeScript());
+    showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);
+    TEVFlags.upgrade = 0;
+    Relisten(st);
+}
+
+void CheckPort(ListenerState& st) {
+    if (Settings()->port == st.port) return;
+    CloseSocket(st.socket);
+    String error;
+    st.socket = Listen(st.addrlen, error);
+    if (st.socket > 0) {
+        st.port = Settings()->port;
+        showmessage("Server port switching .. Ok\n", NoPeer(), mtSuccess, 0);
+        return;
+    }
+    showmessage("Error: cannot open new port for listening\n", NoPeer(), mtFailure, 0);
+    const int previous = st.port;
+    TEVSettings.Update([previous](TTEVSettings& s) { s.port = previous; });
+    st.socket = Listen(st.addrlen, error);
+    if (st.socket > 0) {
+        showmessage("Return to original port\n", NoPeer(), mtFailure, 0);
+        return;
+    }
+    showmessage("Cannot open original port either. Terminating\n", NoPeer(), mtFailure, 0);
+    closepidfile(st.pidfile);
+    std::exit(4);
+}
+
+// SIGHUP only raises a flag; the reload happens here, outside the handler.
+void CheckReloadConfig() {
+    if (!TEVFlags.reloadcfg.exchange(0)) return;
+    String error;
+    TEVSettings.LoadOptions(error);
+}
+
+void RunStateChecks(ListenerState& st) {
+    CheckTerminate(st);
+    CheckRestart(st);
+    CheckUpgrade(st);
+    CheckReloadConfig();
+    CheckPort(st);
+}
+
+bool TransientAcceptError(int err) {
+    return err == ECONNABORTED || err == EMFILE || err == ENFILE || err == ENOBUFS ||
+           err == ENOMEM || err == EPROTO || err == EPERM || err == EAGAIN ||
+           err == EWOULDBLOCK || err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN ||
+           err == ENONET || err == EHOSTUNREACH || err == EOPNOTSUPP || err == ENETUNREACH;
+}
+
+bool FilterAllows(const TTEVSettings& s, in_addr peer) {
+    if (!s.filteractive) return true;
+    char text[24];
+    if (!inet_ntop(AF_INET, &peer, text, sizeof text)) return false;
+    // Whole items only: every item stands between CR LF pairs.
+    String item("\r\n");
+    item += text;
+    item += "\r\n";
+    return s.activefilter.Pos(item) != 0;
+}
+
+void Refuse(int fd, in_addr peer) {
+    AgentStatus.FailedConnections++;
+    showmessage("TCP connection rejected\n", peer, mtFailure, 0);
+    CloseSocket(fd);
+}
+
+void Serve(int fd, in_addr peer) {
+    showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
+    ThreadParams* params = new ThreadParams{fd, peer};
+    const int rc = StartSession(params);
+    if (rc == 0) return;
+    delete params;
+    String text = GetErrorStr(rc);
+    text.SetZero();
+    showmessage("Cannot start session thread: %s\n", peer, mtFailure, 1, text.Data());
+    CloseSocket(fd);
+}
+
+// Returns false when the listening socket is no longer usable.
+bool AcceptOne(ListenerState& st) {
+    sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    const int fd = accept4(st.socket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return true;
+        String text = GetErrorStr(err);
+        text.SetZero();
+        if (!TransientAcceptError(err)) {
+            showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
+            return false;
+        }
+        showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
+            usleep(100 * 1000);  // let sessions give descriptors back
+        return true;
+    }
+    if (FilterAllows(*Settings(), addr.sin_addr))
+        Serve(fd, addr.sin_addr);
+    else
+        Refuse(fd, addr.sin_addr);
+    return true;
+}
+
+}  // namespace
+
+int AcceptLoop(ListenerState& st) {
+    int configured = -1;
+    for (;;) {
+        RunStateChecks(st);
+        if (st.socket != configured) {
+            // Non-blocking, so a connection that vanishes between poll and
+            // accept cannot stall the loop.
+            fcntl(st.socket, F_SETFL, fcntl(st.socket, F_GETFL) | O_NONBLOCK);
+            configured = st.socket;
+        }
+        struct pollfd p = {st.socket, POLLIN, 0};
+        const int ready = poll(&p, 1, 1000);
+        if (ready <= 0) continue;
+        if (!AcceptOne(st)) {
+            closepidfile(st.pidfile);
+            return 4;
+        }
+    }
+}

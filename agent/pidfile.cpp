@@ -1,0 +1,54 @@
+#include "agent/pidfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/console.h"
+#include "config/settings.h"
+
+namespace {
+
+// The file created, kept so that closing deletes that file even when a
+// reload has named another one since.
+char createdPath[4096];
+
+}  // namespace
+
+const char* PidFilePath() { return createdPath; }
+
+int createpidfile() {
+    String path = Settings()->pidfile;
+    path.SetZero();
+    // Not truncated on open: the file may belong to a running daemon whose
+    // lock we are about to find taken.
+    const int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        showmessage("Failed to create pid file %s\n", NoPeer(), mtFailure, 1, path.Data());
+        return -1;
+    }
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) != 0) {
+        showmessage("Failed to lock pid file %s\n", NoPeer(), mtFailure, 1, path.Data());
+        close(fd);
+        return -1;
+    }
+    path.StrCpy(createdPath, int(sizeof createdPath));
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%d\n", int(getpid()));
+    if (ftruncate(fd, 0) != 0 || write(fd, text, size_t(n)) != n)
+        showmessage("Failed to create pid file %s\n", NoPeer(), mtFailure, 1, path.Data());
+    return fd;
+}
+
+void closepidfile(int fd) {
+    if (fd < 0) return;
+    close(fd);
+    if (createdPath[0]) unlink(createdPath);
+    createdPath[0] = 0;
+}

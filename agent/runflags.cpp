@@ -1,0 +1,15 @@
+#include "agent/runflags.h"
+
+std::mutex thread_mutex;
+std::mutex upgrade_mutex;
+TTEVFlags TEVFlags;
+
+void TTEVFlags::SetUpgradeScript(const String& path) {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    upgradeScript = path;
+}
+
+String TTEVFlags::GetUpgradeScript() const {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    return upgradeScript;
+}

@@ -1,0 +1,37 @@
+// Run-state requests from session threads and signal handlers to the main
+// thread, which polls them at least once a second in its accept loop.
+#pragma once
+
+#include <atomic>
+#include <ctime>
+#include <mutex>
+
+#include "core/zostring.h"
+
+// Guards the hand-over of a finished upgrade (upgradeScript) to the main thread.
+extern std::mutex thread_mutex;
+// Guards the single upgrade slot.
+extern std::mutex upgrade_mutex;
+
+class TTEVFlags {
+public:
+    TTEVFlags() : startTime(std::time(nullptr)) {}
+
+    // Writers only set these to 1; only the main thread clears them. They are
+    // lock-free atomics, so a signal handler may set them too.
+    std::atomic<int> upgrading{0};  // a session holds the upgrade slot (upgrade_mutex)
+    std::atomic<int> terminate{0};  // QUIT
+    std::atomic<int> reload{0};     // ReloadApp or a late crash: re-execute
+    std::atomic<int> upgrade{0};    // run upgradeScript
+    std::atomic<int> reloadcfg{0};  // SIGHUP: reload the configuration file
+    const time_t startTime;
+
+    // The update script written by a completed transfer (thread_mutex).
+    void SetUpgradeScript(const String& path);
+    String GetUpgradeScript() const;
+
+private:
+    String upgradeScript;
+};
+
+extern TTEVFlags TEVFlags;

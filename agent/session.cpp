@@ -1,0 +1,209 @@
+#include "agent/session.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "agent/console.h"
+#include "agent/dispatch.h"
+#include "agent/runflags.h"
+#include "config/agentstatus.h"
+#include "config/settings.h"
+#include "protocol/tev_const.h"
+
+namespace {
+
+const int kChunk = 1024;
+// A reply that the peer does not take within this time is abandoned.
+const int kSendLimitMs = 30000;
+// An upgrade transfer that stalls this long is abandoned (and its slot freed).
+const int kTransferIdleMs = 300000;
+// Stack of a session thread: sessions are shallow, and thousands may run.
+const size_t kSessionStack = 1024 * 1024;
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Sends all of data, however many send calls it takes, within kSendLimitMs.
+void SendAll(int fd, const String& data) {
+    const long long deadline = NowMs() + kSendLimitMs;
+    int sent = 0;
+    while (sent < data.Length()) {
+        const ssize_t n = send(fd, data.Data() + sent, size_t(data.Length() - sent),
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += int(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        const long long left = deadline - NowMs();
+        if (left <= 0) return;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, int(left)) < 0 && errno != EINTR) return;
+    }
+}
+
+class Session {
+public:
+    explicit Session(const ThreadParams& p) : params(p), lastReceive(std::time(nullptr)) {}
+    void Run();
+    void Close();
+
+private:
+    int WaitMs() const;
+    bool IdleExpired() const;
+    // Each returns false when the session is over.
+    bool OnChunk(const char* data, int n);
+    bool OnRequestBytes(const char* data, int n);
+    bool OnTransferBytes(const char* data, int n);
+    void AnswerRequest();
+
+    ThreadParams params;
+    QVRequest request;
+    TEVReply reply;
+    UpgradeRec upgrade;
+    String upgradeError;
+    time_t lastReceive;
+    bool wholePacket = false;
+    long long lastTransferMs = 0;
+};
+
+// How long to wait for the next chunk: until the idle limit would expire
+// (it counts whole seconds from the last receive), or -1 for no limit.
+int Session::WaitMs() const {
+    if (upgrade.active) return kTransferIdleMs;
+    const int timeout = Settings()->timeout;
+    if (wholePacket || timeout < 1) return -1;
+    const long long expiryMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+    const long long left = expiryMs - NowMs();
+    return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
+}
+
+bool Session::IdleExpired() const {
+    if (upgrade.active) return NowMs() - lastTransferMs >= kTransferIdleMs;
+    const int timeout = Settings()->timeout;
+    return !wholePacket && timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
+}
+
+void Session::Run() {
+    char buf[kChunk];
+    for (;;) {
+        struct pollfd p = {params.socket, POLLIN, 0};
+        const int ready = poll(&p, 1, WaitMs());
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (ready == 0) {
+            if (IdleExpired()) return;
+            continue;
+        }
+        const ssize_t n = recv(params.socket, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        if (!OnChunk(buf, int(n))) return;
+    }
+}
+
+bool Session::OnChunk(const char* data, int n) {
+    if (upgrade.active) return OnTransferBytes(data, n);
+    return OnRequestBytes(data, n);
+}
+
+bool Session::OnRequestBytes(const char* data, int n) {
+    lastReceive = std::time(nullptr);
+    request.AddData(data, n);
+    // Refuse an oversized packet as soon as its length field is in, before
+    // buffering what it announces.
+    if (request.Length() >= 4 &&
+        4ull + DecodeLength(request.Data(), 4) > (unsigned long long)MAX_REQUEST_PACKET) {
+        showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+        return false;
+    }
+    if (!request.WholePacket()) return true;
+    wholePacket = true;
+    if (!request.ParseInitRequest(Settings()->password, params.address)) {
+        showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+        return false;
+    }
+    showmessage("<-- Correct QV request received\n", params.address, mtInfo, 0);
+    AnswerRequest();
+    if (!upgrade.active) return false;
+    lastTransferMs = NowMs();
+    return true;
+}
+
+void Session::AnswerRequest() {
+    reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
+    const int recognised = ProcessQVRequest(request, reply, TEVFlags, params, upgrade);
+    char code[4] = {0, 0, 0, 0};
+    if (reply.Length() > 2)
+        for (int i = 0; i < 3; i++) code[i] = reply[i + 1];
+    showmessage(recognised ? "--> request processed (%s)\n"
+                           : "--> request rejected or operation failed (%s)\n",
+                params.address, mtInfo, 1, code);
+    reply.FinalizePacket();
+    SendAll(params.socket, reply);
+}
+
+bool Session::OnTransferBytes(const char* data, int n) {
+    lastTransferMs = NowMs();
+    DoUpgrading(upgrade, data, n, upgradeError);
+    if (upgrade.active) return true;
+    if (upgradeError.Length()) {
+        reply.SetResult("300");
+        reply += upgradeError;
+    } else {
+        reply.SetResult("200");
+    }
+    reply.FinalizePacket();
+    SendAll(params.socket, reply);
+    return false;
+}
+
+void Session::Close() {
+    AbandonUpgrade(upgrade);  // a transfer cut short frees the slot
+    showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
+    shutdown(params.socket, SHUT_RDWR);
+    close(params.socket);
+}
+
+}  // namespace
+
+void* ClientExecute(void* arg) {
+    ThreadParams* block = static_cast<ThreadParams*>(arg);
+    const ThreadParams params = *block;
+    delete block;
+    AgentStatus.ActiveConnections++;
+    AgentStatus.OpenedConnections++;
+    {
+        Session session(params);
+        session.Run();
+        session.Close();
+    }
+    {
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        AgentStatus.ActiveConnections--;
+    }
+    if (TEVFlags.GetUpgradeScript().Length()) TEVFlags.upgrade = 1;
+    return nullptr;
+}
+
+int StartSession(ThreadParams* params) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kSessionStack);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    pthread_attr_destroy(&attr);
+    return rc;
+}

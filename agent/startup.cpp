@@ -1,0 +1,129 @@
+#include "agent/startup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/signals.h"
+#include "config/agentstatus.h"
+#include "config/settings.h"
+#include "protocol/crypto/ciplib.h"
+#include "protocol/crypto/twofish.h"
+#include "protocol/tev_const.h"
+
+void Print(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::vprintf(format, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+void PrintBanner() {
+    const char* rule = "-------------------------------------------------------------";
+    Print("%s\n", rule);
+    Print(" Application:  TEV (Farwatcher for Omnivar)\n");
+    Print(" Version:      %s for %s\n", AgentStatus.AgentVersion, AgentStatus.AgentPlatform);
+    Print(" Developer:    %s\n", AgentStatus.AgentDeveloper);
+    Print(" Support:      the tev developers, see README.md\n");
+    Print(" Protocol:     Twofish CFB-8, one request per connection\n");
+    Print("%s\n", rule);
+}
+
+void showhelp(const char* error) {
+    Print("%s\n\n", error);
+    Print(" Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+          "  -d        - daemon mode (default)\n"
+          "  -i        - interactive mode\n"
+          "  -v        - verbose mode\n"
+          "  -vd       - verbose debugging mode\n"
+          "  -p <port> - overrides TCP port number specified in cfg_file\n"
+          "  cfg_file  - obligatory parameter, path to configuration file\n\n"
+          " Examples:\n"
+          "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
+          "  tev -d ~/tev/tev.cfg\n\n");
+    std::exit(1);
+}
+
+void ParseCommandLine(int argc, char** argv) {
+    const char* missing = "Error\nInvalid or missed command line parameter";
+    TTEVSettings opts = *Settings();
+    int i = 1;
+    if (argc < 2) showhelp(missing);
+    if (!std::strcmp(argv[i], "-i") || !std::strcmp(argv[i], "-d"))
+        opts.interactive = !std::strcmp(argv[i++], "-i");
+    if (i >= argc) showhelp(missing);
+    if (!std::strcmp(argv[i], "-v")) opts.verbose = 1, i++;
+    if (i >= argc) showhelp(missing);
+    if (!std::strcmp(argv[i], "-vd")) opts.verbose = opts.debug = 1, i++;
+    if (i >= argc) showhelp(missing);
+    if (!std::strcmp(argv[i], "-p")) {
+        if (++i >= argc) showhelp(missing);
+        const int port = std::atoi(argv[i++]);
+        if (port <= 0 || port > 65535) showhelp("Error\nInvalid port number");
+        opts.port = port;
+    }
+    if (i >= argc) showhelp(missing);
+    std::strncpy(opts.cfgfile, argv[i], sizeof opts.cfgfile - 1);
+    opts.cfgfile[sizeof opts.cfgfile - 1] = 0;
+    TEVSettings.Update([&opts](TTEVSettings& s) { s = opts; });
+}
+
+namespace {
+
+const char kCheckWord[] = "self checkword";
+const char kCheckText[] = "123456789012345";
+
+void CheckResult(bool ok) {
+    Print(ok ? "Ok\n" : "Error\n");
+    if (!ok) std::exit(3);
+}
+
+}  // namespace
+
+void EncryptionChecks() {
+    Twofish_initialise();
+    THash_SHA sha;
+    const unsigned char* digest = sha.GetHash(kCheckWord, long(sizeof kCheckWord - 1));
+    Twofish_key key;
+    Twofish_prepare_key(digest, sha.GetHashSize(), &key);
+    Twofish_Byte plain[16];
+    Twofish_Byte cipher[16];
+    Twofish_Byte back[16];
+    std::memcpy(plain, kCheckText, 16);  // the text and its terminating zero
+    Twofish_encrypt(&key, plain, cipher);
+    Twofish_decrypt(&key, cipher, back);
+    Print("Basic encyption checking .. ");
+    CheckResult(std::memcmp(plain, back, 16) == 0);
+
+    const String text(kCheckText);
+    const String word(kCheckWord);
+    const String decoded = DecodeData(EncodeData(text, word, 0), word);
+    Print("TEV encyption checking .. ");
+    CheckResult(decoded == text);
+}
+
+int daemon_init() {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid > 0) {
+        Print("Daemon started\n");
+        std::exit(0);
+    }
+    setsid();
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (in >= 0) dup2(in, STDIN_FILENO);
+    if (out >= 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+    }
+    if (in > STDERR_FILENO) close(in);
+    if (out > STDERR_FILENO) close(out);
+    InstallReloadHandler();
+    return 0;
+}

@@ -1,0 +1,20 @@
+// Start-up steps of the agent: banner, command line, self-checks, daemon.
+// All run in the only thread, before any session exists.
+#pragma once
+
+// Prints the banner.
+void PrintBanner();
+// Prints text to standard output at once (progress lines end without a
+// line break and are continued by the next output).
+void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Prints "%s\n\n" with error, then the usage text, and exits with code 1.
+[[noreturn]] void showhelp(const char* error);
+// Parses `tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>` in its fixed order into
+// the settings record; calls showhelp on a missing argument or bad port.
+void ParseCommandLine(int argc, char** argv);
+// The two encryption checks; on a mismatch prints "Error" and exits with 3.
+void EncryptionChecks();
+// Forks: the parent prints "Daemon started" and exits 0; the child starts a
+// new session with the standard streams on /dev/null, installs the SIGHUP
+// handler and returns 0. Returns -1 when the fork fails.
+int daemon_init();

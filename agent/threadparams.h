@@ -1,0 +1,9 @@
+// The block handed from the accept loop to a session thread.
+#pragma once
+
+#include <netinet/in.h>
+
+struct ThreadParams {
+    int socket;       // the accepted connection
+    in_addr address;  // the peer
+};

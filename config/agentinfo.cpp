@@ -1,0 +1,204 @@
+#include "config/agentinfo.h"
+
+#include <sys/utsname.h>
+
+#include "config/agentstatus.h"
+#include "config/settings.h"
+#include "protocol/valueforms.h"
+
+namespace {
+
+struct FlagName {
+    const char* name;
+    int TTEVSettings::*field;
+};
+
+const FlagName kTests[] = {
+    {"TCP", &TTEVSettings::tcp},
+    {"UDP", &TTEVSettings::udp},
+    {"UNC", &TTEVSettings::unc},
+    {"Folder Size", &TTEVSettings::foldersize},
+    {"Count Files", &TTEVSettings::countfiles},
+    {"File Availability", &TTEVSettings::fileexists},
+    {"File Integrity", &TTEVSettings::filecrc},
+    {"File Compare", &TTEVSettings::comparefiles},
+    {"Text Log", &TTEVSettings::textlog},
+    {"Process", &TTEVSettings::process},
+    {"CPU Usage", &TTEVSettings::cpuusage},
+    {"External", &TTEVSettings::external},
+    {"Shell Script", &TTEVSettings::shellscript},
+};
+
+const FlagName kActions[] = {
+    {"Execute external command", &TTEVSettings::executeaction},
+    {"TCP/UDP send", &TTEVSettings::tcpudpaction},
+    {"Syslog", &TTEVSettings::syslogaction},
+};
+
+// How a SetSettings value is read.
+enum ValueKind { kText, kInt, kBool, kMultiLine, kIgnored };
+
+struct SettingName {
+    const char* name;
+    ValueKind kind;
+    int TTEVSettings::*intField;
+    String TTEVSettings::*textField;
+};
+
+const SettingName kSettable[] = {
+    {"Comment", kText, nullptr, &TTEVSettings::comment},
+    {"Port", kInt, &TTEVSettings::port, nullptr},
+    {"Timeout", kInt, &TTEVSettings::timeout, nullptr},
+    {"Password", kText, nullptr, &TTEVSettings::password},
+    {"LogOkConn", kBool, &TTEVSettings::logsuccess, nullptr},
+    {"LogBadConn", kBool, &TTEVSettings::logfails, nullptr},
+    {"OkLogFile", kText, nullptr, &TTEVSettings::oklogfile},
+    {"BadLogFile", kText, nullptr, &TTEVSettings::badlogfile},
+    {"Ping", kBool, &TTEVSettings::ping, nullptr},
+    {"TCP", kBool, &TTEVSettings::tcp, nullptr},
+    {"UDP", kBool, &TTEVSettings::udp, nullptr},
+    {"UNC", kBool, &TTEVSettings::unc, nullptr},
+    {"Drive Space", kBool, &TTEVSettings::freespace, nullptr},
+    {"Folder Size", kBool, &TTEVSettings::foldersize, nullptr},
+    {"Count Files", kBool, &TTEVSettings::countfiles, nullptr},
+    {"File Availability", kBool, &TTEVSettings::fileexists, nullptr},
+    {"File Compare", kBool, &TTEVSettings::comparefiles, nullptr},
+    {"Text Log", kBool, &TTEVSettings::textlog, nullptr},
+    {"File Integrity", kBool, &TTEVSettings::filecrc, nullptr},
+    {"Process", kBool, &TTEVSettings::process, nullptr},
+    {"CPU Usage", kBool, &TTEVSettings::cpuusage, nullptr},
+    {"Script", kBool, &TTEVSettings::script, nullptr},
+    {"External", kBool, &TTEVSettings::external, nullptr},
+    // GetInfo lists "Shell Script", so the server can switch it like the others.
+    {"Shell Script", kBool, &TTEVSettings::shellscript, nullptr},
+    {"Execute external command", kBool, &TTEVSettings::executeaction, nullptr},
+    {"TCP/UDP send", kBool, &TTEVSettings::tcpudpaction, nullptr},
+    {"Syslog", kBool, &TTEVSettings::syslogaction, nullptr},
+    {"IPFiltering", kBool, &TTEVSettings::filteractive, nullptr},
+    {"IPFilterAddr", kMultiLine, nullptr, &TTEVSettings::filterlist},
+    {"IPFilterMarks", kText, nullptr, &TTEVSettings::filtermarks},
+    {"AllowUpdates", kBool, &TTEVSettings::allowupdates, nullptr},
+    {"AllowRManage", kBool, &TTEVSettings::allowmanage, nullptr},
+    {"UpdateAddr", kText, nullptr, &TTEVSettings::updateaddr},
+    {"ManageAddr", kText, nullptr, &TTEVSettings::manageaddr},
+    // Tests of other platforms: accepted, nothing to change here.
+    {"Service", kIgnored, nullptr, nullptr},
+    {"NT Event Log", kIgnored, nullptr, nullptr},
+    {"Perf Counter", kIgnored, nullptr, nullptr},
+    {"SNMP", kIgnored, nullptr, nullptr},
+};
+
+template <size_t N>
+String NameList(const FlagName (&list)[N]) {
+    String text;
+    for (const FlagName& f : list) {
+        text += f.name;
+        text += "\r\n";
+    }
+    return text;
+}
+
+template <size_t N>
+String EnableChars(const TTEVSettings& s, const FlagName (&list)[N]) {
+    String text;
+    for (const FlagName& f : list) text += (s.*f.field) ? '1' : '0';
+    return text;
+}
+
+void AddNamed(TEVReply& Reply, const char* name, const String& value, int encode) {
+    String line(name);
+    line += '=';
+    line += encode ? tevEncodeStrings(value) : value;
+    Reply.AddStringParam(line, 0);
+}
+
+void AddHostLines(TEVReply& Reply) {
+    struct utsname u;
+    if (uname(&u) != 0) return;
+    AddNamed(Reply, "HostName", String(u.nodename), 0);
+    String os(u.sysname);
+    os += ' ';
+    os += u.release;
+    os += ' ';
+    os += u.version;
+    AddNamed(Reply, "RunningOS", os, 0);
+    AddNamed(Reply, "OSUpdates", String("not implemented"), 0);
+}
+
+void ApplySetting(TTEVSettings& s, const SettingName& n, const String& value) {
+    switch (n.kind) {
+        case kText: s.*n.textField = value; break;
+        case kInt: s.*n.intField = tevDecodeInt(value); break;
+        case kBool: s.*n.intField = tevDecodeBool(value) ? 1 : 0; break;
+        case kMultiLine: s.*n.textField = tevDecodeStrings(value); break;
+        case kIgnored: break;
+    }
+}
+
+void ApplyLine(TTEVSettings& s, String line) {
+    const int eq = line.Pos('=');
+    if (!eq) return;
+    String name = line.Copy(1, eq - 1);
+    String value = line.Copy(eq + 1, line.Length());
+    name.Trim();
+    value.Trim();
+    for (const SettingName& n : kSettable)
+        if (name == n.name) ApplySetting(s, n, value);
+}
+
+}  // namespace
+
+void GetAgentStatus(const QVRequest&, TEVReply& Reply) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    Reply.SetResult("200");
+    Reply.AddVarParams("%s=%s", "AgentName", AgentStatus.AgentName);
+    Reply.AddVarParams("%s=%s", "AgentPlatform", AgentStatus.AgentPlatform);
+    Reply.AddVarParams("%s=%s", "AgentVersion", AgentStatus.AgentVersion);
+    Reply.AddVarParams("%s=%s", "AgentDeveloper", AgentStatus.AgentDeveloper);
+    Reply.AddVarParams("Service=%s", BoolConst[AgentStatus.Service ? 1 : 0]);
+    Reply.AddVarParams("Active=%s", BoolConst[AgentStatus.Active ? 1 : 0]);
+    Reply.AddVarParams("ActiveConnections=%d", AgentStatus.ActiveConnections.load());
+    Reply.AddVarParams("OpenedConnections=%d", AgentStatus.OpenedConnections.load());
+    Reply.AddVarParams("FailedConnections=%d", AgentStatus.FailedConnections.load());
+    AddNamed(Reply, "Available tests", NameList(kTests), 1);
+    AddNamed(Reply, "Enabled tests", EnableChars(*s, kTests), 0);
+    Reply.AddVarParams("%s=%d", "Port", s->port);
+    Reply.AddVarParams("%s=%d", "Timeout", s->timeout);
+    AddNamed(Reply, "Comment", s->comment, 0);
+    AddNamed(Reply, "Available actions", NameList(kActions), 1);
+    AddNamed(Reply, "Enabled actions", EnableChars(*s, kActions), 0);
+    AddHostLines(Reply);
+}
+
+void GetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
+    GetAgentStatus(Req, Reply);
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    AddNamed(Reply, "LogOkConn", String(BoolConst[s->logsuccess ? 1 : 0]), 0);
+    AddNamed(Reply, "LogBadConn", String(BoolConst[s->logfails ? 1 : 0]), 0);
+    AddNamed(Reply, "OkLogFile", s->oklogfile, 0);
+    AddNamed(Reply, "BadLogFile", s->badlogfile, 0);
+    AddNamed(Reply, "Password", s->password, 0);
+    AddNamed(Reply, "IPFiltering", String(BoolConst[s->filteractive ? 1 : 0]), 0);
+    AddNamed(Reply, "IPFilterAddr", s->filterlist, 1);
+    AddNamed(Reply, "IPFilterMarks", s->filtermarks, 0);
+    AddNamed(Reply, "AllowUpdates", String(BoolConst[s->allowupdates ? 1 : 0]), 0);
+    AddNamed(Reply, "AllowRManage", String(BoolConst[s->allowmanage ? 1 : 0]), 0);
+    AddNamed(Reply, "UpdateAddr", s->updateaddr, 0);
+    AddNamed(Reply, "ManageAddr", s->manageaddr, 0);
+}
+
+void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
+    String error;
+    const int saved = TEVSettings.UpdateAndSave(
+        [&Req](TTEVSettings& s) {
+            const int count = Req.GetParamsCount();
+            for (int i = 1; i <= count; i++) ApplyLine(s, Req.GetParam(i, 1));
+        },
+        error);
+    if (saved) {
+        Reply.SetResult("200");
+        return;
+    }
+    Reply.SetResult("300");
+    Reply += error;
+}
