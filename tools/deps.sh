@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that are missing (Debian packages).
+# Quick when everything is present.
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v make >/dev/null || need+=(make)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq "${need[@]}"
+fi
