@@ -126,9 +126,9 @@ void RunStateChecks(ListenerState& st) {
 
 bool TransientAcceptError(int err) {
     return err == ECONNABORTED || err == EMFILE || err == ENFILE || err == ENOBUFS ||
-           err == ENOMEM || err == EPROTO || err == EPERM || err == EAGAIN ||
-           err == EWOULDBLOCK || err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN ||
-           err == ENONET || err == EHOSTUNREACH || err == EOPNOTSUPP || err == ENETUNREACH;
+           err == ENOMEM || err == EPROTO || err == EPERM || err == EAGAIN || err == EWOULDBLOCK ||
+           err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET ||
+           err == EHOSTUNREACH || err == EOPNOTSUPP || err == ENETUNREACH;
 }
 
 bool FilterAllows(const TTEVSettings& s, in_addr peer) {

@@ -17,7 +17,9 @@ char createdPath[4096];
 
 }  // namespace
 
-const char* PidFilePath() { return createdPath; }
+const char* PidFilePath() {
+    return createdPath;
+}
 
 int createpidfile() {
     String path = Settings()->pidfile;

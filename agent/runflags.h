@@ -14,7 +14,7 @@ extern std::mutex thread_mutex;
 extern std::mutex upgrade_mutex;
 
 class TTEVFlags {
-public:
+  public:
     TTEVFlags() : startTime(std::time(nullptr)) {}
 
     // Writers only set these to 1; only the main thread clears them. They are
@@ -30,7 +30,7 @@ public:
     void SetUpgradeScript(const String& path);
     String GetUpgradeScript() const;
 
-private:
+  private:
     String upgradeScript;
 };
 

@@ -36,8 +36,8 @@ void SendAll(int fd, const String& data) {
     const long long deadline = NowMs() + kSendLimitMs;
     int sent = 0;
     while (sent < data.Length()) {
-        const ssize_t n = send(fd, data.Data() + sent, size_t(data.Length() - sent),
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            send(fd, data.Data() + sent, size_t(data.Length() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += int(n);
             continue;
@@ -52,12 +52,12 @@ void SendAll(int fd, const String& data) {
 }
 
 class Session {
-public:
+  public:
     explicit Session(const ThreadParams& p) : params(p), lastReceive(std::time(nullptr)) {}
     void Run();
     void Close();
 
-private:
+  private:
     int WaitMs() const;
     bool IdleExpired() const;
     // Each returns false when the session is over.

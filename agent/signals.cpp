@@ -31,7 +31,9 @@ void SetHandler(int sig, void (*handler)(int)) {
 
 }  // namespace
 
-void reloadcfg(int) { TEVFlags.reloadcfg = 1; }
+void reloadcfg(int) {
+    TEVFlags.reloadcfg = 1;
+}
 
 void reloadapp(int) {
     SetHandler(SIGSEGV, SIG_DFL);
@@ -58,4 +60,6 @@ void InstallCrashHandlers() {
     SetHandler(SIGPIPE, SIG_IGN);
 }
 
-void InstallReloadHandler() { SetHandler(SIGHUP, reloadcfg); }
+void InstallReloadHandler() {
+    SetHandler(SIGHUP, reloadcfg);
+}

@@ -36,16 +36,17 @@ void PrintBanner() {
 
 void showhelp(const char* error) {
     Print("%s\n\n", error);
-    Print(" Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
-          "  -d        - daemon mode (default)\n"
-          "  -i        - interactive mode\n"
-          "  -v        - verbose mode\n"
-          "  -vd       - verbose debugging mode\n"
-          "  -p <port> - overrides TCP port number specified in cfg_file\n"
-          "  cfg_file  - obligatory parameter, path to configuration file\n\n"
-          " Examples:\n"
-          "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
-          "  tev -d ~/tev/tev.cfg\n\n");
+    Print(
+        " Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+        "  -d        - daemon mode (default)\n"
+        "  -i        - interactive mode\n"
+        "  -v        - verbose mode\n"
+        "  -vd       - verbose debugging mode\n"
+        "  -p <port> - overrides TCP port number specified in cfg_file\n"
+        "  cfg_file  - obligatory parameter, path to configuration file\n\n"
+        " Examples:\n"
+        "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
+        "  tev -d ~/tev/tev.cfg\n\n");
     std::exit(1);
 }
 

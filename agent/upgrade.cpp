@@ -48,8 +48,8 @@ String WriteScript(const String& newFile, String& error) {
     FILE* f = std::fopen(path.Data(), "w+e");
     if (!f) return String();
     String file = ZeroTerminated(newFile);
-    const int written = std::fprintf(f, kScript, tevpath.Data() ? tevpath.Data() : "",
-                                     file.Data(), path.Data());
+    const int written =
+        std::fprintf(f, kScript, tevpath.Data() ? tevpath.Data() : "", file.Data(), path.Data());
     const bool closed = std::fclose(f) == 0;
     if (written < 0 || !closed) {
         unlink(path.Data());

@@ -15,9 +15,9 @@ struct UpgradeRec {
     long long fileSize = 0;  // announced size of the new program file
     long long received = 0;  // file bytes written so far
     FILE* tmpFile = nullptr;
-    String tmpFileName;      // empty until the transfer starts
+    String tmpFileName;  // empty until the transfer starts
     MD5Context digest;
-    String sessionKey;       // key of the UpgradeCode request (for the trailer)
+    String sessionKey;  // key of the UpgradeCode request (for the trailer)
 };
 
 // Takes the upgrade slot for rec when it is free: returns 1 (rec active, key

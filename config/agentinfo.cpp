@@ -127,11 +127,20 @@ void AddHostLines(TEVReply& Reply) {
 
 void ApplySetting(TTEVSettings& s, const SettingName& n, const String& value) {
     switch (n.kind) {
-        case kText: s.*n.textField = value; break;
-        case kInt: s.*n.intField = tevDecodeInt(value); break;
-        case kBool: s.*n.intField = tevDecodeBool(value) ? 1 : 0; break;
-        case kMultiLine: s.*n.textField = tevDecodeStrings(value); break;
-        case kIgnored: break;
+        case kText:
+            s.*n.textField = value;
+            break;
+        case kInt:
+            s.*n.intField = tevDecodeInt(value);
+            break;
+        case kBool:
+            s.*n.intField = tevDecodeBool(value) ? 1 : 0;
+            break;
+        case kMultiLine:
+            s.*n.textField = tevDecodeStrings(value);
+            break;
+        case kIgnored:
+            break;
     }
 }
 

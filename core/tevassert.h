@@ -7,7 +7,7 @@
 [[noreturn]] void TevAssertFail(const char* expr, const char* source, int line,
                                 const char* function);
 
-#define TEV_ASSERT(cond, expr_text, source, line, function) \
-    do {                                                     \
+#define TEV_ASSERT(cond, expr_text, source, line, function)            \
+    do {                                                               \
         if (!(cond)) TevAssertFail(expr_text, source, line, function); \
     } while (0)

@@ -9,8 +9,12 @@
 // ---------------------------------------------------------------------------
 // Character helpers
 
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-char LoCase(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char UpCase(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+char LoCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 char* strupper(char* s, int n) {
     for (int i = 0; s && i < n; i++) s[i] = UpCase(s[i]);
@@ -22,8 +26,12 @@ char* strlower(char* s, int n) {
     return s;
 }
 
-char* strupper(char* s) { return s ? strupper(s, int(std::strlen(s))) : s; }
-char* strlower(char* s) { return s ? strlower(s, int(std::strlen(s))) : s; }
+char* strupper(char* s) {
+    return s ? strupper(s, int(std::strlen(s))) : s;
+}
+char* strlower(char* s) {
+    return s ? strlower(s, int(std::strlen(s))) : s;
+}
 
 bool isdecimalnum(const char* s) {
     if (!s) return true;
@@ -84,9 +92,15 @@ String::String(int size) {
     }
 }
 
-String::String(const char* p) { CopyData(p, -1); }
-String::String(const char* p, int n) { CopyData(p, n); }
-String::String(const String& s) { CopyData(s.data, s.length); }
+String::String(const char* p) {
+    CopyData(p, -1);
+}
+String::String(const char* p, int n) {
+    CopyData(p, n);
+}
+String::String(const String& s) {
+    CopyData(s.data, s.length);
+}
 
 String::String(String&& s) noexcept {
     if (s.fixedSize) {  // a copy is never fixed-size; keep that for moves too
@@ -100,7 +114,9 @@ String::String(String&& s) noexcept {
     s.data = nullptr;
 }
 
-String::~String() { std::free(data); }
+String::~String() {
+    std::free(data);
+}
 
 String& String::operator=(const char* p) {
     CopyData(p, -1);
@@ -162,7 +178,9 @@ void String::AddData(const char* p, int n) {
     length += n;
 }
 
-void String::AddChar(char c) { AddData(&c, 1); }
+void String::AddChar(char c) {
+    AddData(&c, 1);
+}
 
 String& String::operator+=(const char* p) {
     AddData(p, -1);
@@ -230,7 +248,9 @@ int String::Pos(const char* p, int n) const {
     return mempos(data, length, p, n);
 }
 
-int String::Pos(const String& s) const { return mempos(data, length, s.data, s.length); }
+int String::Pos(const String& s) const {
+    return mempos(data, length, s.data, s.length);
+}
 
 String String::Copy(int pos, int count) const {
     if (pos < 1 || pos > length || count < 1) return String();
@@ -238,7 +258,9 @@ String String::Copy(int pos, int count) const {
     return String(data + pos - 1, count);
 }
 
-static bool IsWordByte(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+static bool IsWordByte(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 int String::Search(String what, int caseSensitive, int wholeWord) const {
     String text(*this);
@@ -249,7 +271,8 @@ int String::Search(String what, int caseSensitive, int wholeWord) const {
     int start = 1;
     for (;;) {
         if (text.length < start) return 0;
-        const int found = mempos(text.data + start - 1, text.length - start + 1, what.data, what.length);
+        const int found =
+            mempos(text.data + start - 1, text.length - start + 1, what.data, what.length);
         if (!found) return 0;
         start += found - 1;
         if (!wholeWord) return start;
@@ -348,7 +371,9 @@ String& String::LowerCase() {
 // ---------------------------------------------------------------------------
 // TStrList
 
-TStrList::~TStrList() { Clear(); }
+TStrList::~TStrList() {
+    Clear();
+}
 
 void TStrList::prAllocMem(int n) {
     if (n == 0) {
@@ -388,7 +413,9 @@ void TStrList::Delete(int i) {
     count--;
 }
 
-void TStrList::DeleteLast() { Delete(count - 1); }
+void TStrList::DeleteLast() {
+    Delete(count - 1);
+}
 
 void TStrList::Clear() {
     for (int i = 0; i < count; i++) std::free(items[i]);

@@ -24,7 +24,7 @@ int mempos(const char* hay, int haylen, const char* needle, int needlelen);
 int memposi(const char* hay, int haylen, const char* needle, int needlelen);
 
 class String {
-public:
+  public:
     // size > 0 allocates exactly size bytes and fixes the capacity.
     explicit String(int size = 0);
     String(const char* p);  // NOLINT: implicit on purpose, texts convert freely
@@ -92,7 +92,7 @@ public:
     String ReplaceAll(const char* what, const char* with, int caseSensitive) const;
     String& LowerCase();
 
-private:
+  private:
     void prAllocMem(int n);
 
     int length = 0;
@@ -102,7 +102,7 @@ private:
 };
 
 class TStrList {
-public:
+  public:
     TStrList() = default;
     TStrList(const TStrList&) = delete;
     TStrList& operator=(const TStrList&) = delete;
@@ -116,7 +116,7 @@ public:
     int Count() const { return count; }
     void Clear();
 
-private:
+  private:
     void prAllocMem(int n);
 
     int count = 0;

@@ -5,9 +5,15 @@
 
 #include <cstring>
 
-bool isLeadByte(char) { return false; }
-int StrCharLength(const char*) { return 1; }
-int ByteType(const String&, int) { return 0; }
+bool isLeadByte(char) {
+    return false;
+}
+int StrCharLength(const char*) {
+    return 1;
+}
+int ByteType(const String&, int) {
+    return 0;
+}
 
 bool IsPathDelimiter(const String& S, int Index) {
     return Index >= 1 && Index <= S.Length() && S[Index] == '/' && ByteType(S, Index) == 0;
@@ -29,7 +35,9 @@ int LastDelimiter(const char* Delims, const String& S) {
     return 0;
 }
 
-String ExtractFilePath(const String& S) { return S.Copy(1, LastDelimiter("/", S)); }
+String ExtractFilePath(const String& S) {
+    return S.Copy(1, LastDelimiter("/", S));
+}
 
 String ExtractFileName(const String& S) {
     const int p = LastDelimiter("/", S);

@@ -5,8 +5,8 @@
 
 #include "core/zostring.h"
 
-bool isLeadByte(char c);                  // always false
-int StrCharLength(const char* s);         // always 1
+bool isLeadByte(char c);                   // always false
+int StrCharLength(const char* s);          // always 1
 int ByteType(const String& s, int index);  // always 0: single-byte character
 
 // True iff 1 <= Index <= S.Length() and the byte there is '/'.
@@ -29,4 +29,4 @@ int FileAge(const String& Name);         // mtime, -1 if it cannot be examined
 long long FileSize(const String& Name);  // bytes, -1 if it cannot be examined
 bool FileExists(const String& Name);     // an existing regular file
 bool DirectoryExists(const String& Name);
-bool DeleteFile(const String& Name);     // unlink; true on success
+bool DeleteFile(const String& Name);  // unlink; true on success

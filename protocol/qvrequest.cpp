@@ -5,7 +5,9 @@
 #include "agent/console.h"
 #include "protocol/tev_const.h"
 
-bool QVRequest::WholePacket() const { return WholePacketRule(*this); }
+bool QVRequest::WholePacket() const {
+    return WholePacketRule(*this);
+}
 
 int QVRequest::ParseInitRequest(const String& password, in_addr client) {
     sessionKey = String();

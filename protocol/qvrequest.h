@@ -10,7 +10,7 @@
 #include "protocol/crypto/cfb8.h"
 
 class QVRequest : public String {
-public:
+  public:
     QVRequest() = default;
     QVRequest& operator=(const char* p) {
         String::operator=(p);
@@ -45,7 +45,7 @@ public:
     // equals name exactly; empty when there is none.
     String GetNamedParam(const char* name) const;
 
-private:
+  private:
     String sessionKey;
     TCfb8Key sessionCipher;
 };

@@ -37,13 +37,25 @@ void TEVReply::AddStringParam(const String& s, int encode) {
     AddChar('\n');
 }
 
-void TEVReply::AddStringParam(const char* s, int encode) { AddStringParam(String(s), encode); }
+void TEVReply::AddStringParam(const char* s, int encode) {
+    AddStringParam(String(s), encode);
+}
 
-void TEVReply::AddBoolParam(int b) { AddStringParam(b ? "1" : "0", 0); }
-void TEVReply::AddIntParam(int v) { AddStringParam(tevFormatInt(v), 0); }
-void TEVReply::AddIntParam(long long v) { AddStringParam(tevFormatInt64(v), 0); }
-void TEVReply::AddRealParam(double v) { AddStringParam(tevFormatReal(v), 0); }
-void TEVReply::AddTimeParam(const struct tm& t) { AddStringParam(tevFormatTime(t), 0); }
+void TEVReply::AddBoolParam(int b) {
+    AddStringParam(b ? "1" : "0", 0);
+}
+void TEVReply::AddIntParam(int v) {
+    AddStringParam(tevFormatInt(v), 0);
+}
+void TEVReply::AddIntParam(long long v) {
+    AddStringParam(tevFormatInt64(v), 0);
+}
+void TEVReply::AddRealParam(double v) {
+    AddStringParam(tevFormatReal(v), 0);
+}
+void TEVReply::AddTimeParam(const struct tm& t) {
+    AddStringParam(tevFormatTime(t), 0);
+}
 
 void TEVReply::AddTimeParam(const long& t) {
     const time_t stamp = static_cast<time_t>(t);

@@ -9,7 +9,7 @@
 #include "protocol/crypto/cfb8.h"
 
 class TEVReply : public String {
-public:
+  public:
     TEVReply() = default;
     TEVReply& operator=(const char* p) {
         String::operator=(p);
@@ -46,7 +46,7 @@ public:
 
     const String& SessionKey() const { return sessionKey; }
 
-private:
+  private:
     String sessionKey;
     TCfb8Key cipher;
     bool cipherReady = false;

@@ -6,10 +6,18 @@
 
 const char* const BoolConst[2] = {"0", "1"};
 
-int tevDecodeInt(const char* s) { return s ? std::atoi(s) : 0; }
-long long tevDecodeInt64(const char* s) { return s ? std::atoll(s) : 0; }
-double tevDecodeReal(const char* s) { return s ? std::atof(s) : 0.0; }
-bool tevDecodeBool(const char* s) { return s && s[0] == '1' && s[1] == 0; }
+int tevDecodeInt(const char* s) {
+    return s ? std::atoi(s) : 0;
+}
+long long tevDecodeInt64(const char* s) {
+    return s ? std::atoll(s) : 0;
+}
+double tevDecodeReal(const char* s) {
+    return s ? std::atof(s) : 0.0;
+}
+bool tevDecodeBool(const char* s) {
+    return s && s[0] == '1' && s[1] == 0;
+}
 
 // The String forms make the bytes zero-terminated first; a zero byte inside
 // the text therefore ends it, as it would for the C form.
@@ -52,7 +60,9 @@ int tevDecodeInt64(String s, long long* out) {
     return tevDecodeInt64(s.Data(), out);
 }
 
-static int TwoDigits(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+static int TwoDigits(const char* p) {
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
 
 struct tm tevDecodeTime(const char* s) {
     struct tm t;

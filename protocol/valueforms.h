@@ -39,7 +39,7 @@ String tevDecodeStrings(const char* p, int n);
 String tevDecodeStrings(const String& s);
 
 // Writers of the reply forms.
-String tevFormatInt(int v);           // "%d"
-String tevFormatInt64(long long v);   // "%6lld", cut to 34 characters
-String tevFormatReal(double v);       // "%6.4f", cut to 34 characters
+String tevFormatInt(int v);                // "%d"
+String tevFormatInt64(long long v);        // "%6lld", cut to 34 characters
+String tevFormatReal(double v);            // "%6.4f", cut to 34 characters
 String tevFormatTime(const struct tm& t);  // DDMMYYYYhhmmss
