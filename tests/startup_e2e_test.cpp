@@ -1,0 +1,223 @@
+// The agent's start-up as an operator sees it: command line, configuration
+// errors, progress lines, exit codes, daemon mode and its pid file.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <fstream>
+#include <string>
+
+#include "agent_harness.h"
+#include "wire_util.h"
+
+namespace {
+
+const char kUsage[] =
+    " Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+    "  -d        - daemon mode (default)\n"
+    "  -i        - interactive mode\n"
+    "  -v        - verbose mode\n"
+    "  -vd       - verbose debugging mode\n"
+    "  -p <port> - overrides TCP port number specified in cfg_file\n"
+    "  cfg_file  - obligatory parameter, path to configuration file\n\n"
+    " Examples:\n"
+    "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
+    "  tev -d ~/tev/tev.cfg\n\n";
+
+std::string Banner() {
+    const std::string rule(61, '-');
+    return rule + "\n Application:  TEV (Farwatcher for Omnivar)\n" +
+           " Version:      1.29 for Linux (Red Hat, Mandrake, SuSE)\n";
+}
+
+TEST(StartupE2E, BadCommandLinesPrintUsageAndExit1) {
+    const std::string missing = "Error\nInvalid or missed command line parameter\n\n";
+    const std::string badPort = "Error\nInvalid port number\n\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{}, missing},
+        {{"-i"}, missing},
+        {{"-i", "-v"}, missing},
+        {{"-i", "-v", "-vd", "-p"}, missing},
+        {{"-p", "0", "x.cfg"}, badPort},
+        {{"-p", "65536", "x.cfg"}, badPort},
+        {{"-p", "abc", "x.cfg"}, badPort},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        AgentHarness a;
+        ASSERT_TRUE(a.Launch(c.args));
+        EXPECT_EQ(a.Wait(10000), 1);
+        const std::string out = a.Output();
+        EXPECT_EQ(out.substr(0, Banner().size()), Banner());
+        const std::string tail = "Command line checking .. " + c.error + kUsage;
+        ASSERT_GE(out.size(), tail.size());
+        EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    }
+}
+
+TEST(StartupE2E, OptionsOutOfOrderAreTakenForTheConfigurationPath) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Launch({"-v", "-i", "/nonexistent/tev.cfg"}));
+    EXPECT_EQ(a.Wait(10000), 1);
+    EXPECT_NE(
+        a.Output().find("Error\nCannot open configuration file '-i'\nPlease check '-i' file\n\n"),
+        std::string::npos)
+        << a.Output();
+}
+
+TEST(StartupE2E, ConfigurationErrorsExit1WithTheirTexts) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Launch({"-i", "/nonexistent/tev.cfg"}));
+    EXPECT_EQ(a.Wait(10000), 1);
+    EXPECT_NE(
+        a.Output().find("Settings checking .. Error\nCannot open configuration file "
+                        "'/nonexistent/tev.cfg'\nPlease check '/nonexistent/tev.cfg' file\n\n"),
+        std::string::npos);
+
+    AgentHarness b;
+    ASSERT_TRUE(b.Launch({"-i", "/dev/null/x"}));  // makes b.dir
+    b.Wait(10000);
+    const std::string cfg = b.dir + "/empty.cfg";
+    WriteFile(cfg, "tevpath=relative/tev\n# nothing else\n");
+    AgentHarness c;
+    ASSERT_TRUE(c.Launch({"-i", cfg}));
+    EXPECT_EQ(c.Wait(10000), 1);
+    EXPECT_NE(c.Output().find("Settings checking .. Error\n  TCP post is not specified!\n"
+                              "  Password is not specified!\n"
+                              "  Full path to the agent is not specified!\n\n"
+                              "Please check '" +
+                              cfg + "' file\n\n"),
+              std::string::npos)
+        << c.Output();
+}
+
+TEST(StartupE2E, ProgressLinesInOrder) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Start("", {"-i", "-vd"}));
+    const std::string expected = Banner();
+    const std::string out = a.Output();
+    EXPECT_EQ(out.substr(0, expected.size()), expected);
+    const std::string steps =
+        "-------------------------------------------------------------\n"
+        "Command line checking .. Ok\n"
+        "Settings checking .. Ok\n"
+        "CPU testing .. Ok\n"
+        "stat.size: 8\n"
+        "srec.size: 8\n"
+        "int64 = long long\n"
+        "Basic encyption checking .. Ok\n"
+        "TEV encyption checking .. Ok\n"
+        "Sock testing .. Ok\n"
+        "[tev][";
+    EXPECT_NE(out.find(steps), std::string::npos) << out;
+    EXPECT_NE(out.find("]\t tev\t\t Listening...\n"), std::string::npos);
+}
+
+TEST(StartupE2E, FilterMarksWarningStillStarts) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Start("filterlist=127.0.0.1\nfiltermarks=11\n"));
+    EXPECT_NE(a.Output().find("Settings checking .. Warning: FilterMarks has less items than "
+                              "FilterList\nCPU testing .. Ok\n"),
+              std::string::npos)
+        << a.Output();
+}
+
+TEST(StartupE2E, PortInUseExits4AfterRetries) {
+    AgentHarness holder;
+    ASSERT_TRUE(holder.Start());
+    AgentHarness a;
+    ASSERT_TRUE(a.Launch({"-i", "-p", std::to_string(holder.port), holder.cfgPath}));
+    EXPECT_EQ(a.Wait(15000), 4);
+    EXPECT_NE(a.Output().find("Sock testing .. TCP listen error:\nsocket() or bind() error\n\n"),
+              std::string::npos)
+        << a.Output();
+}
+
+TEST(StartupE2E, CommandLinePortWinsOverFileAndReload) {
+    AgentHarness a;
+    const int port = FreeLoopbackPort();
+    ASSERT_TRUE(a.Start("", {"-i", "-p", std::to_string(port)}));
+    CtlResult info = RunCtlRaw({"-p", std::to_string(port), "-w", a.password, "GetInfo"});
+    ASSERT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(wire::Value(info.out, "Port"), std::to_string(port));
+    CtlResult reload = RunCtlRaw({"-p", std::to_string(port), "-w", a.password, "ReloadCfg"});
+    EXPECT_EQ(reload.exitCode, 0) << reload.out;
+    info = RunCtlRaw({"-p", std::to_string(port), "-w", a.password, "GetInfo"});
+    EXPECT_EQ(wire::Value(info.out, "Port"), std::to_string(port));
+    // The file's port was never opened.
+    EXPECT_EQ(RunCtl(a, {"GetInfo"}).exitCode, 2);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WaitForFile(const std::string& path, int ms) {
+    for (int i = 0; i < ms / 10; i++) {
+        if (!ReadText(path).empty()) return true;
+        agent_harness_detail::SleepMs(10);
+    }
+    return false;
+}
+
+TEST(StartupE2E, DaemonWritesLockedPidFileAndReloadsOnHangup) {
+    AgentHarness setup;
+    ASSERT_TRUE(setup.Launch({"-i", "/dev/null/x"}));  // a temporary directory
+    setup.Wait(10000);
+    const std::string pidPath = setup.dir + "/tev.pid";
+    const std::string cfg = setup.dir + "/daemon.cfg";
+    const int port = FreeLoopbackPort();
+    const std::string base = std::string("tevpath=") + TEV_BINARY +
+                             "\nport=" + std::to_string(port) +
+                             "\npassword=pw\npidfile=" + pidPath + "\n";
+    WriteFile(cfg, base + "comment=first\n");
+
+    AgentHarness daemon;
+    ASSERT_TRUE(daemon.Launch({"-d", cfg}));
+    EXPECT_EQ(daemon.Wait(15000), 0);  // the parent ends after the fork
+    EXPECT_NE(daemon.Output().find("Sock testing .. Ok\nDaemon started\n"), std::string::npos)
+        << daemon.Output();
+    ASSERT_TRUE(WaitForFile(pidPath, 5000));
+    const int pid = std::stoi(ReadText(pidPath));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, 0), 0);
+
+    // The daemon holds the lock: a second daemon reports it and goes on.
+    AgentHarness second;
+    const int port2 = FreeLoopbackPort();
+    ASSERT_TRUE(second.Launch({"-d", "-p", std::to_string(port2), cfg}));
+    EXPECT_EQ(second.Wait(15000), 0);
+    const std::string badLog = setup.dir + "/log2.txt";
+    for (int i = 0;
+         i < 300 && ReadText(badLog).find("Failed to lock pid file") == std::string::npos; i++)
+        agent_harness_detail::SleepMs(10);
+    EXPECT_NE(ReadText(badLog).find("Failed to lock pid file " + pidPath + "\n"),
+              std::string::npos);
+    EXPECT_EQ(std::stoi(ReadText(pidPath)), pid);  // not truncated by the loser
+    CtlResult quit2 = RunCtlRaw({"-p", std::to_string(port2), "-w", "pw", "QUIT"});
+    EXPECT_EQ(quit2.exitCode, 0) << quit2.err;
+
+    // SIGHUP reloads the file.
+    WriteFile(cfg, base + "comment=second\n");
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    std::string comment;
+    for (int i = 0; i < 50 && comment != "second"; i++) {
+        agent_harness_detail::SleepMs(100);
+        comment = wire::Value(RunCtlRaw({"-p", std::to_string(port), "-w", "pw", "GetInfo"}).out,
+                              "Comment");
+    }
+    EXPECT_EQ(comment, "second");
+
+    CtlResult quit = RunCtlRaw({"-p", std::to_string(port), "-w", "pw", "QUIT"});
+    EXPECT_EQ(quit.exitCode, 0) << quit.err;
+    for (int i = 0; i < 300 && kill(pid, 0) == 0; i++) agent_harness_detail::SleepMs(10);
+    EXPECT_NE(kill(pid, 0), 0);
+    EXPECT_NE(access(pidPath.c_str(), F_OK), 0);  // removed on the way out
+}
+
+}  // namespace
