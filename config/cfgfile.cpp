@@ -1,0 +1,437 @@
+#include "config/cfgfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/settings.h"
+#include "platform/filepath.h"
+#include "protocol/valueforms.h"
+
+namespace {
+
+enum TValueForm { vfText, vfNumber, vfFlag, vfItems };
+
+// One key of the file: its field (text for vfText/vfItems, number for
+// vfNumber/vfFlag) and whether the save rewrites and appends it.
+struct TKeyDef {
+    const char* key;
+    TValueForm form;
+    bool saved;
+    String TTEVSettings::*text;
+    int TTEVSettings::*number;
+};
+
+#define TEXT_KEY(name, saved) \
+    { #name, vfText, saved, &TTEVSettings::name, nullptr }
+#define NUMBER_KEY(name, saved) \
+    { #name, vfNumber, saved, nullptr, &TTEVSettings::name }
+#define FLAG_KEY(name) \
+    { #name, vfFlag, true, nullptr, &TTEVSettings::name }
+
+const TKeyDef kKeys[] = {
+    TEXT_KEY(tevpath, false),
+    TEXT_KEY(host, true),
+    NUMBER_KEY(port, true),
+    NUMBER_KEY(timeout, true),
+    TEXT_KEY(comment, true),
+    TEXT_KEY(password, true),
+    FLAG_KEY(filteractive),
+    TEXT_KEY(filtermarks, true),
+    {"filterlist", vfItems, true, &TTEVSettings::filterlist, nullptr},
+    FLAG_KEY(logsuccess),
+    FLAG_KEY(logfails),
+    TEXT_KEY(oklogfile, true),
+    TEXT_KEY(badlogfile, true),
+    TEXT_KEY(verboselogfile, true),
+    FLAG_KEY(allowupdates),
+    FLAG_KEY(allowmanage),
+    TEXT_KEY(updateaddr, true),
+    TEXT_KEY(manageaddr, true),
+    FLAG_KEY(unc),
+    FLAG_KEY(freespace),
+    FLAG_KEY(foldersize),
+    FLAG_KEY(countfiles),
+    FLAG_KEY(fileexists),
+    FLAG_KEY(filecrc),
+    FLAG_KEY(comparefiles),
+    FLAG_KEY(process),
+    FLAG_KEY(cpuusage),
+    FLAG_KEY(script),
+    FLAG_KEY(external),
+    FLAG_KEY(ping),
+    FLAG_KEY(tcp),
+    FLAG_KEY(udp),
+    FLAG_KEY(textlog),
+    FLAG_KEY(shellscript),
+    TEXT_KEY(cpuusagescript, false),
+    TEXT_KEY(proclistscript, false),
+    TEXT_KEY(proccntscript, false),
+    TEXT_KEY(tmpdir, false),
+    FLAG_KEY(executeaction),
+    FLAG_KEY(tcpudpaction),
+    FLAG_KEY(syslogaction),
+    TEXT_KEY(pidfile, false),
+    NUMBER_KEY(delayforscripts, false),
+};
+
+#undef TEXT_KEY
+#undef NUMBER_KEY
+#undef FLAG_KEY
+
+constexpr int kKeyCount = int(sizeof kKeys / sizeof kKeys[0]);
+
+// Saved keys that the file lacks are appended in this order.
+const char* const kAppendOrder[] = {
+    "host",         "port",        "timeout",     "comment",        "password",
+    "filteractive", "filtermarks", "filterlist",  "verboselogfile", "logsuccess",
+    "logfails",     "oklogfile",   "badlogfile",  "allowupdates",   "allowmanage",
+    "updateaddr",   "manageaddr",  "unc",         "freespace",      "foldersize",
+    "countfiles",   "fileexists",  "filecrc",     "comparefiles",   "process",
+    "cpuusage",     "script",      "external",    "ping",           "tcp",
+    "udp",          "textlog",     "shellscript", "executeaction",  "tcpudpaction",
+    "syslogaction",
+};
+
+// Index of key (lower case) in kKeys, -1 when unknown.
+int FindKey(const String& key) {
+    for (int i = 0; i < kKeyCount; i++)
+        if (key == kKeys[i].key) return i;
+    return -1;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Sets every field that has a load default; the other fields keep their
+// values across loads.
+void SetLoadDefaults(TTEVSettings& s) {
+    s.tevpath = "";
+    s.comment = "";
+    s.password = "";
+    s.filteractive = 0;
+    s.filtermarks = "1";
+    s.filterlist = "127.0.0.1";
+    s.logsuccess = 0;
+    s.logfails = 1;
+    s.oklogfile = "log1.txt";
+    s.badlogfile = "log2.txt";
+    s.allowupdates = 1;
+    s.allowmanage = 1;
+    s.updateaddr = "127.0.0.1";
+    s.manageaddr = "127.0.0.1";
+    int TTEVSettings::*const rights[] = {
+        &TTEVSettings::unc,          &TTEVSettings::freespace,  &TTEVSettings::foldersize,
+        &TTEVSettings::countfiles,   &TTEVSettings::fileexists, &TTEVSettings::filecrc,
+        &TTEVSettings::comparefiles, &TTEVSettings::process,    &TTEVSettings::cpuusage,
+        &TTEVSettings::script,       &TTEVSettings::external,   &TTEVSettings::ping,
+        &TTEVSettings::tcp,          &TTEVSettings::udp,        &TTEVSettings::textlog,
+        &TTEVSettings::shellscript};
+    for (int TTEVSettings::*right : rights) s.*right = 1;
+    s.executeaction = 0;
+    s.tcpudpaction = 0;
+    s.syslogaction = 0;
+    s.pidfile = "";
+    s.delayforscripts = 90000;
+}
+
+// atoi of the value's bytes.
+int NumberOf(String value) {
+    value.SetZero();
+    return std::atoi(value.Data());
+}
+
+// Address items as read: %0D/%0A decoded, trimmed, runs of blanks shrunk,
+// every blank a CR LF, so items may be separated by blanks or line breaks.
+String DecodeItems(const String& value) {
+    String s = tevDecodeStrings(value);
+    s.Trim();
+    s.RemoveRepeats(' ');
+    return s.ReplaceAll(" ", "\r\n", 1);
+}
+
+// A value as one line of the file: every line break (CR LF or a lone LF)
+// becomes a blank. For address items this is their written form; for texts
+// it keeps a value from ever starting a line of its own, which would let a
+// remote settings change plant keys the agent never saves (tevpath).
+String OneLine(const String& value) {
+    return value.ReplaceAll("\r\n", " ", 1).ReplaceAll("\n", " ", 1);
+}
+
+// The written form of key k's value in s.
+String WrittenValue(const TTEVSettings& s, const TKeyDef& k) {
+    switch (k.form) {
+        case vfNumber:
+            return tevFormatInt(s.*k.number);
+        case vfFlag:
+            return String(s.*k.number ? "1" : "0");
+        case vfText:
+        case vfItems:
+            break;
+    }
+    return OneLine(s.*k.text);
+}
+
+// Applies one key=value line to s; unknown keys are ignored.
+void ApplyLine(TTEVSettings& s, const String& key, const String& value) {
+    const int i = FindKey(key);
+    if (i < 0) return;
+    const TKeyDef& k = kKeys[i];
+    switch (k.form) {
+        case vfText:
+            s.*k.text = value;
+            break;
+        case vfItems:
+            s.*k.text = DecodeItems(value);
+            break;
+        case vfFlag:
+            s.*k.number = (value.Length() > 0 && value[1] == '1') ? 1 : 0;
+            break;
+        case vfNumber:
+            // The port is taken only while none is set: the command line or
+            // the first non-zero value of the first load wins.
+            if (k.number != &TTEVSettings::port || s.port == 0) s.*k.number = NumberOf(value);
+            break;
+    }
+}
+
+// A zero-terminated copy of a path for the C library.
+String CPath(const String& path) {
+    String p(path);
+    p.SetZero();
+    return p;
+}
+
+// The configuration file path of s.
+String CfgPath(const TTEVSettings& s) {
+    return String(s.cfgfile, int(strnlen(s.cfgfile, sizeof s.cfgfile)));
+}
+
+// Opens path for reading, close-on-exec; null on failure.
+FILE* OpenForReading(const String& path) {
+    String p = CPath(path);
+    return std::fopen(p.Data(), "re");
+}
+
+// Reads the next line of f, line end included, into line. Returns false at
+// the end of the file or on a read error (ferror tells them apart).
+bool ReadLine(FILE* f, String& line) {
+    char* buf = nullptr;
+    size_t cap = 0;
+    const ssize_t n = getline(&buf, &cap, f);
+    if (n >= 0) line.CopyData(buf, int(n));
+    std::free(buf);
+    return n >= 0;
+}
+
+// Loads every line of f into s. Returns false on a read error.
+bool ReadSettings(FILE* f, TTEVSettings& s) {
+    String line;
+    String key;
+    String value;
+    int valuePos = 0;
+    while (ReadLine(f, line))
+        if (SplitCfgLine(line, key, valuePos, value)) ApplyLine(s, key, value);
+    return !std::ferror(f);
+}
+
+// Appends the load checks' messages to error; returns 1 when all passed.
+int CheckLoaded(const TTEVSettings& s, String& error) {
+    int ok = 1;
+    if (s.port == 0) {
+        error += "  TCP post is not specified!\n";
+        ok = 0;
+    }
+    if (s.password.Length() == 0) {
+        error += "  Password is not specified!\n";
+        ok = 0;
+    }
+    if (s.tevpath.Length() == 0 || s.tevpath[1] != '/') {
+        error += "  Full path to the agent is not specified!\n";
+        ok = 0;
+    } else if (!FileExists(s.tevpath)) {
+        error += "  Invalid path to the agent!\n";
+        ok = 0;
+    }
+    return ok;
+}
+
+// Line with key k's current value in place of the old one: text and number
+// values replace everything from the value position on, a flag replaces the
+// old value's first character (or is inserted when the value was empty).
+String RewriteLine(const TTEVSettings& s, const TKeyDef& k, const String& line, int valuePos,
+                   const String& oldValue) {
+    if (k.form != vfFlag) return line.Copy(1, valuePos) + WrittenValue(s, k);
+    const char mark = s.*k.number ? '1' : '0';
+    if (oldValue.Length() == 0)
+        return line.Copy(1, valuePos) + mark + line.Copy(valuePos + 1, line.Length());
+    String out(line);
+    out[valuePos + 1] = mark;
+    return out;
+}
+
+// Reads f and builds the rewritten file for s into out, the old bytes into
+// old. Returns false on a read error.
+bool BuildNewContent(FILE* f, const TTEVSettings& s, String& out, String& old) {
+    bool written[kKeyCount] = {};
+    String line;
+    String key;
+    String value;
+    int valuePos = 0;
+    while (ReadLine(f, line)) {
+        old += line;
+        String result = line;
+        if (SplitCfgLine(line, key, valuePos, value)) {
+            const int i = FindKey(key);
+            if (i >= 0 && kKeys[i].saved) {
+                written[i] = true;
+                result = RewriteLine(s, kKeys[i], line, valuePos, value);
+            }
+        }
+        if (result.Length() == 0 || result[result.Length()] != '\n') result += "\r\n";
+        out += result;
+    }
+    if (std::ferror(f)) return false;
+    for (const char* name : kAppendOrder) {
+        const int i = FindKey(String(name));
+        if (written[i]) continue;
+        out += name;
+        out += '=';
+        out += WrittenValue(s, kKeys[i]);
+        out += "\r\n";
+    }
+    return true;
+}
+
+// Writes all of data to fd; false on any failure.
+bool WriteAll(int fd, const String& data) {
+    const char* p = data.Data();
+    int left = data.Length();
+    while (left > 0) {
+        const ssize_t n = write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= int(n);
+    }
+    return true;
+}
+
+// Creates path afresh (an existing file of that name is removed first, a
+// symbolic link is never followed) holding data with permission bits mode,
+// and flushes it to disk. On failure removes what it created; returns false.
+bool WriteWholeFile(const String& path, const String& data, mode_t mode) {
+    const String p = CPath(path);
+    unlink(p.Data());
+    const int fd = open(p.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, data) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (!ok) unlink(p.Data());
+    return ok;
+}
+
+// Keeps the current file as old: a hard link when the file system allows
+// one, a copy of its bytes otherwise. Failures are not reported: the backup
+// is a courtesy, the configuration file itself is untouched by them.
+void KeepPrevious(const String& cfg, const String& old, const String& oldBytes, mode_t mode) {
+    const String c = CPath(cfg);
+    const String o = CPath(old);
+    unlink(o.Data());
+    if (link(c.Data(), o.Data()) != 0) WriteWholeFile(old, oldBytes, mode);
+}
+
+// Flushes the directory entry changes of path's directory to disk.
+void SyncDirectoryOf(const String& path) {
+    String dir = ExtractFilePath(path);
+    if (dir.Length() == 0) dir = ".";
+    dir.SetZero();
+    const int fd = open(dir.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+}  // namespace
+
+int SplitCfgLine(const String& line, String& key, int& valuePos, String& value) {
+    const int len = line.Length();
+    if (len == 0 || line[1] == '#' || line[1] == ';') return 0;
+    const int eq = line.Pos('=');
+    if (eq == 0) return 0;
+    int b = 1;
+    int e = eq - 1;
+    while (b <= e && IsBlank(line[b])) b++;
+    while (e >= b && IsBlank(line[e])) e--;
+    key = line.Copy(b, e - b + 1);
+    key.LowerCase();
+    valuePos = eq;  // 0-based offset of the byte after '='
+    while (valuePos < len && IsBlank(line[valuePos + 1])) valuePos++;
+    int end = len;
+    while (end > valuePos && (IsBlank(line[end]) || line[end] == '\r' || line[end] == '\n')) end--;
+    value = line.Copy(valuePos + 1, end - valuePos);
+    return 1;
+}
+
+int TTEVSettings::LoadOptions_(String& error) {
+    error = "";
+    SetLoadDefaults(*this);
+    const String cfg = CfgPath(*this);
+    if (cfg.Length() == 0) {
+        error = "Configuration file is not specified";
+        return 0;
+    }
+    FILE* f = OpenForReading(cfg);
+    const bool readOk = f && ReadSettings(f, *this);
+    if (f) std::fclose(f);
+    if (!readOk) {
+        error = String("Cannot open configuration file '") + cfg + "'";
+        return 0;
+    }
+    PutRight(error);
+    if (timeout == 0) timeout = 4000;
+    return CheckLoaded(*this, error);
+}
+
+int TTEVSettings::SaveOptions_(String& error) {
+    error = "";
+    PutRight(error);
+    const String cfg = CfgPath(*this);
+    if (cfg.Length() == 0) {
+        error = "Configuration file is not specified";
+        return 0;
+    }
+    FILE* f = OpenForReading(cfg);
+    struct stat st;
+    String content;
+    String oldBytes;
+    const bool readOk =
+        f && fstat(fileno(f), &st) == 0 && BuildNewContent(f, *this, content, oldBytes);
+    if (f) std::fclose(f);
+    if (!readOk) {
+        error = String("Cannot open configuration file '") + cfg + "'";
+        return 0;
+    }
+    const mode_t mode = st.st_mode & 07777;
+    const String newName = cfg + ".New";
+    if (!WriteWholeFile(newName, content, mode)) {
+        error = String("Cannot create new configuration file '") + newName + "'";
+        return 0;
+    }
+    KeepPrevious(cfg, cfg + ".Old", oldBytes, mode);
+    const String from = CPath(newName);
+    const String to = CPath(cfg);
+    if (std::rename(from.Data(), to.Data()) != 0) {
+        unlink(from.Data());
+        error = String("Cannot overwrite configuration file '") + cfg + "'";
+        return 0;
+    }
+    SyncDirectoryOf(cfg);
+    return 1;
+}
