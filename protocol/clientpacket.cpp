@@ -16,18 +16,21 @@
 
 namespace {
 
-// Length fields as raw bytes, for pieces that EncodeData leaves empty.
+// A length field of `digits` zero bytes, for pieces that EncodeData leaves
+// empty (it writes no length field for empty data).
 String ZeroField(int digits) {
     const char zeros[4] = {0, 0, 0, 0};
     return String(zeros, digits);
 }
 
+// v as 4 bytes, least significant first (the packet length field N).
 String LittleEndian32(unsigned int v) {
     char b[4];
     for (int i = 0; i < 4; i++) b[i] = char((v >> (8 * i)) & 0xFF);
     return String(b, 4);
 }
 
+// Monotonic clock in milliseconds, for deadlines.
 long long NowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -41,6 +44,8 @@ int LeftMs(long long deadline) {
     return left > INT_MAX ? INT_MAX : int(left);
 }
 
+// The error text for err: "connection refused" and "timed out" for the two
+// outcomes callers tell apart, the system's text otherwise.
 String ErrnoText(int err) {
     if (err == ECONNREFUSED) return String("connection refused");
     if (err == ETIMEDOUT) return String("timed out");
