@@ -1,0 +1,75 @@
+#include "protocol/crypto/cfb8.h"
+
+#include <cstring>
+
+#include "protocol/crypto/ciplib.h"
+
+namespace {
+
+// Bytes decrypted per batch of independent block encryptions.
+constexpr int kBatch = 32;
+
+}  // namespace
+
+TCfb8Key::TCfb8Key() {
+    Prepare(nullptr, 0);
+}
+
+TCfb8Key::TCfb8Key(const char* keyText, int len) {
+    Prepare(keyText, len);
+}
+
+void TCfb8Key::Prepare(const char* keyText, int len) {
+    Twofish_initialise();
+    THash_SHA sha;
+    if (keyText == nullptr || len < 0) len = 0;
+    // GetHash reads a null pointer as "return the last digest", so the empty
+    // text is hashed through a valid pointer with length 0.
+    static const char kNothing = 0;
+    const unsigned char* digest = sha.GetHash(len > 0 ? keyText : &kNothing, len);
+    Twofish_prepare_key(digest, sha.GetHashSize(), &fKey);
+    Twofish_Byte ones[16];
+    std::memset(ones, 0xFF, sizeof ones);
+    Twofish_encrypt(&fKey, ones, fIV);
+}
+
+// Each key-stream byte depends on the previous ciphertext byte, so the block
+// encryptions run strictly one after another. The register is kept as four
+// little-endian words: shifting out byte 0 is a word shift, and the cipher
+// reads whole words that were stored whole.
+void TCfb8Key::Encrypt(const char* in, char* out, int n) const {
+    Twofish_UInt32 reg[4], ks[4];
+    for (int w = 0; w < 4; ++w)
+        reg[w] = static_cast<Twofish_UInt32>(fIV[4 * w]) |
+                 (static_cast<Twofish_UInt32>(fIV[4 * w + 1]) << 8) |
+                 (static_cast<Twofish_UInt32>(fIV[4 * w + 2]) << 16) |
+                 (static_cast<Twofish_UInt32>(fIV[4 * w + 3]) << 24);
+    for (int i = 0; i < n; ++i) {
+        Twofish_encrypt_words(&fKey, reg, ks);
+        Twofish_UInt32 c = (static_cast<Twofish_Byte>(in[i]) ^ ks[0]) & 0xFFu;
+        out[i] = static_cast<char>(c);
+        reg[0] = (reg[0] >> 8) | (reg[1] << 24);
+        reg[1] = (reg[1] >> 8) | (reg[2] << 24);
+        reg[2] = (reg[2] >> 8) | (reg[3] << 24);
+        reg[3] = (reg[3] >> 8) | (c << 24);
+    }
+}
+
+// The register for byte i is the 16 bytes before it in (IV || ciphertext),
+// all known in advance, so a batch of registers is encrypted side by side.
+// window holds the 16 ciphertext bytes before the batch followed by the
+// batch itself; it is a copy, so out may be the same buffer as in.
+void TCfb8Key::Decrypt(const char* in, char* out, int n) const {
+    Twofish_Byte window[16 + kBatch];
+    Twofish_Byte ks[16 * kBatch];
+    std::memcpy(window, fIV, 16);
+    for (int done = 0; done < n;) {
+        int count = n - done < kBatch ? n - done : kBatch;
+        std::memcpy(window + 16, in + done, static_cast<size_t>(count));
+        Twofish_encrypt_strided(&fKey, window, 1, ks, count);
+        for (int j = 0; j < count; ++j)
+            out[done + j] = static_cast<char>(window[16 + j] ^ ks[16 * j]);
+        std::memmove(window, window + count, 16);
+        done += count;
+    }
+}
