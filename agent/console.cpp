@@ -42,6 +42,11 @@ void writelog(String name, const char* line) {
 void showmessage(const char* format, in_addr peer, MsgType type, int hasArgs, ...) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (type == mtDebug && !s->debug) return;
+    // Nowhere to show it: spare the formatting and the lock (a daemon
+    // without logs reports several messages per request).
+    const bool logged =
+        s->verbose || (type == mtSuccess && s->logsuccess) || (type == mtFailure && s->logfails);
+    if (!s->interactive && !logged) return;
 
     char message[512];
     if (hasArgs) {

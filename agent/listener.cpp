@@ -47,7 +47,7 @@ void Relisten(ListenerState& st) {
     if (st.socket > 0) return;
     error.SetZero();
     showmessage("TCP listen error: %s\n\n", NoPeer(), mtFailure, 1, error.Data());
-    std::exit(4);
+    ExitNow(4);
 }
 
 // Replaces the process image with path, keeping our arguments and environment.
@@ -65,7 +65,7 @@ void CheckTerminate(ListenerState& st) {
     if (!TEVFlags.terminate) return;
     showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
     closepidfile(st.pidfile);
-    std::exit(0);
+    ExitNow(0);
 }
 
 void CheckRestart(ListenerState& st) {
@@ -106,7 +106,7 @@ void CheckPort(ListenerState& st) {
     }
     showmessage("Cannot open original port either. Terminating\n", NoPeer(), mtFailure, 0);
     closepidfile(st.pidfile);
-    std::exit(4);
+    ExitNow(4);
 }
 
 // SIGHUP only raises a flag; the reload happens here, outside the handler.
@@ -160,36 +160,39 @@ void Serve(int fd, in_addr peer) {
     CloseSocket(fd);
 }
 
-// Returns false when the listening socket is no longer usable.
-bool AcceptOne(ListenerState& st) {
+// Accepts one connection and serves or refuses it. Returns 1 when one was
+// accepted, 0 when none was waiting (or a transient failure was reported),
+// -1 when the listening socket is no longer usable.
+int AcceptOne(ListenerState& st) {
     sockaddr_in addr;
     socklen_t len = sizeof addr;
     const int fd = accept4(st.socket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
-        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return true;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return 0;
         String text = GetErrorStr(err);
         text.SetZero();
         if (!TransientAcceptError(err)) {
             showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
-            return false;
+            return -1;
         }
         showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
         if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
             usleep(100 * 1000);  // let sessions give descriptors back
-        return true;
+        return 0;
     }
     if (FilterAllows(*Settings(), addr.sin_addr))
         Serve(fd, addr.sin_addr);
     else
         Refuse(fd, addr.sin_addr);
-    return true;
+    return 1;
 }
 
 }  // namespace
 
 int AcceptLoop(ListenerState& st) {
     int configured = -1;
+    bool busy = false;
     for (;;) {
         RunStateChecks(st);
         if (st.socket != configured) {
@@ -198,12 +201,18 @@ int AcceptLoop(ListenerState& st) {
             fcntl(st.socket, F_SETFL, fcntl(st.socket, F_GETFL) | O_NONBLOCK);
             configured = st.socket;
         }
-        struct pollfd p = {st.socket, POLLIN, 0};
-        const int ready = poll(&p, 1, 1000);
-        if (ready <= 0) continue;
-        if (!AcceptOne(st)) {
+        // Under load the next connection is usually waiting already; wait
+        // (at most a second, so the checks above keep running) only when
+        // the last attempt found none.
+        if (!busy) {
+            struct pollfd p = {st.socket, POLLIN, 0};
+            if (poll(&p, 1, 1000) <= 0) continue;
+        }
+        const int accepted = AcceptOne(st);
+        if (accepted < 0) {
             closepidfile(st.pidfile);
             return 4;
         }
+        busy = accepted > 0;
     }
 }

@@ -10,6 +10,7 @@
 #include "agent/console.h"
 #include "agent/listener.h"
 #include "agent/pidfile.h"
+#include "agent/session.h"
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "config/settings.h"
@@ -87,5 +88,5 @@ int main(int argc, char** argv) {
     state.argv = argv;
     state.port = Settings()->port;
     showmessage("Listening...\n", NoPeer(), mtInfo, 0);
-    return AcceptLoop(state);
+    ExitNow(AcceptLoop(state));
 }

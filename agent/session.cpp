@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "agent/console.h"
 #include "agent/dispatch.h"
@@ -95,6 +98,11 @@ bool Session::IdleExpired() const {
 
 void Session::Run() {
     char buf[kChunk];
+    // The request usually follows the connection at once: try to read it
+    // before paying for a wait.
+    const ssize_t first = recv(params.socket, buf, sizeof buf, MSG_DONTWAIT);
+    if (first == 0) return;
+    if (first > 0 && !OnChunk(buf, int(first))) return;
     for (;;) {
         struct pollfd p = {params.socket, POLLIN, 0};
         const int ready = poll(&p, 1, WaitMs());
@@ -178,6 +186,52 @@ void Session::Close() {
 
 }  // namespace
 
+namespace {
+
+// Session threads that have finished wait a while for the next connection
+// instead of ending, so a busy agent does not pay for a new thread (stack,
+// page faults, scheduler set-up) on every request. There is still one
+// thread per connection being served and no limit on their number; only the
+// number of idle threads kept is bounded.
+std::mutex session_pool_mutex;
+std::condition_variable sessionPoolWake;
+std::vector<ThreadParams*> pendingSessions;  // handed over, not yet taken
+int idleSessionThreads = 0;
+const int kMaxIdleThreads = 32;
+const int kIdleThreadSeconds = 30;
+
+// Waits for a connection handed to an idle thread; null when none came in
+// time or enough threads are idle already.
+ThreadParams* NextSession() {
+    std::unique_lock<std::mutex> lock(session_pool_mutex);
+    if (idleSessionThreads >= kMaxIdleThreads) return nullptr;
+    idleSessionThreads++;
+    sessionPoolWake.wait_for(lock, std::chrono::seconds(kIdleThreadSeconds),
+                             [] { return !pendingSessions.empty(); });
+    idleSessionThreads--;
+    if (pendingSessions.empty()) return nullptr;
+    ThreadParams* next = pendingSessions.back();
+    pendingSessions.pop_back();
+    return next;
+}
+
+// Hands params to an idle thread; false when every thread is busy.
+bool HandToIdleThread(ThreadParams* params) {
+    std::lock_guard<std::mutex> lock(session_pool_mutex);
+    if (idleSessionThreads <= int(pendingSessions.size())) return false;
+    pendingSessions.push_back(params);
+    sessionPoolWake.notify_one();
+    return true;
+}
+
+void* SessionThread(void* arg) {
+    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession())
+        ClientExecute(params);
+    return nullptr;
+}
+
+}  // namespace
+
 void* ClientExecute(void* arg) {
     ThreadParams* block = static_cast<ThreadParams*>(arg);
     const ThreadParams params = *block;
@@ -198,12 +252,19 @@ void* ClientExecute(void* arg) {
 }
 
 int StartSession(ThreadParams* params) {
+    if (HandToIdleThread(params)) return 0;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, kSessionStack);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, ClientExecute, params);
+    const int rc = pthread_create(&thread, &attr, SessionThread, params);
     pthread_attr_destroy(&attr);
     return rc;
+}
+
+void ExitNow(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
 }

@@ -5,11 +5,15 @@
 
 #include "agent/threadparams.h"
 
-// Thread entry. Takes ownership of the ThreadParams block (allocated with
-// new) and frees it. Returns null.
+// Runs one session on the calling thread. Takes ownership of the
+// ThreadParams block (allocated with new) and frees it. Returns null.
 void* ClientExecute(void* params);
 
-// Starts a detached session thread for params. Returns 0 on success, or the
-// error number when the thread could not be started (params is then still
-// the caller's).
+// Serves params on a session thread of its own: an idle one when there is
+// one, otherwise a new detached thread. Returns 0 on success, or the error
+// number when no thread could be started (params is then still the caller's).
 int StartSession(ThreadParams* params);
+
+// Ends the process at once with code, without running the destructors of
+// global objects that running sessions may still be using.
+[[noreturn]] void ExitNow(int code);
