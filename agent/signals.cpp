@@ -38,8 +38,12 @@ void reloadcfg(int) {
 void reloadapp(int) {
     SetHandler(SIGSEGV, SIG_DFL);
     WriteText("Segmentation fault!!\n");
-    if (std::time(nullptr) - TEVFlags.startTime <= 180 || !restartPath[0] || !restartArgv)
-        return;  // the fault repeats and ends the process
+    if (std::time(nullptr) - TEVFlags.startTime <= 180 || !restartPath[0] || !restartArgv) {
+        // Young or without a restart path: end now with the default action,
+        // whether the fault would repeat or the signal came from outside.
+        raise(SIGSEGV);
+        return;
+    }
     WriteText("Restarting..\n");
     TEVFlags.reload = 1;
     // The faulting thread cannot go on, so the restart happens here: the
@@ -48,6 +52,7 @@ void reloadapp(int) {
     const char* pid = PidFilePath();
     if (pid[0]) unlink(pid);
     execve(restartPath, restartArgv, environ);
+    raise(SIGSEGV);  // the restart failed: end as a crash
 }
 
 void PrepareCrashRestart(const char* tevpath, char** argv) {

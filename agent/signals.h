@@ -4,9 +4,9 @@
 
 // SIGHUP (daemon mode): asks the main loop to reload the configuration.
 void reloadcfg(int sig);
-// SIGSEGV: reports the fault; after the first 180 seconds of life the agent
-// re-executes itself (`tevpath` with the same arguments), otherwise the
-// fault takes its default course.
+// SIGSEGV: reports "Segmentation fault!!" on standard output; after the
+// first 180 seconds of life the agent re-executes itself (`tevpath` with the
+// same arguments, "Restarting.."), otherwise it ends by the default action.
 void reloadapp(int sig);
 
 // Remembers what the crash handler needs, prepared while allocation is

@@ -105,6 +105,24 @@ TEST_F(ProtocolTest, LengthFieldsThatOverrunAreRefusedAtEveryPrefix) {
     }
 }
 
+TEST_F(ProtocolTest, RandomPacketsAreRefusedWithoutHarm) {
+    // Well-framed packets of random content: the parser must refuse them
+    // (the digest cannot match by chance) and never read outside the bytes.
+    unsigned int seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < 2000; i++) {
+        const unsigned int size = 10 + next() % 200;
+        std::string packet(reinterpret_cast<const char*>(&size), 4);
+        for (unsigned int j = 0; j < size; j++) packet += char(next() >> 16);
+        packet[4] = 0x03;
+        packet[5] = 0x12;
+        if (i % 2) packet[6] = 16, packet[7] = 0;  // digest length of a real password
+        QVRequest r;
+        r = Bytes(packet);
+        EXPECT_EQ(r.ParseInitRequest(String("pw"), peer), 0);
+    }
+}
+
 TEST_F(ProtocolTest, Parameters) {
     QVRequest p;
     p = "Host = a.b \nPort=80\nHost=c\n\r";

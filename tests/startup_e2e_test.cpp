@@ -221,3 +221,45 @@ TEST(StartupE2E, DaemonWritesLockedPidFileAndReloadsOnHangup) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StartupE2E, EarlyCrashEndsTheAgent) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Start());
+    a.Kill(SIGSEGV);
+    EXPECT_EQ(a.Wait(5000), 128 + SIGSEGV);
+    EXPECT_NE(a.Output().find("Segmentation fault!!\n"), std::string::npos);
+}
+
+// Programs the agent starts must not inherit its sockets, pid file or logs.
+TEST(StartupE2E, EveryDescriptorIsCloseOnExec) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Start("logsuccess=1\nverboselogfile=v.txt\n", {"-i", "-v"}));
+    wire::Connection held(a.port);  // a session in progress
+    ASSERT_TRUE(held.Ok());
+    ASSERT_EQ(RunCtl(a, {"GetInfo"}).exitCode, 0);
+    const std::string proc = "/proc/" + std::to_string(a.pid);
+    int checked = 0;
+    for (int fd = 3; fd < 1024; fd++) {
+        // Only what the agent opened itself: the test runner may hand down
+        // descriptors of its own.
+        char target[4096];
+        const ssize_t n =
+            readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string what(target, size_t(n));
+        if (what.compare(0, 7, "socket:") != 0 && what.compare(0, a.dir.size(), a.dir) != 0)
+            continue;
+        std::ifstream info(proc + "/fdinfo/" + std::to_string(fd));
+        std::string key, flags;
+        while (info >> key && key != "flags:") {
+        }
+        info >> flags;
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & 02000000, 0u) << "descriptor " << fd;
+        checked++;
+    }
+    EXPECT_GE(checked, 2);  // the listening socket and the held session at least
+}
+
+}  // namespace
