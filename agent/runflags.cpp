@@ -7,6 +7,7 @@ TTEVFlags TEVFlags;
 void TTEVFlags::SetUpgradeScript(const String& path) {
     std::lock_guard<std::mutex> lock(thread_mutex);
     upgradeScript = path;
+    upgradeScriptSet = path.Length() > 0;
 }
 
 String TTEVFlags::GetUpgradeScript() const {

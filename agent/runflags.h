@@ -29,9 +29,12 @@ class TTEVFlags {
     // The update script written by a completed transfer (thread_mutex).
     void SetUpgradeScript(const String& path);
     String GetUpgradeScript() const;
+    // True once a script has been set; no lock, for every session's end.
+    bool HasUpgradeScript() const { return upgradeScriptSet.load() != 0; }
 
   private:
     String upgradeScript;
+    std::atomic<int> upgradeScriptSet{0};
 };
 
 extern TTEVFlags TEVFlags;

@@ -2,11 +2,11 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -192,41 +192,68 @@ namespace {
 // instead of ending, so a busy agent does not pay for a new thread (stack,
 // page faults, scheduler set-up) on every request. There is still one
 // thread per connection being served and no limit on their number; only the
-// number of idle threads kept is bounded.
+// number of idle threads kept is bounded. Each idle thread waits on a
+// semaphore of its own, so a hand-over wakes exactly one thread once.
+struct IdleThread {
+    sem_t ready;                     // posted when params has been set
+    ThreadParams* params = nullptr;  // the connection handed over
+};
+
 std::mutex session_pool_mutex;
-std::condition_variable sessionPoolWake;
-std::vector<ThreadParams*> pendingSessions;  // handed over, not yet taken
-int idleSessionThreads = 0;
-const int kMaxIdleThreads = 32;
+std::vector<IdleThread*> idleThreads;  // session_pool_mutex; last in, first out
+const size_t kMaxIdleThreads = 32;
 const int kIdleThreadSeconds = 30;
 
-// Waits for a connection handed to an idle thread; null when none came in
+// Waits for a connection handed to this idle thread; null when none came in
 // time or enough threads are idle already.
-ThreadParams* NextSession() {
-    std::unique_lock<std::mutex> lock(session_pool_mutex);
-    if (idleSessionThreads >= kMaxIdleThreads) return nullptr;
-    idleSessionThreads++;
-    sessionPoolWake.wait_for(lock, std::chrono::seconds(kIdleThreadSeconds),
-                             [] { return !pendingSessions.empty(); });
-    idleSessionThreads--;
-    if (pendingSessions.empty()) return nullptr;
-    ThreadParams* next = pendingSessions.back();
-    pendingSessions.pop_back();
-    return next;
+ThreadParams* NextSession(IdleThread& self) {
+    {
+        std::lock_guard<std::mutex> lock(session_pool_mutex);
+        if (idleThreads.size() >= kMaxIdleThreads) return nullptr;
+        self.params = nullptr;
+        idleThreads.push_back(&self);
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kIdleThreadSeconds;
+    while (sem_timedwait(&self.ready, &deadline) != 0) {
+        if (errno == EINTR) continue;
+        {
+            std::lock_guard<std::mutex> lock(session_pool_mutex);
+            for (size_t i = 0; i < idleThreads.size(); i++) {
+                if (idleThreads[i] != &self) continue;
+                idleThreads.erase(idleThreads.begin() + long(i));
+                return nullptr;
+            }
+        }
+        // Taken off the list just now: the hand-over is on its way.
+        while (sem_wait(&self.ready) != 0) {
+        }
+        break;
+    }
+    return self.params;
 }
 
 // Hands params to an idle thread; false when every thread is busy.
 bool HandToIdleThread(ThreadParams* params) {
-    std::lock_guard<std::mutex> lock(session_pool_mutex);
-    if (idleSessionThreads <= int(pendingSessions.size())) return false;
-    pendingSessions.push_back(params);
-    sessionPoolWake.notify_one();
+    IdleThread* idle = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(session_pool_mutex);
+        if (idleThreads.empty()) return false;
+        idle = idleThreads.back();
+        idleThreads.pop_back();
+    }
+    idle->params = params;
+    sem_post(&idle->ready);
     return true;
 }
 
 void* SessionThread(void* arg) {
-    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession())
+    IdleThread self;
+    sem_init(&self.ready, 0, 0);
+    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession(self))
         ClientExecute(params);
+    sem_destroy(&self.ready);
     return nullptr;
 }
 
@@ -243,11 +270,9 @@ void* ClientExecute(void* arg) {
         session.Run();
         session.Close();
     }
-    {
-        std::lock_guard<std::mutex> lock(thread_mutex);
-        AgentStatus.ActiveConnections--;
-    }
-    if (TEVFlags.GetUpgradeScript().Length()) TEVFlags.upgrade = 1;
+    AgentStatus.ActiveConnections--;
+    // The main thread runs a prepared update script once its session is over.
+    if (TEVFlags.HasUpgradeScript()) TEVFlags.upgrade = 1;
     return nullptr;
 }
 

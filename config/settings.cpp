@@ -104,10 +104,36 @@ void TTEVSettings::PutRight(String& error) {
 // ---------------------------------------------------------------------------
 // TSettingsStore
 
-TSettingsStore::TSettingsStore() : current(std::make_shared<const TTEVSettings>()) {}
+namespace {
 
+// Every publication in any store gets a new stamp, so a thread's cached
+// record can never be mistaken for the current one of another store.
+std::atomic<unsigned long long> publications{0};
+
+}  // namespace
+
+TSettingsStore::TSettingsStore() {
+    Publish(std::make_shared<TTEVSettings>());
+}
+
+// Every request reads the settings several times from many threads; a lock
+// or a shared reference count touched on each read would make them queue.
+// Each thread keeps the last record it saw with its stamp and takes the lock
+// only when a newer record has been published.
 std::shared_ptr<const TTEVSettings> TSettingsStore::Get() const {
-    return std::atomic_load(&current);
+    struct Cache {
+        const TSettingsStore* store = nullptr;
+        unsigned long long version = 0;
+        std::shared_ptr<const TTEVSettings> record;
+    };
+    thread_local Cache cache;
+    if (cache.store != this || cache.version != version.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(settings_publish_mutex);
+        cache.store = this;
+        cache.version = version.load(std::memory_order_relaxed);
+        cache.record = current;
+    }
+    return cache.record;
 }
 
 std::shared_ptr<TTEVSettings> TSettingsStore::CopyCurrent() const {
@@ -115,7 +141,9 @@ std::shared_ptr<TTEVSettings> TSettingsStore::CopyCurrent() const {
 }
 
 void TSettingsStore::Publish(std::shared_ptr<TTEVSettings> rec) {
-    std::atomic_store(&current, std::shared_ptr<const TTEVSettings>(std::move(rec)));
+    std::lock_guard<std::mutex> lock(settings_publish_mutex);
+    current = std::move(rec);
+    version.store(++publications, std::memory_order_release);
 }
 
 int TSettingsStore::LoadOptions(String& error) {

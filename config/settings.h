@@ -8,6 +8,7 @@
 // String and a request keeps one consistent view from start to end.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -135,7 +136,12 @@ class TSettingsStore {
     std::shared_ptr<TTEVSettings> CopyCurrent() const;
     void Publish(std::shared_ptr<TTEVSettings> rec);
 
-    std::shared_ptr<const TTEVSettings> current;  // atomic_load/atomic_store only
+    // Guards `current`. Readers take it only when the record changed since
+    // their thread last looked (see Get), so it is almost never contended.
+    mutable std::mutex settings_publish_mutex;
+    std::shared_ptr<const TTEVSettings> current;
+    // Stamp of the record in `current`, unique across all stores.
+    std::atomic<unsigned long long> version{0};
 };
 
 // The agent's settings.

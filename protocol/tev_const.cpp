@@ -1,7 +1,5 @@
 #include "protocol/tev_const.h"
 
-#include <atomic>
-
 #include "core/tevassert.h"
 #include "protocol/crypto/md5.h"
 
@@ -85,14 +83,15 @@ bool WholePacketRule(const String& bytes) {
     return total <= static_cast<unsigned long long>(bytes.Length());
 }
 
+// Each thread keeps its own prepared key: nothing is shared, so sessions
+// never wait for each other here, and session threads are reused, so each
+// prepares the key about once per password.
 std::shared_ptr<const TPreparedKey> PasswordCipher(const String& password) {
-    static std::shared_ptr<const TPreparedKey> cache;
-    std::shared_ptr<const TPreparedKey> current = std::atomic_load(&cache);
-    if (current && current->text == password) return current;
+    thread_local std::shared_ptr<const TPreparedKey> cache;
+    if (cache && cache->text == password) return cache;
     auto fresh = std::make_shared<TPreparedKey>();
     fresh->text = password;
     fresh->cipher.Prepare(password.Data(), password.Length());
-    std::shared_ptr<const TPreparedKey> published = fresh;
-    std::atomic_store(&cache, published);
-    return published;
+    cache = fresh;
+    return cache;
 }

@@ -62,7 +62,7 @@ struct TPreparedKey {
     TCfb8Key cipher;
 };
 
-// The cipher prepared for `password`, shared by all sessions until the
-// password changes: the key schedule is built once per password, not once per
+// The cipher prepared for `password`, kept until the password changes: the
+// key schedule is built once per password (and thread), not once per
 // request. Never null. Any thread.
 std::shared_ptr<const TPreparedKey> PasswordCipher(const String& password);
