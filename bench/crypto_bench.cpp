@@ -139,7 +139,10 @@ BENCHMARK(BM_PacketCipherDecrypt)->Unit(benchmark::kMicrosecond);
 
 #ifdef TEV_HAVE_NETTLE
 // nettle's generic CFB-8 over its Twofish, same key size and data.
-void BM_NettleTwofishCfb8Encrypt(benchmark::State& state) {
+typedef void (*NettleCfb8)(const void*, nettle_cipher_func*, size_t, uint8_t*, size_t, uint8_t*,
+                           const uint8_t*);
+
+void NettleTwofishCfb8(benchmark::State& state, NettleCfb8 mode) {
     const auto& d = Data(kCipherSize);
     std::vector<uint8_t> out(kCipherSize);
     twofish_ctx ctx;
@@ -150,28 +153,19 @@ void BM_NettleTwofishCfb8Encrypt(benchmark::State& state) {
     for (auto _ : state) {
         uint8_t iv[16];
         std::memset(iv, 0xFF, sizeof iv);
-        cfb8_encrypt(&ctx, f, 16, iv, kCipherSize, out.data(),
-                     reinterpret_cast<const uint8_t*>(d.data()));
+        mode(&ctx, f, 16, iv, kCipherSize, out.data(), reinterpret_cast<const uint8_t*>(d.data()));
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kCipherSize));
 }
+
+void BM_NettleTwofishCfb8Encrypt(benchmark::State& state) {
+    NettleTwofishCfb8(state, &cfb8_encrypt);
+}
 BENCHMARK(BM_NettleTwofishCfb8Encrypt)->Unit(benchmark::kMicrosecond);
 
 void BM_NettleTwofishCfb8Decrypt(benchmark::State& state) {
-    const auto& d = Data(kCipherSize);
-    std::vector<uint8_t> out(kCipherSize);
-    twofish_ctx ctx;
-    twofish_set_key(&ctx, 20, reinterpret_cast<const uint8_t*>(Data(20).data()));
-    auto* f = reinterpret_cast<nettle_cipher_func*>(reinterpret_cast<void (*)()>(&twofish_encrypt));
-    for (auto _ : state) {
-        uint8_t iv[16];
-        std::memset(iv, 0xFF, sizeof iv);
-        cfb8_decrypt(&ctx, f, 16, iv, kCipherSize, out.data(),
-                     reinterpret_cast<const uint8_t*>(d.data()));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kCipherSize));
+    NettleTwofishCfb8(state, &cfb8_decrypt);
 }
 BENCHMARK(BM_NettleTwofishCfb8Decrypt)->Unit(benchmark::kMicrosecond);
 #endif

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "protocol/clientpacket.h"
+#include "tools/cli_args.h"
 
 namespace {
 
@@ -60,17 +61,6 @@ double NowSeconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-// Whole decimal text in [lo, hi] into out; false (out untouched) otherwise.
-bool ParseLong(const char* s, long lo, long hi, long& out) {
-    if (!s || !*s) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
-
 // Returns true when the command line is complete and sound.
 bool ParseArgs(int argc, char** argv, Options& opt) {
     bool idleSecondsGiven = false;
@@ -81,24 +71,24 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
         long n = 0;
         bool ok = true;
         if (a == "-p") {
-            ok = ParseLong(v, 1, 65535, n);
+            ok = ParseDecimal(v, 1, 65535, n);
             opt.port = int(n);
         } else if (a == "-w") {
             opt.password = v;
         } else if (a == "-c") {
-            ok = ParseLong(v, 1, 1024, n);
+            ok = ParseDecimal(v, 1, 1024, n);
             opt.concurrency = int(n);
         } else if (a == "-n") {
-            ok = ParseLong(v, 1, 10000000, opt.requests);
+            ok = ParseDecimal(v, 1, 10000000, opt.requests);
         } else if (a == "-C") {
             opt.command = v;
             ok = !opt.command.empty() && opt.command.find_first_of("\r\n") == std::string::npos;
         } else if (a == "--agent-pid") {
-            ok = ParseLong(v, 1, 0x7FFFFFFF, opt.agentPid);
+            ok = ParseDecimal(v, 1, 0x7FFFFFFF, opt.agentPid);
         } else if (a == "--idle") {
-            ok = ParseLong(v, 1, 20000, opt.idle);
+            ok = ParseDecimal(v, 1, 20000, opt.idle);
         } else if (a == "--idle-seconds") {
-            ok = ParseLong(v, 1, 3600, opt.idleSeconds);
+            ok = ParseDecimal(v, 1, 3600, opt.idleSeconds);
             idleSecondsGiven = true;
         } else {
             ok = false;

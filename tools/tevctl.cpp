@@ -15,6 +15,7 @@
 
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
+#include "tools/cli_args.h"
 
 namespace {
 
@@ -52,11 +53,8 @@ int UsageError(const char* what, const char* arg) {
 
 // Whole decimal text in [lo, hi]; false otherwise.
 bool ParseNumber(const char* s, long lo, long hi, int& out) {
-    if (!s || !*s) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s, &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    long v = 0;
+    if (!ParseDecimal(s, lo, hi, v)) return false;
     out = int(v);
     return true;
 }
