@@ -11,7 +11,9 @@
 #include "platform/filepath.h"
 
 // Messages and lines are cut to their buffers on purpose.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 
 std::mutex showmutex;
 
