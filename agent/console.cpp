@@ -26,9 +26,7 @@ String LogPath(const String& name, const char* cfgfile) {
 }
 
 void AppendLine(const String& path, const char* line) {
-    String z(path);
-    z.SetZero();
-    FILE* f = std::fopen(z.Data(), "ae");
+    FILE* f = std::fopen(ZeroTerminated(path).Data(), "ae");
     if (!f) return;
     std::fputs(line, f);
     std::fclose(f);

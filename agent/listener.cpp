@@ -56,9 +56,7 @@ void Execute(ListenerState& st, const String& program) {
     st.socket = 0;
     closepidfile(st.pidfile);
     st.pidfile = -1;
-    String path(program);
-    path.SetZero();
-    execve(path.Data(), st.argv, environ);
+    execve(ZeroTerminated(program).Data(), st.argv, environ);
 }
 
 void CheckTerminate(ListenerState& st) {

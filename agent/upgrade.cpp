@@ -35,11 +35,6 @@ const char kScript[] =
     "$oldTEV $1 $2 $3 $4 $5 $6\n"
     "rm %s\n";
 
-String ZeroTerminated(String s) {
-    s.SetZero();
-    return s;
-}
-
 // Writes the update script; returns its path, or empty with error set when
 // the script could not be written (error may stay empty).
 String WriteScript(const String& newFile, String& error) {

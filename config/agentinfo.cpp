@@ -157,8 +157,10 @@ void ApplyLine(TTEVSettings& s, String line) {
 
 }  // namespace
 
-void GetAgentStatus(const QVRequest&, TEVReply& Reply) {
-    const std::shared_ptr<const TTEVSettings> s = Settings();
+namespace {
+
+// The GetInfo lines, all from one settings record.
+void AddStatus(const std::shared_ptr<const TTEVSettings>& s, TEVReply& Reply) {
     Reply.SetResult("200");
     Reply.AddVarParams("%s=%s", "AgentName", AgentStatus.AgentName);
     Reply.AddVarParams("%s=%s", "AgentPlatform", AgentStatus.AgentPlatform);
@@ -179,9 +181,15 @@ void GetAgentStatus(const QVRequest&, TEVReply& Reply) {
     AddHostLines(Reply);
 }
 
-void GetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
-    GetAgentStatus(Req, Reply);
+}  // namespace
+
+void GetAgentStatus(const QVRequest&, TEVReply& Reply) {
+    AddStatus(Settings(), Reply);
+}
+
+void GetAgentSettings(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
+    AddStatus(s, Reply);
     AddNamed(Reply, "LogOkConn", String(BoolConst[s->logsuccess ? 1 : 0]), 0);
     AddNamed(Reply, "LogBadConn", String(BoolConst[s->logfails ? 1 : 0]), 0);
     AddNamed(Reply, "OkLogFile", s->oklogfile, 0);

@@ -8,7 +8,7 @@
 // "200" and the identity, counters, tests and actions with their enable
 // characters, port, time limit, comment and (when uname works) host lines.
 void GetAgentStatus(const QVRequest& Req, TEVReply& Reply);
-// GetAgentStatus, then the logging, password, filter and administration lines.
+// The GetInfo lines, then the logging, password, filter and administration lines.
 void GetAgentSettings(const QVRequest& Req, TEVReply& Reply);
 // Applies every "name=value" parameter line whose name is known, saves the
 // configuration file and answers "200", or "300" and the save's error text

@@ -368,6 +368,11 @@ String& String::LowerCase() {
     return *this;
 }
 
+String ZeroTerminated(String s) {
+    s.SetZero();
+    return s;
+}
+
 // ---------------------------------------------------------------------------
 // TStrList
 

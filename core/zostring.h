@@ -101,6 +101,10 @@ class String {
     int fixedSize = 0;
 };
 
+// A copy of s with a zero byte after its bytes, for handing Data() to C
+// routines that expect a zero-terminated text.
+String ZeroTerminated(String s);
+
 class TStrList {
   public:
     TStrList() = default;

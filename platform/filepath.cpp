@@ -52,10 +52,7 @@ String GetCurrentDir() {
 
 // Runs stat on a zero-terminated copy of Name.
 static bool StatName(const String& Name, struct stat& st) {
-    if (Name.Length() == 0) return false;
-    String z(Name);
-    z.SetZero();
-    return stat(z.Data(), &st) == 0;
+    return Name.Length() > 0 && stat(ZeroTerminated(Name).Data(), &st) == 0;
 }
 
 int FileAge(const String& Name) {
@@ -79,8 +76,5 @@ bool DirectoryExists(const String& Name) {
 }
 
 bool DeleteFile(const String& Name) {
-    if (Name.Length() == 0) return false;
-    String z(Name);
-    z.SetZero();
-    return unlink(z.Data()) == 0;
+    return Name.Length() > 0 && unlink(ZeroTerminated(Name).Data()) == 0;
 }
