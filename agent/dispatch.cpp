@@ -3,17 +3,18 @@
 #include "agent/console.h"
 #include "config/agentinfo.h"
 #include "config/settings.h"
+#include "handlers/actions.h"
+#include "handlers/filecompare.h"
+#include "handlers/filelist.h"
+#include "handlers/filetests.h"
+#include "handlers/nettests.h"
+#include "handlers/scripttests.h"
 #include "handlers/stubs.h"
+#include "handlers/textlog.h"
 #include "platform/ipfilter.h"
 #include "protocol/valueforms.h"
 
 namespace {
-
-// Commands whose handlers are still to come answer this way.
-void NotYetAvailable(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
-}
 
 typedef void (*Handler)(const QVRequest&, TEVReply&);
 
@@ -24,36 +25,36 @@ struct Command {
 
 // Compared in this order, exactly and case-sensitively.
 const Command kCommands[] = {
-    {"TEST-UNC", NotYetAvailable},
+    {"TEST-UNC", ProcessTest_UNC},
     {"TEST-DiskSpace", ProcessTest_DiskSpace},
-    {"TEST-FolderSize", NotYetAvailable},
-    {"TEST-FileExists", NotYetAvailable},
-    {"TEST-FileCompare", NotYetAvailable},
-    {"TEST-FileCRC", NotYetAvailable},
-    {"TEST-CountFiles", NotYetAvailable},
-    {"TEST-Process", NotYetAvailable},
+    {"TEST-FolderSize", ProcessTest_FolderSize},
+    {"TEST-FileExists", ProcessTest_FileExists},
+    {"TEST-FileCompare", ProcessTest_FileCompare},
+    {"TEST-FileCRC", ProcessTest_FileCRC},
+    {"TEST-CountFiles", ProcessTest_CountFiles},
+    {"TEST-Process", ProcessTest_Process},
     {"TEST-Service", ProcessTest_Service},
     {"TEST-NTLog", ProcessTest_NTLog},
-    {"TEST-CPU", NotYetAvailable},
+    {"TEST-CPU", ProcessTest_CPU},
     {"TEST-PerfCounter", ProcessTest_Perf},
     {"TEST-Script", ProcessTest_Script},
     {"TEST-SNMP", ProcessTest_SNMP},
-    {"TEST-ExternalPrg", NotYetAvailable},
+    {"TEST-ExternalPrg", ProcessTest_External},
     {"TEST-Ping", ProcessTest_Ping},
-    {"TEST-TCP", NotYetAvailable},
-    {"TEST-UDP", NotYetAvailable},
-    {"TEST-TextLog", NotYetAvailable},
-    {"TEST-TextLog2", NotYetAvailable},
-    {"TEST-ShellScript", NotYetAvailable},
-    {"ACT-ExternalCmd", NotYetAvailable},
-    {"ACT-TCPUDPsend", NotYetAvailable},
-    {"ACT-Syslog", NotYetAvailable},
-    {"GetProcessesList", NotYetAvailable},
+    {"TEST-TCP", ProcessTest_TCP},
+    {"TEST-UDP", ProcessTest_UDP},
+    {"TEST-TextLog", ProcessTest_TextLog},
+    {"TEST-TextLog2", ProcessTest_TextLog2},
+    {"TEST-ShellScript", ProcessTest_ShellScript},
+    {"ACT-ExternalCmd", ProcessAct_ExternalCmd},
+    {"ACT-TCPUDPsend", ProcessAct_TCPSend},
+    {"ACT-Syslog", ProcessAct_Syslog},
+    {"GetProcessesList", ProcessInfo_ProcessesList},
     {"GetServicesList", ProcessInfo_ServicesList},
     {"GetEventLogFiles", ProcessInfo_EventLogFiles},
     {"GetEventLogSources", ProcessInfo_EventLogSources},
     {"GetDriveList", ProcessInfo_GetDriveList},
-    {"GetFilesList", NotYetAvailable},
+    {"GetFilesList", ProcessInfo_GetFileList},
     {"GetInfo", GetAgentStatus},
 };
 
