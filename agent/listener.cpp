@@ -83,7 +83,7 @@ void CheckRestart(ListenerState& st) {
 void CheckUpgrade(ListenerState& st) {
     if (!TEVFlags.upgrade) return;
     const String script = TEVFlags.GetUpgradeScript();
-    if (script.Length() == 0) {  // raised by a session end after a drop
+    if (script.Length() == 0) {  // nothing left to run: dropped already
         TEVFlags.upgrade = 0;
         return;
     }

@@ -65,6 +65,7 @@ TEST(RunStateE2E, ReloadAppReExecutesTheSameProcess) {
     EXPECT_EQ(Cmdline(a.pid), args);
     const std::string out = a.Output();
     EXPECT_EQ(Count(out, " Application:  TEV (Farwatcher for Omnivar)\n"), 2);
+    EXPECT_EQ(Count(out, "Sock testing .. Ok\n"), 2);
     EXPECT_EQ(Count(out, "Reload request received. Executing..\n"), 1);
     // A fresh image: its counters started again.
     const std::string info = wire::Ask(a.port, a.password, "GetInfo\n\r");
