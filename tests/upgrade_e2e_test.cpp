@@ -301,6 +301,32 @@ TEST_F(UpgradeE2E, PlantedLinkIsNotFollowed) {
     EXPECT_TRUE(SlotFree());
 }
 
+TEST(UpgradeE2EDaemon, TheNewDaemonTakesOverThePidFile) {
+    runstate::TempDir work;
+    const std::string bin = work.path + "/bin", tmp = work.path + "/tmp";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    ASSERT_TRUE(runstate::CopyProgram(TEV_BINARY, bin + "/tev"));
+    runstate::Daemon d;
+    ASSERT_TRUE(
+        d.Start(work.path, std::string(kUpdates) + "tevpath=" + bin + "/tev\ntmpdir=" + tmp));
+    const std::string sent = WriteFile(work.path + "/sent", MarkedAgent());
+    EXPECT_EQ(d.Ctl({"-U", sent}).out, "200\n");
+    const int next = runstate::WaitForPid(d.pidPath, d.pid, kWaitMs);
+    ASSERT_GT(next, 0);
+    EXPECT_TRUE(runstate::WaitGone(d.pid, kWaitMs));
+    EXPECT_EQ(d.Ctl({"GetInfo"}).exitCode, 0);
+    EXPECT_TRUE(ReadWholeFile(bin + "/tev") == ReadWholeFile(sent));
+    EXPECT_TRUE(WaitEmpty(tmp));
+    // The starting process returns at once, so the script ends and takes
+    // the old program's backup with it.
+    const long long deadline = runstate::NowMs() + kWaitMs;
+    while (Entries(bin).size() > 1 && runstate::NowMs() < deadline) runstate::SleepMs(20);
+    EXPECT_EQ(Entries(bin), std::vector<std::string>{"tev"});
+    EXPECT_EQ(d.Ctl({"QUIT"}).exitCode, 0);
+    EXPECT_TRUE(runstate::WaitGone(next, kWaitMs));
+}
+
 // The update script sits in a directory mounted without the right to
 // execute, so the agent cannot run it. Needs a private mount namespace
 // (root, or unprivileged user namespaces); skipped where there is none.
@@ -319,10 +345,7 @@ TEST(UpgradeE2EDaemon, ScriptThatCannotRunIsDroppedOnceAndTheDaemonGoesOn) {
                      .empty());
     const std::string script =
         "mount -t tmpfs -o noexec tmpfs \"$1\" || exit 99; exec \"$2\" -d \"$3\"";
-    AgentHarness starter;  // for its output file only
-    ASSERT_TRUE(starter.Launch({"-i", "/dev/null/x"}));
-    starter.Wait(kWaitMs);
-    const std::string out = starter.dir + "/unshare.out";
+    const std::string out = work.path + "/unshare.out";
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
     const pid_t pid = agent_harness_detail::Spawn(
