@@ -1,6 +1,8 @@
 #include "handlers/exprsearch.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 
 // Order matters where one text could be a prefix of another at the same
 // place; "(" and "not" wait on the stack until ")" or the end takes them off.
@@ -210,6 +212,7 @@ int TExprProgram::Compile(const String& expr, String& error) {
     }
     error = "";
     const TStrList& out = parser.Output();
+    std::map<std::string, int> slots;
     int depth = 0;
     bool wellFormed = true;
     for (int i = 0; i < out.Count() && wellFormed; i++) {
@@ -227,12 +230,13 @@ int TExprProgram::Compile(const String& expr, String& error) {
             wellFormed = false;
         } else {
             const String text = ExprOperandText(token);
-            int slot = -1;
-            for (size_t k = 0; k < operands.size(); k++)
-                if (operands[k] == text) slot = int(k);
+            const std::string key(text.Data() ? text.Data() : "", size_t(text.Length()));
+            const auto known = slots.find(key);
+            int slot = known != slots.end() ? known->second : -1;
             if (slot < 0) {
                 slot = int(operands.size());
                 operands.push_back(text);
+                slots.emplace(key, slot);
             }
             code.push_back(slot);
             depth++;
@@ -298,7 +302,9 @@ void TExprProgram::FindRequired() {
     // the expression stays false for every line lacking the rest of the set.
     // Exhaustive, so only for small expressions.
     const size_t kMaxNarrowed = 12;
-    if (operands.size() <= kMaxNarrowed) {
+    const size_t kMaxSteps = size_t(1) << 22;
+    if (operands.size() <= kMaxNarrowed &&
+        code.size() * operands.size() * (size_t(1) << operands.size()) <= kMaxSteps) {
         std::vector<char> freeMask(operands.size(), 0);
         for (size_t i = 0; i < set.size();) {
             freeMask.assign(operands.size(), 0);
