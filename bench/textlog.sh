@@ -141,6 +141,9 @@ compare "'t1' or 't2'" "agent_scan \"'$TEXT1' or '$TEXT2'\" 1 1" \
     "grep -c -E '$TEXT1|$TEXT2' '$LOG'"
 compare "'t1' and not 't2'" "agent_scan \"'$TEXT1' and not '$TEXT2'\" 1 1" \
     "grep -c -E '$TEXT1|$TEXT2' '$LOG'"
+# No target: a line holding no operand can match, so every line is tested.
+compare "not 't1' (every line tested)" "agent_scan \"not '$TEXT1'\" 1 1" \
+    "grep -c -v -F '$TEXT1' '$LOG'"
 
 hwm() { awk '/VmHWM/ {print $2}' "/proc/$AGENT_PID/status"; }
 before=$(hwm)
