@@ -209,8 +209,10 @@ class LogScanner {
 
   private:
     // Appends what the file holds at bufOff + len to the buffer; an empty
-    // read or a read error ends the file.
+    // read or a read error ends the file. A full buffer reads nothing (a
+    // long line can end with the buffer full of the lines after it).
     void Read() {
+        if (len == cap) return;
         for (;;) {
             const ssize_t n = pread(fd, buf.get() + len, cap - len, off_t(bufOff + (long long)len));
             if (n > 0) {

@@ -231,6 +231,16 @@ TEST_F(TextLogScan, LongLinesAreCutForTheReplyButSearchedWhole) {
         position = 0, lastAge = 1;
         EXPECT_EQ(Scan("'err' and not 'zzz'", 1, 1), 3);
     }
+    // Lines after a long one fill the block the line ended in.
+    std::string many;
+    while (many.size() < (2u << 20)) many += "short line\n";
+    const std::string after = std::string((3u << 19) + 5, 'z') + "\n" + many;
+    Write(after + "last err\n");
+    position = 0, lastAge = 1;
+    EXPECT_EQ(Scan("err", 0, 1), (long long)after.size() + 6);
+    EXPECT_EQ(position, (long long)after.size() + 9);
+    EXPECT_EQ(lastSize, position);
+
     // Still being written: left for later.
     Write("a\n" + std::string(3u << 20, 'e') + "rr");
     position = 0, lastAge = 1;
