@@ -288,10 +288,20 @@ TEST_F(TextLogScan, AgreesWithNaiveReference) {
         {"12", "1"},
     };
     const char alphabet[] = "abAB x12\n\n\r ";
-    for (int round = 0; round < 150; round++) {
+    for (int round = 0; round < 154; round++) {
         std::string data(rng() % 3000, ' ');
         for (char& c : data) c = alphabet[rng() % (sizeof alphabet - 1)];
         if (round % 50 == 0) data.insert(data.size() / 2, std::string((2u << 20) + 3, 'a'));
+        if (round >= 150) {
+            // Several blocks: lines of every length, now and then one longer
+            // than a block, so lines and texts straddle block boundaries.
+            data.clear();
+            while (data.size() < (3u << 20)) {
+                const size_t n = rng() % 40 == 0 ? (1u << 20) + rng() % 300000 : rng() % 200;
+                for (size_t i = 0; i < n; i++) data += alphabet[rng() % 8];  // no terminators
+                data += rng() % 4 ? "\n" : "\r\n";
+            }
+        }
         Write(data);
         for (const auto& s : searches) {
             const int isExpr = s[1][0] == '1';
