@@ -139,7 +139,8 @@ int ParseArgs(int argc, char** argv, Options& opt) {
 // Writes line (decoded from the multi-line form when asked) and LF to stdout.
 void PrintLine(const String& line, bool decode) {
     const String text = decode ? tevDecodeStrings(line) : line;
-    std::fwrite(text.Data(), 1, size_t(text.Length()), stdout);
+    // An empty value line has no buffer at all.
+    if (text.Length() > 0) std::fwrite(text.Data(), 1, size_t(text.Length()), stdout);
     std::fputc('\n', stdout);
 }
 
