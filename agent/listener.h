@@ -10,6 +10,8 @@
 // or 0 with error holding the last attempt's text. addrlen receives the
 // length of the socket address.
 int Listen(unsigned int& addrlen, String& error);
+// The same on `port` instead of the `port` setting.
+int Listen(int port, unsigned int& addrlen, String& error);
 
 struct ListenerState {
     int socket;            // the listening descriptor

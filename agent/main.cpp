@@ -58,6 +58,8 @@ void SockCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ClearSignalMask();
+    RaiseDescriptorLimit();
     PrintBanner();
     Print("Command line checking .. ");
     ParseCommandLine(argc, argv);

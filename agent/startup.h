@@ -18,3 +18,6 @@ void EncryptionChecks();
 // new session with the standard streams on /dev/null, installs the SIGHUP
 // handler and returns 0. Returns -1 when the fork fails.
 int daemon_init();
+// Raises the soft limit on open descriptors to the hard limit, so that the
+// session cap, not the descriptor limit, is what bounds the connections.
+void RaiseDescriptorLimit();
