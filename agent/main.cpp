@@ -58,6 +58,7 @@ void SockCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
     ClearSignalMask();
     RaiseDescriptorLimit();
     PrintBanner();

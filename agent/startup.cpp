@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +146,21 @@ int daemon_init() {
     }
     InstallReloadHandler();
     return 0;
+}
+
+void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: fd itself, as the ones below are open.
+        const int opened = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (opened < 0) return;
+        if (opened == fd) {
+            fcntl(fd, F_SETFD, 0);  // standard descriptors are inherited
+        } else {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
 }
 
 void RaiseDescriptorLimit() {
