@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -136,6 +137,40 @@ TEST_F(FrontDoorE2E, LoadOneAddressHoldingManyConnectionsLocksNobodyOut) {
     }
     EXPECT_GE(failed, kHeld - MAX_SESSIONS_PER_PEER);
     EXPECT_NE(agent.Output().find("127.0.0.3\t TCP connection rejected\n"), std::string::npos);
+}
+
+// How often what occurs in text.
+int CountLines(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+TEST_F(FrontDoorE2E, LoadAtTheDescriptorLimitTheAcceptLoopStaysResponsive) {
+    Start();
+    // Few descriptors: the silent connections below use them all up.
+    const struct rlimit few = {40, 40};
+    ASSERT_EQ(prlimit(agent.pid, RLIMIT_NOFILE, &few, nullptr), 0);
+    std::vector<std::unique_ptr<wire::Connection>> held;
+    for (int i = 0; i < 100; i++) held.emplace_back(new wire::Connection(agent.port, "127.0.0.3"));
+    SleepMs(300);
+    // Once the silent sessions reach their idle limit (about 2 s) and give
+    // their descriptors back, a real request is served again.
+    const long long t0 = NowMs();
+    std::string reply;
+    while (reply.empty() && NowMs() - t0 < 15000) {
+        reply = Ask(agent.port, agent.password, "GetInfo\n\r", "127.0.0.2", 2000);
+        if (reply.empty()) SleepMs(200);
+    }
+    EXPECT_EQ(reply.substr(0, 4), "200\n");
+    EXPECT_LE(NowMs() - t0, 10000);
+    const std::string out = agent.Output();
+    // One message when the trouble starts and one with its count when it
+    // ends, not one per refused connection.
+    EXPECT_GE(CountLines(out, "Accept error: "), 1) << out;
+    EXPECT_LE(CountLines(out, "Accept error: "), 2) << out;
+    EXPECT_NE(out.find("Accept errors ended: "), std::string::npos);
+    EXPECT_EQ(CountLines(out, "Accept fatal error"), 0);
 }
 
 TEST_F(FrontDoorE2E, SetSettingsRefusesValuesThatWouldBreakTheAgent) {
