@@ -175,7 +175,7 @@ void Serve(int fd, in_addr peer) {
 // descriptor limit accept fails for every waiting connection.
 struct AcceptTrouble {
     int error = 0;  // the failure of the run going on; 0 for none
-    int count = 0;  // failures (and connections shed) in the run
+    int count = 0;  // failures in the run
 };
 AcceptTrouble trouble;  // main thread only
 
@@ -216,7 +216,7 @@ void ReportTrouble(int err) {
 
 void EndTrouble() {
     if (!trouble.error) return;
-    showmessage("Accept errors ended: %d in all\n", NoPeer(), mtFailure, 1, trouble.count);
+    showmessage("Accept errors ended: %d failed accepts\n", NoPeer(), mtFailure, 1, trouble.count);
     trouble = AcceptTrouble();
 }
 
@@ -239,10 +239,7 @@ int AcceptOne(ListenerState& st) {
         }
         ReportTrouble(err);
         if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-            if (err == EMFILE && ShedOne(st.socket)) {
-                trouble.count++;
-                return 0;
-            }
+            if (err == EMFILE && ShedOne(st.socket)) return 0;
             usleep(10 * 1000);  // let sessions give memory or descriptors back
         }
         return 0;

@@ -12,6 +12,9 @@
 //   (reopened once the agent drops them, at most once a second) while a real
 //   request from 127.0.0.2 is timed every 250 ms for S seconds (default 20).
 //   Reports the answer times and how many requests got no answer.
+// Settings mode: frontdoor -p port -w password --set-lines N
+//   times one "SetSettings" request of N lines "TCP=1" from 127.0.0.1 (the
+//   work per parameter line, and how long the settings lock is held).
 // Counts and durations are bounded so that a typo cannot flood the machine.
 #include <arpa/inet.h>
 #include <errno.h>
@@ -44,12 +47,15 @@ struct Options {
     long trickle = 0;
     long seconds = 20;
     long agentPid = 0;
+    long setLines = 0;
 };
 
 const char kUsage[] =
     "Usage: frontdoor -p port -w password --flood N [--announce BYTES] --agent-pid PID\n"
     "       frontdoor -p port -w password --trickle N [--seconds S]\n"
-    "  --flood 1..256   --announce 64..16777216   --trickle 1..5000   --seconds 1..600\n";
+    "       frontdoor -p port -w password --set-lines N\n"
+    "  --flood 1..256   --announce 64..16777216   --trickle 1..5000   --seconds 1..600\n"
+    "  --set-lines 1..1000000\n";
 
 double NowSeconds() {
     struct timespec ts;
@@ -76,6 +82,8 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
             ok = ParseDecimal(v, 1, 5000, opt.trickle);
         } else if (a == "--seconds") {
             ok = ParseDecimal(v, 1, 600, opt.seconds);
+        } else if (a == "--set-lines") {
+            ok = ParseDecimal(v, 1, 1000000, opt.setLines);
         } else if (a == "--agent-pid") {
             ok = ParseDecimal(v, 1, 0x7FFFFFFF, opt.agentPid);
         } else {
@@ -84,8 +92,8 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
         if (!ok) return false;
     }
     if (argc % 2 == 0) return false;
-    return opt.port != 0 && (opt.flood > 0) != (opt.trickle > 0) &&
-           (opt.flood == 0 || opt.agentPid > 0);
+    const int modes = (opt.flood > 0) + (opt.trickle > 0) + (opt.setLines > 0);
+    return opt.port != 0 && modes == 1 && (opt.flood == 0 || opt.agentPid > 0);
 }
 
 // A non-blocking connection from source to the agent; -1 on failure.
@@ -213,19 +221,20 @@ int RunFlood(const Options& opt) {
     return 0;
 }
 
-// One timed request from 127.0.0.2; seconds, or -1 without a usable reply.
-double TimedRequest(const Options& opt) {
+// One timed request of body from source; seconds, or -1 without a reply
+// whose result is "200".
+double TimedRequest(const Options& opt, const String& requestBody = String("GetInfo\n\r"),
+                    const char* source = "127.0.0.2", int timeoutMs = kRequestTimeoutMs) {
     String key, error, reply, body, code;
     if (!NewSessionKey(key, error)) return -1;
-    TStrList params;
-    const String packet = BuildRequestPacket(String(opt.password.data(), int(opt.password.size())),
-                                             key, BuildRequestBody(String("GetInfo"), params));
+    const String packet =
+        BuildRequestPacket(String(opt.password.data(), int(opt.password.size())), key, requestBody);
     const double t0 = NowSeconds();
-    const int fd = Connect(opt.port, "127.0.0.2");
+    const int fd = Connect(opt.port, source);
     if (fd < 0) return -1;
     int sentBytes = 0;
     std::string got;
-    const double deadline = t0 + kRequestTimeoutMs / 1000.0;
+    const double deadline = t0 + timeoutMs / 1000.0;
     while (NowSeconds() < deadline) {
         struct pollfd p = {fd, short(sentBytes < packet.Length() ? POLLOUT : POLLIN), 0};
         poll(&p, 1, 50);
@@ -251,6 +260,16 @@ double TimedRequest(const Options& opt) {
         !SplitReplyBody(body, code, values) || !(code == "200"))
         return -1;
     return seconds;
+}
+
+int RunSetLines(const Options& opt) {
+    std::string body = "SetSettings\n";
+    for (long i = 0; i < opt.setLines; i++) body += "TCP=1\n";
+    body += "\r";
+    const double s = TimedRequest(opt, String(body.data(), int(body.size())), "127.0.0.1", 600000);
+    std::printf("SetSettings:      %ld lines, %s %.1f ms\n", opt.setLines,
+                s < 0 ? "no answer 200 after" : "answered in", s < 0 ? 0.0 : s * 1e3);
+    return s < 0 ? 1 : 0;
 }
 
 int RunTrickle(const Options& opt) {
@@ -331,5 +350,6 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (opt.setLines > 0) return RunSetLines(opt);
     return opt.flood > 0 ? RunFlood(opt) : RunTrickle(opt);
 }

@@ -2,13 +2,14 @@
 # Measures what strangers can do to the agent from the network (loopback
 # only): the memory 32 connections pin by announcing 16 MiB each with a wrong
 # password, and the answer time of a real request from another address while
-# 1,500 connections trickle one byte every 2 s. With --before REV the same
+# 1,500 connections trickle one byte every 2 s, and the time of a SetSettings
+# request of 200,000 lines. With --before REV the same
 # measurements are made on the agent built from git revision REV as well, in
 # one run, so the figures compare under the same machine load.
 #
 #   bench/frontdoor.sh [--before REV] [--seconds S]
 #
-# Builds Release binaries in build-rel (and build-before for REV). Needs
+# Builds Release binaries in build-rel (and build-before/ for REV). Needs
 # git, cmake and a C++ compiler; run from anywhere in the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,12 +38,14 @@ tool=$root/build-rel/frontdoor
 
 agents=("current:$root/build-rel/tev")
 if [ -n "$before" ]; then
-  src=$work/before-src
+  src=$root/build-before/src
+  rm -rf "$src"
   mkdir -p "$src"
   git archive "$before" | tar -x -C "$src"
-  cmake -S "$src" -B build-before -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF -DTEV_WERROR=OFF >/dev/null
-  cmake --build build-before -j"$jobs" --target tev >/dev/null
-  agents=("before ($before):$root/build-before/tev" "${agents[@]}")
+  cmake -S "$src" -B build-before/bin -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF \
+    -DTEV_WERROR=OFF >/dev/null
+  cmake --build build-before/bin -j"$jobs" --target tev >/dev/null
+  agents=("before ($before):$root/build-before/bin/tev" "${agents[@]}")
 fi
 
 free_port() {
@@ -50,7 +53,9 @@ free_port() {
 }
 
 # Starts the agent binary $1 in the foreground on a free port; sets port,
-# agent_pid. The configuration's idle limit is the default (4 s).
+# agent_pid. The configuration's idle limit is the default (4 s). The soft
+# descriptor limit is the usual 1024 (the hard one stays as it is), as for
+# an agent started from a login shell or a plain init script.
 start_agent() {
   local bin=$1
   port=$(free_port)
@@ -60,7 +65,7 @@ port=$port
 password=bench-secret
 logfails=0
 CFG
-  "$bin" -i "$work/tev.cfg" >"$work/agent.out" 2>&1 &
+  (ulimit -Sn 1024 && exec "$bin" -i "$work/tev.cfg") >"$work/agent.out" 2>&1 &
   agent_pid=$!
   for _ in $(seq 100); do
     grep -q "Listening" "$work/agent.out" 2>/dev/null && return 0
@@ -85,5 +90,8 @@ for entry in "${agents[@]}"; do
   stop_agent
   start_agent "$bin"
   "$tool" -p "$port" -w bench-secret --trickle 1500 --seconds "$seconds"
+  stop_agent
+  start_agent "$bin"
+  "$tool" -p "$port" -w bench-secret --set-lines 200000 || true
   stop_agent
 done
