@@ -212,6 +212,50 @@ TEST_F(FrontDoorE2E, SetSettingsRefusesValuesThatWouldBreakTheAgent) {
     EXPECT_EQ(RunCtl(agent, {"SetSettings", "Timeout=1"}).out, "200\n");
 }
 
+// Starts a daemon agent on a free port with the configuration file
+// dir/daemon.cfg (tevpath, port, password "pw", then extra). With hostile
+// set, the agent starts with SIGSEGV blocked and its standard descriptors
+// closed; otherwise they are on /dev/null. Returns the port, or 0 when the
+// daemon did not start (a port taken meanwhile is retried).
+int StartDaemon(const std::string& dir, const std::string& extra, bool hostile) {
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const int port = FreeLoopbackPort();
+        const std::string cfg = WriteFile(
+            dir + "/daemon.cfg", std::string("tevpath=") + TEV_BINARY +
+                                     "\nport=" + std::to_string(port) + "\npassword=pw\n" + extra);
+        if (cfg.empty()) return 0;
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGSEGV);
+        posix_spawnattr_setsigmask(&attr, &blocked);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        for (int fd = 0; fd <= 2; fd++) {
+            if (hostile)
+                posix_spawn_file_actions_addclose(&fa, fd);
+            else
+                posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
+        }
+        const char* argv[] = {TEV_BINARY, "-d", "-v", cfg.c_str(), nullptr};
+        pid_t parent = -1;
+        const int rc = posix_spawn(&parent, TEV_BINARY, &fa, hostile ? &attr : nullptr,
+                                   const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        if (rc != 0) return 0;
+        int status = 0;
+        while (waitpid(parent, &status, 0) < 0 && errno == EINTR) {
+        }
+        const int code = agent_harness_detail::DecodeStatus(status);
+        if (code == 0) return port;
+        if (code != 4) return 0;  // 4: the port was taken after all
+    }
+    return 0;
+}
+
 // A daemon whose pid file and failure log are symbolic links planted by
 // someone else writes through neither.
 TEST(FrontDoorFilesE2E, PidFileAndLogLinksAreNotFollowed) {
@@ -223,17 +267,12 @@ TEST(FrontDoorFilesE2E, PidFileAndLogLinksAreNotFollowed) {
     WriteFile(victim, "precious\n");
     ASSERT_EQ(symlink(victim.c_str(), (dir + "/tev.pid").c_str()), 0);
     ASSERT_EQ(symlink(victim.c_str(), (dir + "/bad.log").c_str()), 0);
-    const int port = FreeLoopbackPort();
-    const std::string cfg =
-        WriteFile(dir + "/daemon.cfg",
-                  std::string("tevpath=") + TEV_BINARY + "\nport=" + std::to_string(port) +
-                      "\npassword=pw\npidfile=" + dir + "/tev.pid\nlogfails=1\nbadlogfile=" + dir +
-                      "/bad.log\nlogsuccess=1\noklogfile=" + dir +
-                      "/ok.log\nverboselogfile=" + dir + "/v.log\n");
-    ASSERT_FALSE(cfg.empty());
-    AgentHarness daemon;
-    ASSERT_TRUE(daemon.Launch({"-d", "-v", cfg}));
-    EXPECT_EQ(daemon.Wait(15000), 0);
+    const int port = StartDaemon(dir,
+                                 "pidfile=" + dir + "/tev.pid\nlogfails=1\nbadlogfile=" + dir +
+                                     "/bad.log\nlogsuccess=1\noklogfile=" + dir +
+                                     "/ok.log\nverboselogfile=" + dir + "/v.log\n",
+                                 false);
+    ASSERT_NE(port, 0);
     EXPECT_TRUE(
         WaitForText(dir + "/v.log", "Failed to create pid file " + dir + "/tev.pid\n", 5000))
         << ReadText(dir + "/v.log");
@@ -263,31 +302,8 @@ TEST(FrontDoorFilesE2E, DaemonClearsInheritedSignalMaskAndKeepsStandardDescripto
     ASSERT_TRUE(setup.Launch({"-i", "/dev/null/x"}));
     setup.Wait(10000);
     const std::string pidPath = setup.dir + "/tev.pid";
-    const int port = FreeLoopbackPort();
-    const std::string cfg =
-        WriteFile(setup.dir + "/daemon.cfg", std::string("tevpath=") + TEV_BINARY +
-                                                 "\nport=" + std::to_string(port) +
-                                                 "\npassword=pw\npidfile=" + pidPath + "\n");
-    ASSERT_FALSE(cfg.empty());
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGSEGV);
-    posix_spawnattr_setsigmask(&attr, &blocked);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    for (int fd = 0; fd <= 2; fd++) posix_spawn_file_actions_addclose(&fa, fd);
-    const char* argv[] = {TEV_BINARY, "-d", cfg.c_str(), nullptr};
-    pid_t parent = -1;
-    ASSERT_EQ(posix_spawn(&parent, TEV_BINARY, &fa, &attr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    int status = 0;
-    ASSERT_EQ(waitpid(parent, &status, 0), parent);
-
+    const int port = StartDaemon(setup.dir, "pidfile=" + pidPath + "\n", true);
+    ASSERT_NE(port, 0);
     ASSERT_TRUE(WaitForText(pidPath, "\n", 10000));
     const std::string proc = "/proc/" + std::to_string(std::stoi(ReadText(pidPath)));
     const std::string procStatus = ReadText(proc + "/status");
