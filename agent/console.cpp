@@ -1,6 +1,8 @@
 #include "agent/console.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -25,11 +27,16 @@ String LogPath(const String& name, const char* cfgfile) {
     return ExtractFilePath(String(cfgfile)) + name;
 }
 
+// Appends line with one write. A symbolic link planted at the log's path is
+// not followed (the lines hold text a peer chose); a new log is readable by
+// the owner's group only; a fifo without a reader cannot block the agent.
 void AppendLine(const String& path, const char* line) {
-    FILE* f = std::fopen(ZeroTerminated(path).Data(), "ae");
-    if (!f) return;
-    std::fputs(line, f);
-    std::fclose(f);
+    const int fd = open(ZeroTerminated(path).Data(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+    if (fd < 0) return;
+    const ssize_t ignored = write(fd, line, std::strlen(line));
+    (void)ignored;
+    close(fd);
 }
 
 }  // namespace

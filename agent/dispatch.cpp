@@ -69,7 +69,7 @@ bool HasRight(int allowed, const String& list, in_addr peer) {
 }
 
 // "ReloadCfg", "ReloadApp", "QUIT", "GetSettings", "SetSettings".
-bool Management(const String& command, const QVRequest& Params, TEVReply& Reply, TTEVFlags& Flags,
+bool Management(const String& command, const QVRequest& Params, TEVReply& Reply, TRunRequest& after,
                 in_addr peer) {
     const bool known = command == "ReloadCfg" || command == "ReloadApp" || command == "QUIT" ||
                        command == "GetSettings" || command == "SetSettings";
@@ -95,7 +95,7 @@ bool Management(const String& command, const QVRequest& Params, TEVReply& Reply,
     } else {
         Reply.SetResult("200");
         Reply += "Ok";
-        (command == "QUIT" ? Flags.terminate : Flags.reload) = 1;
+        after = command == "QUIT" ? rrTerminate : rrReload;
     }
     return true;
 }
@@ -133,8 +133,9 @@ void UpgradeCode(const QVRequest& Params, TEVReply& Reply, in_addr peer, const S
 
 }  // namespace
 
-int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags& Flags, ThreadParams Params,
-                     UpgradeRec& Upgrade) {
+int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags&, ThreadParams Params,
+                     UpgradeRec& Upgrade, TRunRequest& after) {
+    after = rrNone;
     if (!Req.Pos('\r')) {
         showmessage("EndOfTransmission signal missed\n", Params.address, mtFailure, 0);
         Reply.SetResult("502");
@@ -163,7 +164,7 @@ int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags& Flags, ThreadPa
             return 1;
         }
     }
-    if (Management(command, parameters, Reply, Flags, Params.address)) return 1;
+    if (Management(command, parameters, Reply, after, Params.address)) return 1;
     if (command == "UpgradeCode") {
         UpgradeCode(parameters, Reply, Params.address, Req.GetSessionKey(), Upgrade);
         return 1;

@@ -11,7 +11,9 @@
 
 // Returns 1 when the command was recognised (whatever its handler answered);
 // 0 for a request without CR ("502"), an empty command ("500" "Void request
-// received") or an unknown one ("500" "Unknown command \"...\""). Session
-// threads, any number at once.
+// received") or an unknown one ("500" "Unknown command \"...\""). "QUIT"
+// and "ReloadApp" set after to rrTerminate or rrReload instead of raising
+// the flag; the caller raises it in Flags (RaiseRunRequest) once the reply
+// is sent. Session threads, any number at once.
 int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags& Flags, ThreadParams Params,
-                     UpgradeRec& Upgrade);
+                     UpgradeRec& Upgrade, TRunRequest& after);

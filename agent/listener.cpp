@@ -13,6 +13,7 @@
 #include "agent/pidfile.h"
 #include "agent/runflags.h"
 #include "agent/session.h"
+#include "agent/sessionlimits.h"
 #include "agent/upgrade.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
@@ -21,11 +22,15 @@
 extern char** environ;
 
 int Listen(unsigned int& addrlen, String& error) {
+    return Listen(Settings()->port, addrlen, error);
+}
+
+int Listen(int port, unsigned int& addrlen, String& error) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     String host = s->host;
     host.SetZero();
     for (int attempt = 0; attempt < 3; attempt++) {
-        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, s->port, &addrlen, error);
+        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, &addrlen, error);
         if (fd > 0) {
             // Non-blocking, so that accept can never hold the loop (and its
             // run-state checks) waiting for a connection: not after a
@@ -98,19 +103,25 @@ void CheckUpgrade(ListenerState& st) {
 }
 
 void CheckPort(ListenerState& st) {
-    if (Settings()->port == st.port) return;
+    // Read once: the port compared is the port opened and the port recorded,
+    // even when the setting changes again meanwhile.
+    const int wanted = Settings()->port;
+    if (wanted == st.port) return;
     CloseSocket(st.socket);
     String error;
-    st.socket = Listen(st.addrlen, error);
+    st.socket = Listen(wanted, st.addrlen, error);
     if (st.socket > 0) {
-        st.port = Settings()->port;
+        st.port = wanted;
         showmessage("Server port switching .. Ok\n", NoPeer(), mtSuccess, 0);
         return;
     }
     showmessage("Error: cannot open new port for listening\n", NoPeer(), mtFailure, 0);
     const int previous = st.port;
-    TEVSettings.Update([previous](TTEVSettings& s) { s.port = previous; });
-    st.socket = Listen(st.addrlen, error);
+    // A change made since is left for the next check.
+    TEVSettings.Update([previous, wanted](TTEVSettings& s) {
+        if (s.port == wanted) s.port = previous;
+    });
+    st.socket = Listen(previous, st.addrlen, error);
     if (st.socket > 0) {
         showmessage("Return to original port\n", NoPeer(), mtFailure, 0);
         return;
@@ -165,37 +176,95 @@ void Serve(int fd, in_addr peer) {
     const int rc = StartSession(params);
     if (rc == 0) return;
     delete params;
+    SessionLimits.Release(peer);
     String text = GetErrorStr(rc);
     text.SetZero();
     showmessage("Cannot start session thread: %s\n", peer, mtFailure, 1, text.Data());
     CloseSocket(fd);
 }
 
+// A run of transient accept failures is reported once when it starts and
+// once, with its count, when it ends, not once per failure: at the
+// descriptor limit accept fails for every waiting connection.
+struct AcceptTrouble {
+    int error = 0;  // the failure of the run going on; 0 for none
+    int count = 0;  // failures in the run
+};
+AcceptTrouble trouble;  // main thread only
+
+// A descriptor kept in reserve: at the descriptor limit it is given up for
+// a moment to accept and close the waiting connection, so the backlog
+// drains and the accept loop does not spin on a listening socket that
+// stays readable.
+int reserveFd = -1;
+
+void KeepReserve() {
+    if (reserveFd < 0) reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// Accepts and closes one waiting connection with the reserve descriptor.
+// Returns true when one was shed.
+bool ShedOne(int listenFd) {
+    if (reserveFd < 0) return false;
+    close(reserveFd);
+    reserveFd = -1;
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        AgentStatus.FailedConnections++;
+        close(fd);
+    }
+    KeepReserve();
+    return fd >= 0;
+}
+
+void ReportTrouble(int err) {
+    trouble.count++;
+    if (trouble.error == err) return;
+    trouble.error = err;
+    trouble.count = 1;
+    String text = GetErrorStr(err);
+    text.SetZero();
+    showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
+}
+
+void EndTrouble() {
+    if (!trouble.error) return;
+    showmessage("Accept errors ended: %d failed accepts\n", NoPeer(), mtFailure, 1, trouble.count);
+    trouble = AcceptTrouble();
+}
+
 // Accepts one connection and serves or refuses it. Returns 1 when one was
 // accepted, 0 when none was waiting (or a transient failure was reported),
 // -1 when the listening socket is no longer usable.
 int AcceptOne(ListenerState& st) {
+    KeepReserve();
     sockaddr_in addr;
     socklen_t len = sizeof addr;
     const int fd = accept4(st.socket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
         if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return 0;
-        String text = GetErrorStr(err);
-        text.SetZero();
         if (!TransientAcceptError(err)) {
+            String text = GetErrorStr(err);
+            text.SetZero();
             showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
             return -1;
         }
-        showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-            usleep(100 * 1000);  // let sessions give descriptors back
+        ReportTrouble(err);
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            if (err == EMFILE && ShedOne(st.socket)) return 0;
+            usleep(10 * 1000);  // let sessions give memory or descriptors back
+        }
         return 0;
     }
-    if (FilterAllows(*Settings(), addr.sin_addr))
-        Serve(fd, addr.sin_addr);
+    EndTrouble();
+    const in_addr peer = addr.sin_addr;
+    if (!FilterAllows(*Settings(), peer))
+        Refuse(fd, peer);
+    else if (!SessionLimits.Admit(peer))
+        Refuse(fd, peer);  // over a cap: closed at once
     else
-        Refuse(fd, addr.sin_addr);
+        Serve(fd, peer);
     return 1;
 }
 

@@ -11,6 +11,8 @@
 // length of the socket address. The descriptor is close-on-exec and
 // non-blocking (the accept loop relies on both). Main thread.
 int Listen(unsigned int& addrlen, String& error);
+// The same on `port` instead of the `port` setting.
+int Listen(int port, unsigned int& addrlen, String& error);
 
 struct ListenerState {
     int socket;            // the listening descriptor

@@ -58,6 +58,9 @@ void SockCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
+    ClearSignalMask();
+    RaiseDescriptorLimit();
     PrintBanner();
     Print("Command line checking .. ");
     ParseCommandLine(argc, argv);

@@ -1,6 +1,7 @@
 #include "agent/pidfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,8 +26,17 @@ int createpidfile() {
     String path = Settings()->pidfile;
     path.SetZero();
     // Not truncated on open: the file may belong to a running daemon whose
-    // lock we are about to find taken.
-    const int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // lock we are about to find taken. A symbolic link planted at the path is
+    // not followed, and anything but a regular file (a device, a fifo) is
+    // refused, or a root agent would write its pid wherever they point.
+    const int fd =
+        open(path.Data(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        showmessage("Failed to create pid file %s\n", NoPeer(), mtFailure, 1, path.Data());
+        return -1;
+    }
     if (fd < 0) {
         showmessage("Failed to create pid file %s\n", NoPeer(), mtFailure, 1, path.Data());
         return -1;
@@ -50,7 +60,13 @@ int createpidfile() {
 
 void closepidfile(int fd) {
     if (fd < 0) return;
-    close(fd);
-    if (createdPath[0]) unlink(createdPath);
+    // Deleted while the lock is still held, so the file of an agent that
+    // starts now (and finds the lock free only after this) is never deleted;
+    // and only when the name still stands for our file.
+    struct stat mine, named;
+    if (createdPath[0] && fstat(fd, &mine) == 0 && lstat(createdPath, &named) == 0 &&
+        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+        unlink(createdPath);
     createdPath[0] = 0;
+    close(fd);
 }

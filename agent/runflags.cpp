@@ -14,3 +14,8 @@ String TTEVFlags::GetUpgradeScript() const {
     std::lock_guard<std::mutex> lock(thread_mutex);
     return upgradeScript;
 }
+
+void RaiseRunRequest(TTEVFlags& flags, TRunRequest request) {
+    if (request == rrTerminate) flags.terminate = 1;
+    if (request == rrReload) flags.reload = 1;
+}

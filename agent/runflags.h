@@ -38,3 +38,12 @@ class TTEVFlags {
 };
 
 extern TTEVFlags TEVFlags;
+
+// A run-state change that a request asks for. The dispatcher only names it;
+// the session raises it once the reply has been sent, so the main thread
+// cannot end or replace the process before the caller has its answer.
+enum TRunRequest { rrNone = 0, rrTerminate, rrReload };
+
+// Raises the flag of request in flags (terminate or reload); nothing for
+// rrNone. Any thread.
+void RaiseRunRequest(TTEVFlags& flags, TRunRequest request);

@@ -14,6 +14,8 @@
 #include "agent/console.h"
 #include "agent/dispatch.h"
 #include "agent/runflags.h"
+#include "agent/sessionlimits.h"
+#include "agent/signals.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
 #include "protocol/tev_const.h"
@@ -29,6 +31,10 @@ const int kSendLimitMs = 30000;
 const int kTransferIdleMs = 300000;
 // Stack of a session thread: sessions are shallow, and thousands may run.
 const size_t kSessionStack = 1024 * 1024;
+// A request must be whole within this time from its accept (or the idle
+// limit when that is longer), however it trickles in: a peer that sends a
+// byte every few seconds would otherwise hold its session for ever.
+const int kRequestDeadlineMs = 10000;
 
 long long NowMs() {
     struct timespec ts;
@@ -56,9 +62,19 @@ void SendAll(int fd, const String& data) {
     }
 }
 
+// Hands the request parser's traces to the debugging output.
+void DebugTrace(in_addr client, const char* text) {
+    showmessage("%s", client, mtDebug, 1, text);
+}
+
 class Session {
   public:
-    explicit Session(const ThreadParams& p) : params(p), lastReceive(std::time(nullptr)) {}
+    explicit Session(const ThreadParams& p)
+        : params(p),
+          settings(Settings()),
+          lastReceive(std::time(nullptr)),
+          deadlineMs(NowMs() + (settings->timeout > kRequestDeadlineMs ? settings->timeout
+                                                                       : kRequestDeadlineMs)) {}
     void Run();
     void Close();
 
@@ -72,11 +88,16 @@ class Session {
     void AnswerRequest();
 
     ThreadParams params;
+    // The settings when the session began: one password and one set of
+    // limits for the whole request.
+    const std::shared_ptr<const TTEVSettings> settings;
     QVRequest request;
     TEVReply reply;
     UpgradeRec upgrade;
     String upgradeError;
     time_t lastReceive;
+    const long long deadlineMs;  // the request must be whole by then
+    bool authentic = false;      // tag and digest have passed
     bool wholePacket = false;
     long long lastTransferMs = 0;
 };
@@ -88,23 +109,30 @@ int TransferIdleMs() {
 }
 
 // How long to wait for the next chunk: until the idle limit would expire
-// (it counts whole seconds from the last receive), or -1 for no limit.
+// (it counts whole seconds from the last receive) or the request deadline
+// passes, whichever comes first; -1 for no limit.
 int Session::WaitMs() const {
     if (upgrade.active) {
         const long long left = lastTransferMs + TransferIdleMs() - NowMs();
         return left < 1 ? 1 : int(left);
     }
-    const int timeout = Settings()->timeout;
-    if (wholePacket || timeout < 1) return -1;
-    const long long expiryMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+    if (wholePacket) return -1;
+    long long expiryMs = deadlineMs;
+    const int timeout = settings->timeout;
+    if (timeout >= 1) {
+        const long long idleMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+        if (idleMs < expiryMs) expiryMs = idleMs;
+    }
     const long long left = expiryMs - NowMs();
     return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
 }
 
 bool Session::IdleExpired() const {
     if (upgrade.active) return NowMs() - lastTransferMs >= TransferIdleMs();
-    const int timeout = Settings()->timeout;
-    return !wholePacket && timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
+    if (wholePacket) return false;
+    if (NowMs() >= deadlineMs) return true;
+    const int timeout = settings->timeout;
+    return timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
 }
 
 void Session::Run() {
@@ -140,16 +168,21 @@ bool Session::OnChunk(const char* data, int n) {
 bool Session::OnRequestBytes(const char* data, int n) {
     lastReceive = std::time(nullptr);
     request.AddData(data, n);
-    // Refuse an oversized packet as soon as its length field is in, before
-    // buffering what it announces.
-    if (request.Length() >= 4 &&
-        4ull + DecodeLength(request.Data(), 4) > (unsigned long long)MAX_REQUEST_PACKET) {
-        showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
-        return false;
+    const TRequestTrace trace = settings->debug ? DebugTrace : nullptr;
+    // Authenticate as soon as the tag and the digest are in: until then a
+    // peer gets no more than one chunk buffered, whatever it announces.
+    if (!authentic) {
+        const int check = request.CheckHeader(settings->password, params.address, trace);
+        if (check == hcRefused) {
+            showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+            return false;
+        }
+        if (check == hcIncomplete) return true;
+        authentic = true;
     }
     if (!request.WholePacket()) return true;
     wholePacket = true;
-    if (!request.ParseInitRequest(Settings()->password, params.address)) {
+    if (!request.ParseInitRequest(settings->password, params.address, trace)) {
         showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
         return false;
     }
@@ -162,7 +195,8 @@ bool Session::OnRequestBytes(const char* data, int n) {
 
 void Session::AnswerRequest() {
     reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
-    const int recognised = ProcessQVRequest(request, reply, TEVFlags, params, upgrade);
+    TRunRequest after = rrNone;
+    const int recognised = ProcessQVRequest(request, reply, TEVFlags, params, upgrade, after);
     char code[4] = {0, 0, 0, 0};
     if (reply.Length() > 2)
         for (int i = 0; i < 3; i++) code[i] = reply[i + 1];
@@ -171,6 +205,7 @@ void Session::AnswerRequest() {
                 params.address, mtInfo, 1, code);
     reply.FinalizePacket();
     SendAll(params.socket, reply);
+    RaiseRunRequest(TEVFlags, after);
 }
 
 bool Session::OnTransferBytes(const char* data, int n) {
@@ -265,8 +300,10 @@ bool HandToIdleThread(ThreadParams* params) {
 void* SessionThread(void* arg) {
     IdleThread self;
     sem_init(&self.ready, 0, 0);
+    void* altStack = InstallAltStack();
     for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession(self))
         ClientExecute(params);
+    RemoveAltStack(altStack);
     sem_destroy(&self.ready);
     return nullptr;
 }
@@ -285,6 +322,7 @@ void* ClientExecute(void* arg) {
         session.Close();
     }
     AgentStatus.ActiveConnections--;
+    SessionLimits.Release(params.address);
     return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -21,12 +22,26 @@ void WriteText(const char* text) {
     (void)ignored;
 }
 
+// The crash handler runs on a stack of its own, so that a stack overflow
+// reaches it; each thread has its own alternate stack.
+const size_t kAltStackSize = 64 * 1024;
+
 void SetHandler(int sig, void (*handler)(int)) {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
+    if (sig == SIGSEGV) sa.sa_flags = SA_ONSTACK;
     sigaction(sig, &sa, nullptr);
+}
+
+// Unblocks SIGSEGV in the calling thread: a blocked mask survives exec, and
+// a blocked SIGSEGV kills without a word.
+void UnblockCrashSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGSEGV);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace
@@ -51,6 +66,9 @@ void reloadapp(int) {
     // are close-on-exec); only the pid file's name needs removing.
     const char* pid = PidFilePath();
     if (pid[0]) unlink(pid);
+    // The handler runs with SIGSEGV blocked; the new image must not inherit
+    // that, or its first crash would end it silently.
+    UnblockCrashSignal();
     execve(restartPath, restartArgv, environ);
     raise(SIGSEGV);  // the restart failed: end as a crash
 }
@@ -61,8 +79,38 @@ void PrepareCrashRestart(const char* tevpath, char** argv) {
 }
 
 void InstallCrashHandlers() {
+    InstallAltStack();  // the main thread's, kept for the life of the process
     SetHandler(SIGSEGV, reloadapp);
     SetHandler(SIGPIPE, SIG_IGN);
+}
+
+void ClearSignalMask() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void* InstallAltStack() {
+    void* mem = std::malloc(kAltStackSize);
+    if (!mem) return nullptr;
+    stack_t st;
+    std::memset(&st, 0, sizeof st);
+    st.ss_sp = mem;
+    st.ss_size = kAltStackSize;
+    if (sigaltstack(&st, nullptr) != 0) {
+        std::free(mem);
+        return nullptr;
+    }
+    return mem;
+}
+
+void RemoveAltStack(void* stack) {
+    if (!stack) return;
+    stack_t st;
+    std::memset(&st, 0, sizeof st);
+    st.ss_flags = SS_DISABLE;
+    sigaltstack(&st, nullptr);
+    std::free(stack);
 }
 
 void InstallReloadHandler() {

@@ -12,7 +12,19 @@ void reloadapp(int sig);
 // Remembers what the crash handler needs, prepared while allocation is
 // still allowed: the program path and the argument vector.
 void PrepareCrashRestart(const char* tevpath, char** argv);
-// Installs reloadapp for SIGSEGV and ignores SIGPIPE.
+// Installs reloadapp for SIGSEGV (run on an alternate stack, so that a
+// stack overflow reaches it) and ignores SIGPIPE. Main thread, at start-up.
 void InstallCrashHandlers();
+// Unblocks every signal in the calling thread. A mask is inherited across
+// fork and exec, so an agent started by a parent that blocks signals (or
+// re-executed from inside a signal handler) would otherwise keep it, and so
+// would every child. Main thread, at start-up, before any thread exists.
+void ClearSignalMask();
+// Gives the calling thread an alternate signal stack. Returns the memory to
+// hand to RemoveAltStack when the thread ends, or null when none was set.
+void* InstallAltStack();
+// Switches the calling thread's alternate stack off and frees it; nothing
+// for null.
+void RemoveAltStack(void* stack);
 // Installs reloadcfg for SIGHUP.
 void InstallReloadHandler();

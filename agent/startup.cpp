@@ -1,8 +1,10 @@
 #include "agent/startup.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +110,18 @@ void EncryptionChecks() {
     CheckResult(decoded == text);
 }
 
+namespace {
+
+// fd itself when it is above standard error (or -1); otherwise a
+// close-on-exec copy above it. The low descriptor is left open: the caller
+// replaces it with dup2.
+int AboveStandard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+}
+
+}  // namespace
+
 int daemon_init() {
     const pid_t pid = fork();
     if (pid < 0) return -1;
@@ -116,15 +130,42 @@ int daemon_init() {
         std::exit(0);
     }
     setsid();
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (in >= 0) dup2(in, STDIN_FILENO);
+    // Above the standard descriptors, so that every dup2 below really makes
+    // a copy (which is not close-on-exec) even when the agent was started
+    // with one of them closed and open returned it.
+    const int in = AboveStandard(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int out = AboveStandard(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (in >= 0) {
+        dup2(in, STDIN_FILENO);
+        close(in);
+    }
     if (out >= 0) {
         dup2(out, STDOUT_FILENO);
         dup2(out, STDERR_FILENO);
+        close(out);
     }
-    if (in > STDERR_FILENO) close(in);
-    if (out > STDERR_FILENO) close(out);
     InstallReloadHandler();
     return 0;
+}
+
+void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: fd itself, as the ones below are open.
+        const int opened = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (opened < 0) return;
+        if (opened == fd) {
+            fcntl(fd, F_SETFD, 0);  // standard descriptors are inherited
+        } else {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void RaiseDescriptorLimit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
 }

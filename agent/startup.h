@@ -18,3 +18,10 @@ void EncryptionChecks();
 // new session with the standard streams on /dev/null, installs the SIGHUP
 // handler and returns 0. Returns -1 when the fork fails.
 int daemon_init();
+// Raises the soft limit on open descriptors to the hard limit, so that the
+// session cap, not the descriptor limit, is what bounds the connections.
+void RaiseDescriptorLimit();
+// Opens /dev/null on each standard descriptor that is closed. Otherwise the
+// first socket or file the agent opens would take its number, and progress
+// lines written to standard output would land in it. First thing in main.
+void OpenStandardDescriptors();

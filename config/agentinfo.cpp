@@ -144,15 +144,54 @@ void ApplySetting(TTEVSettings& s, const SettingName& n, const String& value) {
     }
 }
 
-void ApplyLine(TTEVSettings& s, String line) {
+constexpr size_t kSettableCount = sizeof kSettable / sizeof kSettable[0];
+
+// The values a SetSettings request gives, at most one per name: the last
+// line of a name wins, as if the lines were applied one after another.
+struct Changes {
+    bool given[kSettableCount] = {};
+    String value[kSettableCount];
+};
+
+// Index of name in kSettable, or -1.
+int FindSettable(const String& name) {
+    for (size_t i = 0; i < kSettableCount; i++)
+        if (name == kSettable[i].name) return int(i);
+    return -1;
+}
+
+// Records one "name=value" parameter line; other lines are skipped. A CR
+// inside a text value becomes a blank: written raw it would end the line
+// for other readers of the file, and GetInfo's reply at that point.
+void CollectLine(Changes& c, const String& line) {
     const int eq = line.Pos('=');
     if (!eq) return;
     String name = line.Copy(1, eq - 1);
     String value = line.Copy(eq + 1, line.Length());
     name.Trim();
     value.Trim();
-    for (const SettingName& n : kSettable)
-        if (name == n.name) ApplySetting(s, n, value);
+    const int i = FindSettable(name);
+    if (i < 0) return;
+    if (kSettable[i].kind == kText) value = value.ReplaceAll("\r", " ", 1);
+    c.given[i] = true;
+    c.value[i] = value;
+}
+
+// The error text for a value the agent could not live with, or empty.
+String Refusal(const Changes& c) {
+    for (size_t i = 0; i < kSettableCount; i++) {
+        if (!c.given[i]) continue;
+        const String name(kSettable[i].name);
+        if (name == "Port") {
+            const int port = tevDecodeInt(c.value[i]);
+            if (port < 1 || port > 65535) return String("Port must be from 1 to 65535");
+        } else if (name == "Timeout") {
+            if (tevDecodeInt(c.value[i]) < 1) return String("Timeout must be 1 or more");
+        } else if (name == "Password") {
+            if (c.value[i].Length() == 0) return String("Password must not be empty");
+        }
+    }
+    return String();
 }
 
 }  // namespace
@@ -205,11 +244,23 @@ void GetAgentSettings(const QVRequest&, TEVReply& Reply) {
 }
 
 void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
+    // The lines are worked through before the settings lock is taken: the
+    // main thread needs that lock (reload, port fall-back), and a request
+    // may carry any number of lines.
+    Changes changes;
+    const int count = Req.GetParamsCount();
+    for (int i = 1; i <= count; i++) CollectLine(changes, Req.GetParam(i, 1));
+    const String refusal = Refusal(changes);
+    if (refusal.Length()) {
+        Reply.SetResult("300");
+        Reply += refusal;
+        return;
+    }
     String error;
     const int saved = TEVSettings.UpdateAndSave(
-        [&Req](TTEVSettings& s) {
-            const int count = Req.GetParamsCount();
-            for (int i = 1; i <= count; i++) ApplyLine(s, Req.GetParam(i, 1));
+        [&changes](TTEVSettings& s) {
+            for (size_t i = 0; i < kSettableCount; i++)
+                if (changes.given[i]) ApplySetting(s, kSettable[i], changes.value[i]);
         },
         error);
     if (saved) {

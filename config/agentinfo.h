@@ -12,5 +12,9 @@ void GetAgentStatus(const QVRequest& Req, TEVReply& Reply);
 void GetAgentSettings(const QVRequest& Req, TEVReply& Reply);
 // Applies every "name=value" parameter line whose name is known, saves the
 // configuration file and answers "200", or "300" and the save's error text
-// (the new values stay in force either way).
+// (the new values stay in force either way). Refuses with "300" and a text
+// naming the setting, changing nothing, a Port outside 1..65535 ("Port must
+// be from 1 to 65535"), a Timeout below 1 ("Timeout must be 1 or more") and
+// an empty Password ("Password must not be empty"). A CR in a text value is
+// stored as a blank.
 void SetAgentSettings(const QVRequest& Req, TEVReply& Reply);

@@ -161,7 +161,7 @@ String DecodeItems(const String& value) {
 // it keeps a value from ever starting a line of its own, which would let a
 // remote settings change plant keys the agent never saves (tevpath).
 String OneLine(const String& value) {
-    return value.ReplaceAll("\r\n", " ", 1).ReplaceAll("\n", " ", 1);
+    return value.ReplaceAll("\r\n", " ", 1).ReplaceAll("\n", " ", 1).ReplaceAll("\r", " ", 1);
 }
 
 // The written form of key k's value in s.
@@ -323,15 +323,36 @@ bool WriteAll(int fd, const String& data) {
     return true;
 }
 
+// Owner, group and permission bits a new file takes over from the old one.
+struct TFileOwnership {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+
+// Gives fd the owner and group of `from` when they differ from its own. Only
+// a privileged agent (or one in the group) can; where it cannot the file
+// stays the agent's, as any file it creates.
+void TakeOwnership(int fd, const TFileOwnership& from) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (st.st_uid == from.uid && st.st_gid == from.gid)) return;
+    if (fchown(fd, from.uid, from.gid) != 0 && st.st_gid != from.gid) {
+        const int ignored = fchown(fd, uid_t(-1), from.gid);
+        (void)ignored;
+    }
+}
+
 // Creates path afresh (an existing file of that name is removed first, a
-// symbolic link is never followed) holding data with permission bits mode,
-// and flushes it to disk. On failure removes what it created; returns false.
-bool WriteWholeFile(const String& path, const String& data, mode_t mode) {
+// symbolic link is never followed) holding data with the owner, group and
+// permission bits of own, and flushes it to disk. On failure removes what it
+// created; returns false.
+bool WriteWholeFile(const String& path, const String& data, const TFileOwnership& own) {
     const String p = CPath(path);
     unlink(p.Data());
     const int fd = open(p.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, data) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    TakeOwnership(fd, own);
+    bool ok = WriteAll(fd, data) && fchmod(fd, own.mode) == 0 && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (!ok) unlink(p.Data());
     return ok;
@@ -340,11 +361,26 @@ bool WriteWholeFile(const String& path, const String& data, mode_t mode) {
 // Keeps the current file as old: a hard link when the file system allows
 // one, a copy of its bytes otherwise. Failures are not reported: the backup
 // is a courtesy, the configuration file itself is untouched by them.
-void KeepPrevious(const String& cfg, const String& old, const String& oldBytes, mode_t mode) {
+void KeepPrevious(const String& cfg, const String& old, const String& oldBytes,
+                  const TFileOwnership& own) {
     const String c = CPath(cfg);
     const String o = CPath(old);
     unlink(o.Data());
-    if (link(c.Data(), o.Data()) != 0) WriteWholeFile(old, oldBytes, mode);
+    if (link(c.Data(), o.Data()) != 0) WriteWholeFile(old, oldBytes, own);
+}
+
+// The file a configuration path stands for: the target of a symbolic link
+// (resolved once, so every step of a save works on one file and the link
+// stays in place), otherwise the path itself.
+String SaveTarget(const String& cfg) {
+    const String c = CPath(cfg);
+    struct stat st;
+    if (lstat(c.Data(), &st) != 0 || !S_ISLNK(st.st_mode)) return cfg;
+    char* real = realpath(c.Data(), nullptr);
+    if (!real) return cfg;
+    String target(real);
+    std::free(real);
+    return target;
 }
 
 // Flushes the directory entry changes of path's directory to disk.
@@ -407,7 +443,8 @@ int TTEVSettings::SaveOptions_(String& error) {
         error = "Configuration file is not specified";
         return 0;
     }
-    FILE* f = OpenForReading(cfg);
+    const String target = SaveTarget(cfg);
+    FILE* f = OpenForReading(target);
     struct stat st;
     String content;
     String oldBytes;
@@ -418,20 +455,20 @@ int TTEVSettings::SaveOptions_(String& error) {
         error = String("Cannot open configuration file '") + cfg + "'";
         return 0;
     }
-    const mode_t mode = st.st_mode & 07777;
-    const String newName = cfg + ".New";
-    if (!WriteWholeFile(newName, content, mode)) {
+    const TFileOwnership own = {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777)};
+    const String newName = target + ".New";
+    if (!WriteWholeFile(newName, content, own)) {
         error = String("Cannot create new configuration file '") + newName + "'";
         return 0;
     }
-    KeepPrevious(cfg, cfg + ".Old", oldBytes, mode);
+    KeepPrevious(target, target + ".Old", oldBytes, own);
     const String from = CPath(newName);
-    const String to = CPath(cfg);
+    const String to = CPath(target);
     if (std::rename(from.Data(), to.Data()) != 0) {
         unlink(from.Data());
         error = String("Cannot overwrite configuration file '") + cfg + "'";
         return 0;
     }
-    SyncDirectoryOf(cfg);
+    SyncDirectoryOf(target);
     return 1;
 }

@@ -25,9 +25,12 @@
 // saved keys get the record's values in place (text and number values
 // replace the old value, flags replace only its first character), saved keys
 // the file lacks are appended, every other line is copied unchanged. The new
-// content is written to cfgfile.New (mode 0600, then the old file's mode),
-// flushed to disk, the previous file is kept as cfgfile.Old and cfgfile.New
-// is renamed over cfgfile, so cfgfile is whole at every moment. Returns 1 on
+// content is written to cfgfile.New (mode 0600, then the old file's owner,
+// group and mode), flushed to disk, the previous file is kept as cfgfile.Old
+// and cfgfile.New is renamed over cfgfile, so cfgfile is whole at every
+// moment. When cfgfile is a symbolic link, all of this happens beside its
+// target (resolved once per save) and the link stays as it is. Line breaks
+// (CR LF, LF, CR) inside a text value are written as blanks. Returns 1 on
 // success (error empty or PutRight's warning), 0 with error holding one of
 // "Configuration file is not specified", "Cannot open configuration file
 // '<path>'" (also for a read error), "Cannot create new configuration file

@@ -6,18 +6,38 @@
 
 #include <netinet/in.h>
 
+#include <vector>
+
 #include "core/zostring.h"
 #include "protocol/crypto/cfb8.h"
+
+// Receives the parser's trace lines (formatted, each ending in LF) with the
+// peer they concern. The parser calls it only when one is given, so a caller
+// that shows no traces pays nothing for them.
+typedef void (*TRequestTrace)(in_addr client, const char* text);
+
+// What CheckHeader makes of the bytes received so far.
+enum THeaderCheck {
+    hcRefused = -1,    // the packet can never pass: drop the connection
+    hcIncomplete = 0,  // not enough bytes yet to judge
+    hcAuthentic = 1,   // tag and password digest are right
+};
+
+// Shortest session key accepted: the server's keys are at least this long,
+// and a shorter one (an empty one above all) is a key anyone can guess.
+const int MIN_SESSION_KEY = 8;
 
 class QVRequest : public String {
   public:
     QVRequest() = default;
     QVRequest& operator=(const char* p) {
         String::operator=(p);
+        ForgetLines();
         return *this;
     }
     QVRequest& operator=(const String& s) {
         String::operator=(s);
+        ForgetLines();
         return *this;
     }
 
@@ -25,12 +45,25 @@ class QVRequest : public String {
     // satisfied).
     bool WholePacket() const;
 
+    // Judges the start of a packet while it is still arriving, so that a
+    // peer without the password is dropped before the agent buffers what it
+    // announces. Refuses as soon as the bytes that decide it are in: an
+    // announced packet (N + 4) shorter than the smallest packet or longer
+    // than MAX_REQUEST_PACKET, wrong tag bytes, a digest length other than
+    // that of `password`'s digest, or a digest that differs (compared in
+    // constant time). hcAuthentic once the first 8 + P bytes have passed.
+    // Traces "<-- Wrong password or MD5 error\n" for a wrong digest. Any
+    // thread; reads only.
+    int CheckHeader(const String& password, in_addr client, TRequestTrace trace = nullptr) const;
+
     // Checks the packet held (length fields, tag bytes, the MD5 digest of
     // password), decrypts the session key under the password and the request
     // text under the session key, and replaces the packet by that text.
-    // Returns 1 on success, 0 on any failure (the raw packet then stays).
-    // client is used only in the debugging traces. Any thread.
-    int ParseInitRequest(const String& password, in_addr client);
+    // Returns 1 on success, 0 on any failure (the raw packet then stays),
+    // including a session key shorter than MIN_SESSION_KEY bytes. client is
+    // used only in the traces, which go to trace when one is given. Any
+    // thread.
+    int ParseInitRequest(const String& password, in_addr client, TRequestTrace trace = nullptr);
 
     String GetSessionKey() const { return sessionKey; }
     // The session key's prepared cipher; valid after a successful parse.
@@ -38,14 +71,29 @@ class QVRequest : public String {
 
     // Number of LF bytes in the text.
     int GetParamsCount() const;
-    // The i-th (1-based) piece of the text split at LF; trimmed when trim is
-    // non-zero; empty when there is no such piece.
+    // The i-th (1-based; 0 and below give the first) piece of the text split
+    // at LF; trimmed when trim is non-zero; empty when there is no such
+    // piece. The text is split once, on the first call after it changed, so
+    // reading every parameter costs one pass over the text. Not for
+    // concurrent use of one object.
     String GetParam(int i, int trim) const;
     // The trimmed value of the first line "name=value" whose trimmed name
     // equals name exactly; empty when there is none.
     String GetNamedParam(const char* name) const;
 
   private:
+    // Splits the text at LF unless the split of the current text is known.
+    void IndexLines() const;
+    void ForgetLines() {
+        indexedData = nullptr;
+        indexedLength = -1;
+    }
+
     String sessionKey;
     TCfb8Key sessionCipher;
+    // Offsets of the first byte of every piece, for the text at
+    // indexedData/indexedLength.
+    mutable std::vector<int> lineStarts;
+    mutable const char* indexedData = nullptr;
+    mutable int indexedLength = -1;
 };

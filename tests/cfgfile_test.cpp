@@ -461,6 +461,40 @@ TEST_F(CfgFileTest, SaveKeepsModeAndPreviousVersion) {
     }
 }
 
+TEST_F(CfgFileTest, SaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
+    const std::string realDir = dir_ + "/real";
+    ASSERT_EQ(mkdir(realDir.c_str(), 0700), 0);
+    const std::string target = realDir + "/tev.cfg";
+    Write(target, "port=1\ncomment=old\n");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink(target.c_str(), cfg_.c_str()), 0);
+    struct stat before;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+
+    TTEVSettings s = Record();
+    s.port = 2;
+    s.comment = "one\rtwo\nthree";  // no line break of any kind reaches the file
+    String error;
+    ASSERT_EQ(s.SaveOptions_(error), 1) << Str(error);
+
+    struct stat link;
+    ASSERT_EQ(lstat(cfg_.c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    EXPECT_EQ(Read(cfg_), Read(target));
+    EXPECT_EQ(Read(target).substr(0, 8), "port=2\r\n");
+    EXPECT_NE(Read(target).find("comment=one two three\r\n"), std::string::npos) << Read(target);
+    struct stat after, old;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    ASSERT_EQ(lstat((target + ".Old").c_str(), &old), 0);
+    EXPECT_TRUE(S_ISREG(old.st_mode));
+    EXPECT_EQ(Read(target + ".Old"), "port=1\ncomment=old\n");
+    EXPECT_FALSE(Exists(cfg_ + ".Old"));
+    EXPECT_FALSE(Exists(target + ".New"));
+}
+
 TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
     struct Case {
         const char* name;

@@ -134,7 +134,7 @@ TEST(ClientPacketTest, RequestBodyLayout) {
 enum class Damage { None, SwapTags, ExtraByte, MissingByte, FlipDigest, FlipKeyLength };
 
 TEST(ClientPacketTest, AgentParserAcceptsOnlyIntactPackets) {
-    const std::string binaryKey("k\0\n\r\xff", 5);
+    const std::string binaryKey("k\0\n\r\xffxyz", 8);
     const std::string longBody = "TEST-ShellScript\n" + std::string(70000, 'x') + "\n\r";
     struct Case {
         const char* name;
@@ -144,10 +144,14 @@ TEST(ClientPacketTest, AgentParserAcceptsOnlyIntactPackets) {
     } cases[] = {
         {"plain", "secret", "secret", "sessionkey-0123", "GetInfo\n\r", Damage::None, true},
         {"no password", "", "", "0123456789abcdef", "GetInfo\n\r", Damage::None, true},
-        {"empty session key", "pw", "pw", "", "GetInfo\n\r", Damage::None, true},
-        {"empty body", "pw", "pw", "key", "", Damage::None, true},
+        // Keys shorter than 8 bytes are refused: anyone could compute them.
+        {"empty session key", "pw", "pw", "", "GetInfo\n\r", Damage::None, false},
+        {"1-byte session key", "pw", "pw", "k", "GetInfo\n\r", Damage::None, false},
+        {"7-byte session key", "pw", "pw", "1234567", "GetInfo\n\r", Damage::None, false},
+        {"8-byte session key", "pw", "pw", "12345678", "GetInfo\n\r", Damage::None, true},
+        {"empty body", "pw", "pw", "key-0123", "", Damage::None, true},
         {"binary session key", "pw", "pw", binaryKey, "QUIT\n\r", Damage::None, true},
-        {"body over 64 KiB", "pw", "pw", "key", longBody, Damage::None, true},
+        {"body over 64 KiB", "pw", "pw", "key-0123", longBody, Damage::None, true},
         {"wrong password", "secret", "Secret", "key", "GetInfo\n\r", Damage::None, false},
         {"password missing", "", "secret", "key", "GetInfo\n\r", Damage::None, false},
         {"tag bytes swapped", "secret", "secret", "key", "GetInfo\n\r", Damage::SwapTags, false},

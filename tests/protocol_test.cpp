@@ -69,13 +69,16 @@ TEST_F(ProtocolTest, WholePacket) {
     EXPECT_FALSE(r.WholePacket());  // no overflow of N + 4
 }
 
-TEST_F(ProtocolTest, EmptyPacketParsesWithEmptyPassword) {
+TEST_F(ProtocolTest, EmptyPacketIsRefusedForItsEmptySessionKey) {
+    // Well framed and, with an empty password, rightly authenticated; but
+    // under an empty session key anyone could read and forge the texts.
     std::string packet("\x0A\x00\x00\x00\x03\x12", 6);
     packet += std::string(8, '\0');
     QVRequest r;
     r = Bytes(packet);
-    ASSERT_EQ(r.ParseInitRequest(String(), peer), 1);
-    EXPECT_EQ(r.Length(), 0);
+    EXPECT_EQ(r.CheckHeader(String(), peer), hcAuthentic);
+    ASSERT_EQ(r.ParseInitRequest(String(), peer), 0);
+    EXPECT_EQ(r.Length(), 14);  // the raw packet stays
     EXPECT_EQ(r.GetSessionKey().Length(), 0);
 
     QVRequest extra;
@@ -120,6 +123,41 @@ TEST_F(ProtocolTest, RandomPacketsAreRefusedWithoutHarm) {
         QVRequest r;
         r = Bytes(packet);
         EXPECT_EQ(r.ParseInitRequest(String("pw"), peer), 0);
+    }
+}
+
+TEST_F(ProtocolTest, HeaderIsJudgedAsSoonAsItsBytesAreIn) {
+    const std::string digest = Str(EncodePswd(String("pw")));
+    const std::string head = std::string("\x40\x00\x00\x00\x03\x12\x10\x00", 8) + digest;
+    std::string wrong = digest;
+    wrong[15] = char(wrong[15] ^ 1);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int expected;
+    } cases[] = {
+        {"nothing yet", "", hcIncomplete},
+        {"length field only", head.substr(0, 4), hcIncomplete},
+        {"up to the digest", head.substr(0, 8), hcIncomplete},
+        {"digest cut short", head.substr(0, 23), hcIncomplete},
+        {"right digest", head, hcAuthentic},
+        {"right digest, more bytes", head + "more", hcAuthentic},
+        {"wrong last digest byte", head.substr(0, 8) + wrong, hcRefused},
+        {"first tag byte wrong", std::string("\x40\x00\x00\x00\x12", 5), hcRefused},
+        {"second tag byte wrong", std::string("\x40\x00\x00\x00\x03\x03", 6), hcRefused},
+        {"no digest for a password", std::string("\x40\x00\x00\x00\x03\x12\x00\x00", 8), hcRefused},
+        {"digest length 17", std::string("\x40\x00\x00\x00\x03\x12\x11\x00", 8), hcRefused},
+        {"digest length 65535", std::string("\x40\x00\x00\x00\x03\x12\xFF\xFF", 8), hcRefused},
+        {"announces 16 MiB + 1", std::string("\xFD\xFF\xFF\x00", 4), hcRefused},
+        {"announces 4 GiB", std::string("\xFF\xFF\xFF\xFF", 4), hcRefused},
+        {"announces less than a packet", std::string("\x09\x00\x00\x00", 4), hcRefused},
+        {"announces 16 MiB exactly", std::string("\xFC\xFF\xFF\x00", 4), hcIncomplete},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QVRequest r;
+        r = Bytes(c.bytes);
+        EXPECT_EQ(r.CheckHeader(String("pw"), peer), c.expected);
     }
 }
 

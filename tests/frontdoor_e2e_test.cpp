@@ -1,0 +1,324 @@
+// The agent faces the network and the local machine: hostile peers, remote
+// settings that would break it, and links planted where it writes files.
+// End to end against the real binary.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/sessionlimits.h"
+#include "agent_harness.h"
+#include "wire_util.h"
+
+namespace {
+
+using agent_harness_detail::NowMs;
+using agent_harness_detail::SleepMs;
+using wire::Ask;
+using wire::Value;
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool WaitForText(const std::string& path, const std::string& text, int ms) {
+    for (int i = 0; i < ms / 20; i++) {
+        if (ReadText(path).find(text) != std::string::npos) return true;
+        SleepMs(20);
+    }
+    return false;
+}
+
+// The start of a request packet: length field announcing `total` bytes in
+// all, the tag, and the digest of password (16 bytes, or flipped to be wrong).
+std::string Header(unsigned int total, const std::string& password, bool rightDigest) {
+    const unsigned int n = total - 4;
+    std::string h(reinterpret_cast<const char*>(&n), 4);
+    h += std::string("\x03\x12\x10\x00", 4);
+    std::string digest = wire::Std(EncodePswd(wire::S(password)));
+    if (!rightDigest) digest[0] = char(digest[0] ^ 1);
+    return h + digest;
+}
+
+class FrontDoorE2E : public ::testing::Test {
+  protected:
+    void Start(const std::string& extra = "") {
+        ASSERT_TRUE(agent.Start("allowmanage=1\nmanageaddr=127.0.0.1\ntimeout=1000\n" + extra))
+            << agent.Output();
+    }
+    void ExpectStillAnswers() {
+        EXPECT_EQ(Ask(agent.port, agent.password, "GetInfo\n\r").substr(0, 4), "200\n");
+    }
+    AgentHarness agent;
+};
+
+TEST_F(FrontDoorE2E, HostileClientsAreDroppedAndRealRequestsStillAnswered) {
+    Start();
+    const unsigned int k16MiB = 16u * 1024 * 1024;
+    const std::string& pw = agent.password;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int maxMs;  // the agent must have closed by then, without a reply
+    } cases[] = {
+        // The digest is judged as soon as it is in, whatever follows.
+        {"wrong digest announcing 16 MiB", Header(k16MiB, pw, false) + std::string(1 << 20, 'x'),
+         2000},
+        {"right digest announcing 16 MiB + 1", Header(k16MiB + 1, pw, true), 2000},
+        {"wrong tag announcing 16 MiB", std::string("\xFC\xFF\xFF\x00\x12\x03", 6), 2000},
+        {"no digest announcing 16 MiB", std::string("\xFC\xFF\xFF\x00\x03\x12\x00\x00", 8), 2000},
+        {"empty session key", wire::Packet(pw, "GetInfo\n\r", ""), 2000},
+        {"1-byte session key", wire::Packet(pw, "GetInfo\n\r", "k"), 2000},
+        {"7-byte session key", wire::Packet(pw, "QUIT\n\r", "1234567"), 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const long long t0 = NowMs();
+        bool closed = false;
+        const std::string got = SendRaw(agent.port, c.bytes, 8000, &closed);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(got, "");
+        EXPECT_LE(NowMs() - t0, c.maxMs);
+        ExpectStillAnswers();
+    }
+    EXPECT_NE(agent.Output().find("<-- Invalid QV request received\n"), std::string::npos);
+}
+
+TEST_F(FrontDoorE2E, TricklingRequestIsCutOffAtItsDeadline) {
+    // One byte every 400 ms keeps the idle limit (1 s) from ever expiring;
+    // the whole request must still be in within 10 s of the accept.
+    Start();
+    const std::string packet = wire::Packet(agent.password, "GetInfo\n\r");
+    wire::Connection conn(agent.port);
+    ASSERT_TRUE(conn.Ok());
+    const long long t0 = NowMs();
+    bool closed = false;
+    for (size_t i = 0; i + 1 < packet.size() && !closed && NowMs() - t0 < 30000; i++) {
+        if (!conn.Send(packet.substr(i, 1))) break;
+        conn.Receive(400, &closed);
+    }
+    if (!closed) conn.Receive(2000, &closed);
+    const long long held = NowMs() - t0;
+    EXPECT_TRUE(closed);
+    EXPECT_GE(held, 8000);
+    EXPECT_LE(held, 16000);
+    ExpectStillAnswers();
+}
+
+TEST_F(FrontDoorE2E, LoadOneAddressHoldingManyConnectionsLocksNobodyOut) {
+    Start();
+    const int kHeld = 300;  // well over the cap of one peer
+    std::vector<std::unique_ptr<wire::Connection>> held;
+    for (int i = 0; i < kHeld; i++) {
+        held.emplace_back(new wire::Connection(agent.port, "127.0.0.3"));
+        ASSERT_TRUE(held.back()->Ok()) << i;
+    }
+    const long long t0 = NowMs();
+    const std::string reply = Ask(agent.port, agent.password, "GetInfo\n\r", "127.0.0.2");
+    EXPECT_EQ(reply.substr(0, 4), "200\n");
+    EXPECT_LE(NowMs() - t0, 3000);
+    EXPECT_LE(std::stoi(Value(reply, "ActiveConnections")), MAX_SESSIONS_PER_PEER + 1);
+    // Connections over the cap were closed at once and counted.
+    int failed = 0;
+    for (int i = 0; i < 100 && failed < kHeld - MAX_SESSIONS_PER_PEER; i++) {
+        failed = std::stoi(Value(Ask(agent.port, agent.password, "GetInfo\n\r", "127.0.0.2"),
+                                 "FailedConnections"));
+        SleepMs(50);
+    }
+    EXPECT_GE(failed, kHeld - MAX_SESSIONS_PER_PEER);
+    EXPECT_NE(agent.Output().find("127.0.0.3\t TCP connection rejected\n"), std::string::npos);
+}
+
+// How often what occurs in text.
+int CountLines(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+TEST_F(FrontDoorE2E, LoadAtTheDescriptorLimitTheAcceptLoopStaysResponsive) {
+    Start();
+    // Few descriptors: the silent connections below use them all up.
+    const struct rlimit few = {40, 40};
+    ASSERT_EQ(prlimit(agent.pid, RLIMIT_NOFILE, &few, nullptr), 0);
+    std::vector<std::unique_ptr<wire::Connection>> held;
+    for (int i = 0; i < 100; i++) held.emplace_back(new wire::Connection(agent.port, "127.0.0.3"));
+    SleepMs(300);
+    // Once the silent sessions reach their idle limit (about 2 s) and give
+    // their descriptors back, a real request is served again.
+    const long long t0 = NowMs();
+    std::string reply;
+    while (reply.empty() && NowMs() - t0 < 15000) {
+        reply = Ask(agent.port, agent.password, "GetInfo\n\r", "127.0.0.2", 2000);
+        if (reply.empty()) SleepMs(200);
+    }
+    EXPECT_EQ(reply.substr(0, 4), "200\n");
+    EXPECT_LE(NowMs() - t0, 10000);
+    const std::string out = agent.Output();
+    // One message when the trouble starts and one with its count when it
+    // ends, not one per refused connection.
+    EXPECT_GE(CountLines(out, "Accept error: "), 1) << out;
+    EXPECT_LE(CountLines(out, "Accept error: "), 2) << out;
+    EXPECT_NE(out.find("Accept errors ended: "), std::string::npos);
+    EXPECT_EQ(CountLines(out, "Accept fatal error"), 0);
+}
+
+TEST_F(FrontDoorE2E, SetSettingsRefusesValuesThatWouldBreakTheAgent) {
+    Start();
+    const std::string file = ReadText(agent.cfgPath);
+    const std::string badPort = "300\nPort must be from 1 to 65535\n";
+    struct Case {
+        std::vector<std::string> lines;
+        std::string out;
+    } cases[] = {
+        {{"Port=0"}, badPort},
+        {{"Port=65536"}, badPort},
+        {{"Port=http"}, badPort},
+        {{"TCP=0", "Port=-1"}, badPort},  // nothing else changes either
+        {{"Timeout=0"}, "300\nTimeout must be 1 or more\n"},
+        {{"Timeout=-5"}, "300\nTimeout must be 1 or more\n"},
+        {{"Password="}, "300\nPassword must not be empty\n"},
+        {{"Password=   "}, "300\nPassword must not be empty\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines[0]);
+        std::vector<std::string> args = {"SetSettings"};
+        args.insert(args.end(), c.lines.begin(), c.lines.end());
+        const CtlResult r = RunCtl(agent, args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(ReadText(agent.cfgPath), file);
+        const std::string info = RunCtl(agent, {"GetInfo"}).out;
+        EXPECT_EQ(Value(info, "Port"), std::to_string(agent.port));
+        EXPECT_EQ(Value(info, "Timeout"), "1000");
+        EXPECT_EQ(Value(info, "Enabled tests").substr(0, 1), "1");
+    }
+
+    // A CR inside a value is stored and written as a blank.
+    EXPECT_EQ(Ask(agent.port, agent.password, "SetSettings\nComment=rack\r4\n\r"), "200\n\r");
+    EXPECT_EQ(Value(RunCtl(agent, {"GetInfo"}).out, "Comment"), "rack 4");
+    EXPECT_NE(ReadText(agent.cfgPath).find("comment=rack 4\r\n"), std::string::npos);
+    // The edges of the range are fine.
+    EXPECT_EQ(RunCtl(agent, {"SetSettings", "Timeout=1"}).out, "200\n");
+}
+
+// Starts a daemon agent on a free port with the configuration file
+// dir/daemon.cfg (tevpath, port, password "pw", then extra). With hostile
+// set, the agent starts with SIGSEGV blocked and its standard descriptors
+// closed; otherwise they are on /dev/null. Returns the port, or 0 when the
+// daemon did not start (a port taken meanwhile is retried).
+int StartDaemon(const std::string& dir, const std::string& extra, bool hostile) {
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const int port = FreeLoopbackPort();
+        const std::string cfg = WriteFile(
+            dir + "/daemon.cfg", std::string("tevpath=") + TEV_BINARY +
+                                     "\nport=" + std::to_string(port) + "\npassword=pw\n" + extra);
+        if (cfg.empty()) return 0;
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGSEGV);
+        posix_spawnattr_setsigmask(&attr, &blocked);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        for (int fd = 0; fd <= 2; fd++) {
+            if (hostile)
+                posix_spawn_file_actions_addclose(&fa, fd);
+            else
+                posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
+        }
+        const char* argv[] = {TEV_BINARY, "-d", "-v", cfg.c_str(), nullptr};
+        pid_t parent = -1;
+        const int rc = posix_spawn(&parent, TEV_BINARY, &fa, hostile ? &attr : nullptr,
+                                   const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
+        if (rc != 0) return 0;
+        int status = 0;
+        while (waitpid(parent, &status, 0) < 0 && errno == EINTR) {
+        }
+        const int code = agent_harness_detail::DecodeStatus(status);
+        if (code == 0) return port;
+        if (code != 4) return 0;  // 4: the port was taken after all
+    }
+    return 0;
+}
+
+// A daemon whose pid file and failure log are symbolic links planted by
+// someone else writes through neither.
+TEST(FrontDoorFilesE2E, PidFileAndLogLinksAreNotFollowed) {
+    AgentHarness setup;
+    ASSERT_TRUE(setup.Launch({"-i", "/dev/null/x"}));  // a temporary directory
+    setup.Wait(10000);
+    const std::string dir = setup.dir;
+    const std::string victim = dir + "/victim";
+    WriteFile(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/tev.pid").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/bad.log").c_str()), 0);
+    const int port = StartDaemon(dir,
+                                 "pidfile=" + dir + "/tev.pid\nlogfails=1\nbadlogfile=" + dir +
+                                     "/bad.log\nlogsuccess=1\noklogfile=" + dir +
+                                     "/ok.log\nverboselogfile=" + dir + "/v.log\n",
+                                 false);
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(
+        WaitForText(dir + "/v.log", "Failed to create pid file " + dir + "/tev.pid\n", 5000))
+        << ReadText(dir + "/v.log");
+    const std::vector<std::string> ctl = {"-p", std::to_string(port), "-w", "pw"};
+    std::vector<std::string> unknown = ctl;
+    unknown.push_back("NoSuchCommand");  // a failure message, with peer text
+    RunCtlRaw(unknown);
+    EXPECT_TRUE(WaitForText(dir + "/v.log", "Unknown command \"NoSuchCommand\"", 5000));
+    EXPECT_EQ(ReadText(victim), "precious\n");
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/tev.pid").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    // A log the agent creates is not readable by everybody.
+    ASSERT_EQ(stat((dir + "/ok.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0007, 0u);
+    std::vector<std::string> quit = ctl;
+    quit.push_back("QUIT");
+    EXPECT_EQ(RunCtlRaw(quit).exitCode, 0);
+}
+
+// The mask of blocked signals survives exec, as after a restart from the
+// crash handler; an agent started with SIGSEGV blocked must clear it, and a
+// daemon started with its standard descriptors closed must still have them
+// open (without close-on-exec) so they survive its own restarts.
+TEST(FrontDoorFilesE2E, DaemonClearsInheritedSignalMaskAndKeepsStandardDescriptors) {
+    AgentHarness setup;
+    ASSERT_TRUE(setup.Launch({"-i", "/dev/null/x"}));
+    setup.Wait(10000);
+    const std::string pidPath = setup.dir + "/tev.pid";
+    const int port = StartDaemon(setup.dir, "pidfile=" + pidPath + "\n", true);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(WaitForText(pidPath, "\n", 10000));
+    const std::string proc = "/proc/" + std::to_string(std::stoi(ReadText(pidPath)));
+    const std::string procStatus = ReadText(proc + "/status");
+    const size_t at = procStatus.find("SigBlk:");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(procStatus.substr(at, 24), "SigBlk:\t0000000000000000") << procStatus;
+    for (int fd = 0; fd <= 2; fd++) {
+        std::ifstream info(proc + "/fdinfo/" + std::to_string(fd));
+        std::string key, flags;
+        while (info >> key && key != "flags:") {
+        }
+        ASSERT_TRUE(info >> flags) << "descriptor " << fd;
+        EXPECT_EQ(std::stoul(flags, nullptr, 8) & 02000000, 0u) << "descriptor " << fd;
+    }
+    EXPECT_EQ(RunCtlRaw({"-p", std::to_string(port), "-w", "pw", "QUIT"}).exitCode, 0);
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#include "agent/sessionlimits.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+in_addr Addr(const char* text) {
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a;
+}
+
+TEST(SessionLimitsTest, CapsInAllAndPerPeer) {
+    TSessionLimits limits(5, 2);
+    struct Step {
+        const char* peer;
+        bool admit;     // admit (true) or release (false)
+        bool expected;  // Admit's result
+        int inProgress;
+    } steps[] = {
+        {"10.0.0.1", true, true, 1},  {"10.0.0.1", true, true, 2},
+        {"10.0.0.1", true, false, 2},  // the peer's cap
+        {"10.0.0.2", true, true, 3},  {"10.0.0.3", true, true, 4},
+        {"10.0.0.4", true, true, 5},  {"10.0.0.5", true, false, 5},  // the cap in all
+        {"10.0.0.1", false, true, 4}, {"10.0.0.1", true, true, 5},
+        {"10.0.0.9", false, true, 5},  // never admitted: nothing to release
+        {"10.0.0.2", false, true, 4}, {"10.0.0.5", true, true, 5},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.peer);
+        if (s.admit)
+            EXPECT_EQ(limits.Admit(Addr(s.peer)), s.expected);
+        else
+            limits.Release(Addr(s.peer));
+        EXPECT_EQ(limits.InProgress(), s.inProgress);
+    }
+}
+
+}  // namespace
