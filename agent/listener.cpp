@@ -117,10 +117,15 @@ void CheckPort(ListenerState& st) {
     }
     showmessage("Error: cannot open new port for listening\n", NoPeer(), mtFailure, 0);
     const int previous = st.port;
-    // A change made since is left for the next check.
-    TEVSettings.Update([previous, wanted](TTEVSettings& s) {
-        if (s.port == wanted) s.port = previous;
-    });
+    // A change made since is left for the next check. The file already
+    // holds the port that failed; saved as it was, the next start would fail
+    // on it, so the original port is written back too.
+    String saveError;
+    TEVSettings.UpdateAndSave(
+        [previous, wanted](TTEVSettings& s) {
+            if (s.port == wanted) s.port = previous;
+        },
+        saveError);
     st.socket = Listen(previous, st.addrlen, error);
     if (st.socket > 0) {
         showmessage("Return to original port\n", NoPeer(), mtFailure, 0);

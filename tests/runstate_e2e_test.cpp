@@ -142,6 +142,10 @@ TEST(RunStateE2E, PortSwitchToAFreePortThenToABusyOne) {
               out.find("Return to original port\n"));
     EXPECT_EQ(wire::Value(RunCtl(a, {"GetInfo"}).out, "Port"), std::to_string(a.port));
     EXPECT_EQ(wire::Value(RunCtl(a, {"GetSettings"}).out, "Port"), std::to_string(a.port));
+    // The file holds the port served again, so the next start succeeds.
+    const std::string cfg = agent_harness_detail::ReadWholeFile(a.cfgPath);
+    EXPECT_NE(cfg.find("\nport=" + std::to_string(a.port) + "\r\n"), std::string::npos) << cfg;
+    EXPECT_EQ(cfg.find("port=" + std::to_string(busy.port)), std::string::npos) << cfg;
 }
 
 // After a port switch, each kind of run-state change still takes effect
