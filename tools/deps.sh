@@ -9,6 +9,10 @@ command -v make >/dev/null || need+=(make)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# Packaging and manual pages: dpkg-shlibdeps for the .deb, mandoc to check
+# the pages.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v mandoc >/dev/null || need+=(mandoc)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""
