@@ -398,6 +398,7 @@ TEST(PluginE2E, ClientAgainstTheAgent) {
                              3,
                              "TEV UNKNOWN - invalid value line number '0'\n"},
                             {{"--plugin", "--bogus", "GetInfo"}, 3, ""},
+                            {{"--critical", "5", "GetInfo"}, 2, ""},
                         });
     RunClientCases(
         {"-p", std::to_string(a.port), "-w", "wrong"},

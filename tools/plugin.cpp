@@ -134,6 +134,7 @@ int ParsePluginOption(int argc, char** argv, int i, PluginArgs& args) {
         return 1;
     }
     if (a != "--value" && a != "--warning" && a != "--critical") return 0;
+    args.judging = true;
     if (i + 1 >= argc) return Unknown("missing value for " + a);
     const char* v = argv[i + 1];
     if (a == "--value") {

@@ -56,6 +56,7 @@ struct PluginArgs {
     int valueIndex = 1;    // --value N
     PluginRange warning;   // --warning RANGE
     PluginRange critical;  // --critical RANGE
+    bool judging = false;  // one of the three above was given
 };
 
 // Takes the option at argv[i] when it is one of "--plugin", "--value N",

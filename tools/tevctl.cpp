@@ -133,6 +133,8 @@ int ParseArgs(int argc, char** argv, Options& opt) {
             return 2;
         }
     }
+    if (opt.plugin.judging && !opt.plugin.enabled)
+        return UsageError("--value, --warning and --critical need --plugin", nullptr);
     if (i >= argc) return UsageError("missing COMMAND", nullptr);
     for (int k = i; k < argc; k++)
         if (HasLineBreak(argv[k]))
