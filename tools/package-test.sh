@@ -85,11 +85,11 @@ port=$((20000 + RANDOM % 20000))
 while ! port_free "$port"; do port=$((port + 1)); done
 sed -i -e "s/^port=.*/port=$port/" -e "s/^comment=.*/comment=package test/" "$cfg"
 check "mode kept by the edit" test "$(stat -c %a "$cfg")" = 600
-exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+read -r -a exec_start <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
 pidfile=$(sed -n 's/^PIDFile=//p' "$unit")
-echo "  ExecStart=$exec_start"
+echo "  ExecStart=${exec_start[*]}"
 # systemd starts services in / with a bare environment and UMask from the unit.
-(cd / && umask 0027 && env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin $exec_start) | tail -n 2 | sed 's/^/  agent: /'
+(cd / && umask 0027 && env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${exec_start[@]}") | tail -n 2 | sed 's/^/  agent: /'
 for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done
 pid=$(cat "$pidfile" 2>/dev/null || true)
 check "pid file $pidfile names a running tev" \
