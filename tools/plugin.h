@@ -19,7 +19,8 @@
 // reply at all, a missing value line or a value that is not a number is
 // UNKNOWN.
 //
-// Everything here is pure except RunPlugin; any thread.
+// Everything here is pure except ParsePluginOption (which prints its error
+// line) and RunPlugin (network and standard output); any thread.
 #pragma once
 
 #include <string>
