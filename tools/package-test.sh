@@ -3,7 +3,7 @@
 # root, refuses to run over an existing installation), starts the installed
 # agent with the installed configuration the way the systemd unit does, checks
 # it with the installed tevctl (GetInfo, a file test, reload by SIGHUP,
-# ReloadApp), checks the configuration's mode and that a second installation
+# ReloadApp, self-upgrade), checks the configuration's mode and that a second installation
 # keeps it, then purges the package and checks that nothing is left.
 # Not part of tools/test.sh because it changes the system.
 set -euo pipefail
@@ -132,6 +132,27 @@ done
 check "new daemon $newpid in the pid file" alive "$newpid"
 check "old daemon $pid gone" gone "$pid"
 check "GetInfo after ReloadApp" test "$(ctl GetInfo | head -n 1)" = 200
+
+echo "== self-upgrade (the daemon's image becomes the update script, which starts the program)"
+sed -i "s/^allowupdates=.*/allowupdates=1/" "$cfg"
+kill -HUP "$newpid"
+sleep 2
+cp /usr/sbin/tev "$work/tev.new"
+check "upgrade answered 200" test "$(ctl -U "$work/tev.new" | head -n 1)" = 200
+upid=$newpid
+for _ in $(seq 100); do
+  upid=$(cat "$pidfile" 2>/dev/null || true)
+  [ -n "$upid" ] && [ "$upid" != "$newpid" ] && break
+  sleep 0.1
+done
+check "upgraded daemon $upid in the pid file" alive "$upid"
+check "daemon before the upgrade $newpid gone" gone "$newpid"
+check "GetInfo after the upgrade" test "$(ctl GetInfo | head -n 1)" = 200
+leftovers=$(find /var/lib/tev /usr/sbin -mindepth 1 -maxdepth 1 \( -path '/var/lib/tev/*' -o -name 'tev.*' \))
+check "program file in place, no upgrade files left" test -x /usr/sbin/tev -a -z "$leftovers"
+sed -i "s/^allowupdates=.*/allowupdates=0/" "$cfg"
+kill -HUP "$upid"
+newpid=$upid
 
 echo "== second installation keeps the configuration"
 sum=$(sha256sum "$cfg")
