@@ -13,6 +13,10 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v clang++ >/dev/null || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a' >/dev/null ||
   need+=(libclang-rt-dev)
+# Packaging and manual pages: dpkg-shlibdeps for the .deb, mandoc to check
+# the pages.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v mandoc >/dev/null || need+=(mandoc)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the agent and starts it in the foreground with a ready local
 # configuration (run/tev.cfg, generated once from etc/tev.cfg): loopback
-# only, a generated password, port 1055 unless TEV_PORT says otherwise.
+# only, a generated password, port 1055 unless TEV_PORT says otherwise, and,
+# for a local trial, the program-running rights and self-upgrade turned on.
 # Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,10 +20,21 @@ if [ ! -f run/tev.cfg ]; then
   chmod 600 run/tev.cfg
   printf '%s\n' "$password" > run/password
   chmod 600 run/password
+  # A local trial on loopback may run what the server sends: turn on the
+  # rights and the self-upgrade that the shipped sample keeps off.
+  sed -i -e 's/^external=.*/external=1/' -e 's/^shellscript=.*/shellscript=1/' \
+      -e 's/^executeaction=.*/executeaction=1/' -e 's/^allowupdates=.*/allowupdates=1/' \
+      run/tev.cfg
 fi
 port=$(sed -n 's/^port=//p' run/tev.cfg | head -n 1)
 echo "Configuration: $PWD/run/tev.cfg"
 echo "Password:      $(cat run/password) (also in run/password)"
 echo "Try:           build/tevctl -p $port -W run/password GetInfo"
 echo "Stop:          Ctrl-C"
+trial=$(sed -n 's/^\(external\|shellscript\|executeaction\|allowupdates\)=1.*/\1/p' run/tev.cfg |
+        tr '\n' ' ')
+if [ -n "$trial" ]; then
+  echo "Local trial:   on in run/tev.cfg: ${trial}(off in the shipped etc/tev.cfg;"
+  echo "               they let a peer that knows the password run programs here)"
+fi
 exec build/tev -i -v run/tev.cfg

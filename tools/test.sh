@@ -22,6 +22,9 @@ echo "== build and test"
 build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=ON
 (cd build-test && ctest --output-on-failure -j"$jobs")
 
+echo "== Debian package contents"
+(cd build-test && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control && dpkg-deb -c tev_*.deb)
+
 echo "== address + undefined-behaviour sanitizers"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTEV_SANITIZE=address,undefined -DTEV_BENCH=OFF
 (cd build-asan && ctest --output-on-failure -j"$jobs")

@@ -4,10 +4,14 @@
 //          [-t timeout-ms] COMMAND [PARAM ...]
 //   tevctl [-H host] [-p port] [-w password | -W password-file]
 //          [-t timeout-ms] -U PROGRAM-FILE
+//   tevctl [connection options] --plugin [--value N] [--warning RANGE]
+//          [--critical RANGE] COMMAND [PARAM ...]
 //
 // Output: the result code on the first line, then one line per value.
 // Exit code: 0 for result "200", 1 for any other result, 2 when no usable
-// reply came (refused, timed out, wrong password, bad usage).
+// reply came (refused, timed out, wrong password, bad usage). With --plugin
+// it acts as a monitoring plugin instead (tools/plugin.h): one status line,
+// exit code 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,6 +22,7 @@
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"
+#include "tools/plugin.h"
 
 namespace {
 
@@ -39,7 +44,14 @@ const char kUsage[] =
     "  --help            show this text\n"
     "Parameters may not hold line breaks; write them as %0A and %0D.\n"
     "Exit code: 0 for result 200, 1 for another result, 2 when no reply came.\n"
-    "Example: tevctl -p 1055 -w secret TEST-FileExists /etc/passwd\n";
+    "Example: tevctl -p 1055 -w secret TEST-FileExists /etc/passwd\n"
+    "Monitoring plugin mode (one status line, exit code 0 OK, 1 WARNING,\n"
+    "2 CRITICAL, 3 UNKNOWN):\n"
+    "  --plugin          judge the reply instead of printing it\n"
+    "  --value N         value line the thresholds apply to (default 1)\n"
+    "  --warning RANGE   warning threshold: 10, 10:, ~:10, 10:20, @10:20\n"
+    "  --critical RANGE  critical threshold, same syntax\n"
+    "Example: tevctl -W pw --plugin --value 2 --critical 1000000000: TEST-UNC /\n";
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -50,6 +62,7 @@ struct Options {
     String command;
     int firstParam = 0;                 // index in argv of the first parameter
     const char* upgradeFile = nullptr;  // -U: the new program to send
+    PluginArgs plugin;
 };
 
 // Prints "tevctl: <what><arg>" and a hint to standard error; returns 2.
@@ -102,6 +115,12 @@ int ParseArgs(int argc, char** argv, Options& opt) {
             opt.decode = true;
             continue;
         }
+        const int pluginArgs = ParsePluginOption(argc, argv, i, opt.plugin);
+        if (pluginArgs < 0) return kPluginUnknown;
+        if (pluginArgs > 0) {
+            i += pluginArgs - 1;
+            continue;
+        }
         if (a != "-H" && a != "-p" && a != "-w" && a != "-W" && a != "-t" && a != "-U")
             return UsageError("unknown option ", argv[i]);
         if (i + 1 >= argc) return UsageError("missing value for ", argv[i]);
@@ -123,7 +142,10 @@ int ParseArgs(int argc, char** argv, Options& opt) {
             return 2;
         }
     }
+    if (opt.plugin.judging && !opt.plugin.enabled)
+        return UsageError("--value, --warning and --critical need --plugin", nullptr);
     if (opt.upgradeFile) {
+        if (opt.plugin.enabled) return UsageError("-U and --plugin exclude each other", nullptr);
         if (i < argc) return UsageError("no COMMAND with -U: ", argv[i]);
         return -1;
     }
@@ -184,10 +206,14 @@ int Upgrade(const Options& opt, const String& sessionKey, String& reply) {
 int main(int argc, char** argv) {
     Options opt;
     const int parsed = ParseArgs(argc, argv, opt);
-    if (parsed >= 0) return parsed;
+    if (parsed >= 0) return (opt.plugin.enabled && parsed != 0) ? kPluginUnknown : parsed;
 
     TStrList params;
     for (int k = opt.firstParam; k < argc; k++) params.Add(String(argv[k]));
+    if (opt.plugin.enabled)
+        return RunPlugin(opt.plugin, opt.host.c_str(), opt.port,
+                         String(opt.password.data(), int(opt.password.size())), opt.timeoutMs,
+                         opt.command, params);
     String sessionKey, error;
     if (!NewSessionKey(sessionKey, error)) {
         error.SetZero();
