@@ -1,5 +1,5 @@
 // The actions end to end: ACT-ExternalCmd, ACT-Syslog and ACT-TCPUDPsend
-// asked of the real agent by the client, with loopback peers run by the test.
+// asked of the real agent over the wire, with loopback peers run by the test.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -15,6 +15,7 @@
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "platform/syslog.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -26,17 +27,25 @@ std::string Std(const String& s) {
     return s.Length() ? std::string(s.Data(), size_t(s.Length())) : std::string();
 }
 
+// Sends the command and its parameters (one line each, then the closing CR)
+// as one request, the way the monitoring server does, and returns the reply
+// body without its closing CR ("" when no reply came).
+std::string Request(const AgentHarness& a, const std::vector<std::string>& lines) {
+    std::string body;
+    for (const std::string& l : lines) body += l + "\n";
+    body += "\r";
+    std::string reply = wire::Ask(a.port, a.password, body, "127.0.0.1", 60000);
+    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
+    return reply;
+}
+
 class ActionsE2E : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(agent.Start("executeaction=1\nsyslogaction=1\ntcpudpaction=1\n"))
             << agent.Output();
     }
-    CtlResult Ask(const std::vector<std::string>& args) {
-        std::vector<std::string> full = {"-t", "60000"};
-        full.insert(full.end(), args.begin(), args.end());
-        return RunCtl(agent, full);
-    }
+    std::string Ask(const std::vector<std::string>& lines) { return Request(agent, lines); }
     AgentHarness agent;
 };
 
@@ -55,7 +64,7 @@ TEST(ActionsRightsE2E, RightOffRefusesEveryAction) {
     };
     for (const std::vector<std::string>& req : requests) {
         SCOPED_TRACE(req[0]);
-        EXPECT_EQ(RunCtl(agent, req).out, "600\noperation is not allowed\n");
+        EXPECT_EQ(Request(agent, req), "600\noperation is not allowed\n");
     }
     EXPECT_NE(access(marker.c_str(), F_OK), 0);
     EXPECT_EQ(receiver.Received(), "");
@@ -79,10 +88,10 @@ TEST_F(ActionsE2E, SyslogSendsOneDatagram) {
         UdpPeer receiver(UdpPeer::kRecord);
         ASSERT_TRUE(receiver.ok());
         const time_t before = time(nullptr);
-        const CtlResult r = Ask({"ACT-Syslog", " 127.0.0.1 ", std::to_string(receiver.port()),
-                                 c.facility, c.severity, c.message});
+        const std::string r = Ask({"ACT-Syslog", " 127.0.0.1 ", std::to_string(receiver.port()),
+                                   c.facility, c.severity, c.message});
         const time_t after = time(nullptr);
-        EXPECT_EQ(r.out, "200\nSyslog: Data to 127.0.0.1 has been sent\n");
+        EXPECT_EQ(r, "200\nSyslog: Data to 127.0.0.1 has been sent\n");
         ASSERT_TRUE(receiver.WaitForChunks(1, 5000));
         const std::string got = receiver.Chunks()[0].bytes;
         bool matched = false;
@@ -114,7 +123,7 @@ TEST_F(ActionsE2E, SyslogRefusalsAndFailures) {
         SCOPED_TRACE(c.params[0] + " " + c.params[1] + " " + c.params[2] + " " + c.params[3]);
         std::vector<std::string> req = {"ACT-Syslog"};
         req.insert(req.end(), c.params.begin(), c.params.end());
-        EXPECT_EQ(Ask(req).out, c.reply);
+        EXPECT_EQ(Ask(req), c.reply);
     }
     EXPECT_EQ(receiver.Received(), "");
 }
@@ -122,9 +131,9 @@ TEST_F(ActionsE2E, SyslogRefusalsAndFailures) {
 TEST_F(ActionsE2E, TcpSendDeliversBothBlocksWithTheDelayBetween) {
     TcpPeer peer(TcpPeer::kRecord);
     ASSERT_TRUE(peer.ok());
-    const CtlResult r = Ask({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(peer.port()), "0",
-                             "first%0D%0A", "1", "second"});
-    EXPECT_EQ(r.out, "200\nData has been sent\n");
+    const std::string r = Ask({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(peer.port()), "0",
+                               "first%0D%0A", "1", "second"});
+    EXPECT_EQ(r, "200\nData has been sent\n");
     ASSERT_TRUE(peer.WaitForBytes(13, 5000));
     EXPECT_EQ(peer.Received(), "first\r\nsecond");
     // The second block came after the pause (arrival times taken by the peer
@@ -139,9 +148,9 @@ TEST_F(ActionsE2E, TcpSendWithoutSecondBlockDoesNotWait) {
     TcpPeer peer(TcpPeer::kRecord);
     ASSERT_TRUE(peer.ok());
     const long long start = MonotonicMs();
-    const CtlResult r =
+    const std::string r =
         Ask({"ACT-TCPUDPsend", "127.0.0.1", std::to_string(peer.port()), "0", "only", "8", ""});
-    EXPECT_EQ(r.out, "200\nData has been sent\n");
+    EXPECT_EQ(r, "200\nData has been sent\n");
     EXPECT_LT(MonotonicMs() - start, 6000);
     ASSERT_TRUE(peer.WaitForBytes(4, 5000));
     EXPECT_EQ(peer.Received(), "only");
@@ -159,9 +168,9 @@ TEST_F(ActionsE2E, UdpSendDeliversDatagrams) {
         SCOPED_TRACE(c.protocol);
         UdpPeer receiver(UdpPeer::kRecord, "127.0.0.2");
         ASSERT_TRUE(receiver.ok());
-        const CtlResult r = Ask({"ACT-TCPUDPsend", "127.0.0.2", std::to_string(receiver.port()),
-                                 c.protocol, "one", "0", c.second});
-        EXPECT_EQ(r.out, "200\nData has been sent\n");
+        const std::string r = Ask({"ACT-TCPUDPsend", "127.0.0.2", std::to_string(receiver.port()),
+                                   c.protocol, "one", "0", c.second});
+        EXPECT_EQ(r, "200\nData has been sent\n");
         ASSERT_TRUE(receiver.WaitForChunks(c.datagrams.size(), 5000));
         const std::vector<loopback::Chunk> got = receiver.Chunks();
         ASSERT_EQ(got.size(), c.datagrams.size());
@@ -191,7 +200,7 @@ TEST_F(ActionsE2E, TcpSendRefusalsAndFailures) {
         SCOPED_TRACE(c.params[0] + " " + c.params[1] + " " + c.params[3] + " " + c.params[4]);
         std::vector<std::string> req = {"ACT-TCPUDPsend"};
         req.insert(req.end(), c.params.begin(), c.params.end());
-        EXPECT_EQ(Ask(req).out, c.reply);
+        EXPECT_EQ(Ask(req), c.reply);
     }
     EXPECT_EQ(peer.Received(), "");
 }
@@ -211,9 +220,9 @@ TEST_F(ActionsE2E, ExternalCommandRunsInItsWorkingDirectory) {
     ASSERT_NE(realpath(work.c_str(), real), nullptr);
     const std::string out = agent.dir + "/pwd.txt";
 
-    const CtlResult r =
+    const std::string r =
         Ask({"ACT-ExternalCmd", "sh -c 'pwd > " + out + "; exit 7'", work, "0", "10000"});
-    EXPECT_EQ(r.out, "200\n7\n");
+    EXPECT_EQ(r, "200\n7\n");
     EXPECT_EQ(agent_harness_detail::ReadWholeFile(out), std::string(real) + "\n");
 
     struct Case {
@@ -232,7 +241,7 @@ TEST_F(ActionsE2E, ExternalCommandRunsInItsWorkingDirectory) {
         SCOPED_TRACE(c.params[0]);
         std::vector<std::string> req = {"ACT-ExternalCmd"};
         req.insert(req.end(), c.params.begin(), c.params.end());
-        EXPECT_EQ(Ask(req).out, c.reply);
+        EXPECT_EQ(Ask(req), c.reply);
     }
 }
 

@@ -1,5 +1,6 @@
 // TEST-TCP and TEST-UDP end to end: the real agent exchanges data with
-// loopback peers the test runs itself, and is asked by the client.
+// loopback peers the test runs itself; requests go over the wire as the
+// monitoring server sends them, the refusals also through the client.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "agent_harness.h"
 #include "loopback_peers.h"
+#include "wire_util.h"
 
 namespace {
 
@@ -16,7 +18,7 @@ using loopback::MonotonicMs;
 using loopback::TcpPeer;
 using loopback::UdpPeer;
 
-// A reply split into its lines (the client prints one per value).
+// A reply body split into its lines.
 std::vector<std::string> Lines(const std::string& out) {
     std::vector<std::string> lines;
     size_t at = 0;
@@ -31,22 +33,30 @@ std::vector<std::string> Lines(const std::string& out) {
 
 // A successful exchange: "200", a duration that is a plain non-negative
 // number, and the answer. Returns the answer line (or a marker).
-std::string AnswerOf(const CtlResult& r) {
-    const std::vector<std::string> lines = Lines(r.out);
-    if (lines.size() != 3 || lines[0] != "200") return "<reply " + r.out + r.err + ">";
+std::string AnswerOf(const std::string& r) {
+    const std::vector<std::string> lines = Lines(r);
+    if (lines.size() != 3 || lines[0] != "200") return "<reply " + r + ">";
     if (lines[1].empty() || lines[1].find_first_not_of("0123456789") != std::string::npos)
         return "<duration " + lines[1] + ">";
     return lines[2];
 }
 
+// Sends the command and its parameters (one line each, then the closing CR)
+// as one request, the way the monitoring server does, and returns the reply
+// body without its closing CR ("" when no reply came).
+std::string Request(const AgentHarness& a, const std::vector<std::string>& lines) {
+    std::string body;
+    for (const std::string& l : lines) body += l + "\n";
+    body += "\r";
+    std::string reply = wire::Ask(a.port, a.password, body, "127.0.0.1", 60000);
+    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
+    return reply;
+}
+
 class NetTestsE2E : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(agent.Start("tcp=1\nudp=1\n")) << agent.Output(); }
-    CtlResult Ask(const std::vector<std::string>& args) {
-        std::vector<std::string> full = {"-t", "60000"};
-        full.insert(full.end(), args.begin(), args.end());
-        return RunCtl(agent, full);
-    }
+    std::string Ask(const std::vector<std::string>& lines) { return Request(agent, lines); }
     AgentHarness agent;
 };
 
@@ -72,7 +82,7 @@ TEST_F(NetTestsE2E, TcpAnswersAreEchoedAndCut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.data) + " / " + c.greatest);
-        const CtlResult r = Ask(
+        const std::string r = Ask(
             {"TEST-TCP", " 127.0.0.1 ", std::to_string(c.peer.port()), "5000", c.data, c.greatest});
         EXPECT_EQ(AnswerOf(r), c.answer);
     }
@@ -101,9 +111,9 @@ TEST_F(NetTestsE2E, TcpFailuresGiveTheErrorAndTheResult) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
         const long long start = MonotonicMs();
-        const CtlResult r =
+        const std::string r =
             Ask({"TEST-TCP", c.host, std::to_string(c.port), c.limit, "ping", "100"});
-        EXPECT_EQ(r.out, c.reply);
+        EXPECT_EQ(r, c.reply);
         EXPECT_LT(MonotonicMs() - start, 20000);
     }
 }
@@ -127,7 +137,7 @@ TEST_F(NetTestsE2E, BadParametersAreRefused) {
     };
     for (const std::vector<std::string>& req : requests) {
         SCOPED_TRACE(req[0] + " " + req[2] + " " + req[3] + " " + req[4]);
-        EXPECT_EQ(Ask(req).out, "501\nWrong parameter\n");
+        EXPECT_EQ(Ask(req), "501\nWrong parameter\n");
     }
     EXPECT_EQ(echo.Received(), "");
 }
@@ -151,7 +161,7 @@ TEST_F(NetTestsE2E, UdpAnswersAreEchoedAndCut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.host) + " " + c.data + " / " + c.greatest);
-        const CtlResult r = Ask(
+        const std::string r = Ask(
             {"TEST-UDP", c.host, std::to_string(c.peer.port()), "2000", "3", c.data, c.greatest});
         EXPECT_EQ(AnswerOf(r), c.answer);
     }
@@ -175,10 +185,10 @@ TEST_F(NetTestsE2E, UdpSilentPortTakesOneSecondPerAttempt) {
         UdpPeer silent(UdpPeer::kRecord);
         ASSERT_TRUE(silent.ok());
         const long long start = MonotonicMs();
-        const CtlResult r = Ask({"TEST-UDP", "127.0.0.1", std::to_string(silent.port()), c.limit,
-                                 c.attempts, "ping", "100"});
+        const std::string r = Ask({"TEST-UDP", "127.0.0.1", std::to_string(silent.port()), c.limit,
+                                   c.attempts, "ping", "100"});
         const long long took = MonotonicMs() - start;
-        EXPECT_EQ(r.out, c.reply);
+        EXPECT_EQ(r, c.reply);
         EXPECT_GE(took, c.atLeastMs);
         EXPECT_LT(took, c.atLeastMs + 15000);
         silent.WaitForChunks(c.sent, 2000);
