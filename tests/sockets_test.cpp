@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -408,6 +409,46 @@ TEST(TcpExchangeTest, LargeSendArrivesWhole) {
     EXPECT_GT(r, 0) << Str(error);
     EXPECT_EQ(std::string(answer), std::to_string(payload.size()));
     EXPECT_EQ(received.load(), payload.size());
+}
+
+TEST(TcpExchangeTest, PeerThatNeverReadsCannotHoldASendBeyondTheLimit) {
+    // A listener with a tiny receive buffer whose connections are never
+    // accepted or read: the payload outgrows every buffer on the way.
+    const int fd = BindLoopback(SOCK_STREAM);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    const int port = BoundPort(fd);
+    const std::string payload(16 * 1024 * 1024, 'p');
+    const int len = int(payload.size());
+    struct Case {
+        const char* name;
+        std::function<int(String&)> send;
+    } cases[] = {
+        {"exchange",
+         [&](String& error) {
+             char answer[8];
+             return SendReceiveTCPPacket("127.0.0.1", port, 1000, payload.data(), answer, len,
+                                         int(sizeof answer), error);
+         }},
+        {"sync socket",
+         [&](String& error) {
+             TSyncSocket s(1);
+             if (s.Connect("127.0.0.1", port, 1000) != 1) return -100;
+             const int r = s.SendBuf(payload.data(), len, 1000);
+             error = s.error;
+             return r;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        String error;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.send(error), 0);
+        EXPECT_EQ(Str(error), "Timeout");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    }
+    close(fd);
 }
 
 TEST(UdpExchangeTest, SendsReceivesAndReportsFailures) {
