@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
         return 4;
     }
     state.pidfile = (!interactive && Settings()->pidfile.Length()) ? createpidfile() : -1;
+    daemon_ready();
     state.argv = argv;
     state.port = Settings()->port;
     showmessage("Listening...\n", NoPeer(), mtInfo, 0);

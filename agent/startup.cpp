@@ -1,7 +1,9 @@
 #include "agent/startup.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,15 +122,58 @@ int AboveStandard(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
-}  // namespace
+// How long the starting process waits for the daemon to be ready.
+const int kReadyWaitMs = 30000;
 
-int daemon_init() {
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid > 0) {
+// The daemon's end of the readiness pipe; -1 once told, or in the parent.
+int readyFd = -1;
+
+// The starting process: waits until the daemon has written its pid file (a
+// byte on the pipe), so that whoever started the agent (an init system
+// following the pid file, a restart, the update script) finds the pid file
+// of the new daemon when this process ends. A daemon that ends before it is
+// ready passes its exit code on instead of a false "started".
+[[noreturn]] void AwaitReady(pid_t child, int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, kReadyWaitMs);
+    } while (rc < 0 && errno == EINTR);
+    char byte = 0;
+    ssize_t n = 0;
+    if (rc > 0) {
+        do {
+            n = read(fd, &byte, 1);
+        } while (n < 0 && errno == EINTR);
+    }
+    close(fd);
+    // A timeout counts as started: the daemon runs on, only slowly.
+    if (rc == 0 || n == 1) {
         Print("Daemon started\n");
         std::exit(0);
     }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) std::exit(WEXITSTATUS(status));
+    std::exit(2);
+}
+
+}  // namespace
+
+int daemon_init() {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return -1;
+    }
+    if (pid > 0) {
+        close(ready[1]);
+        AwaitReady(pid, ready[0]);
+    }
+    close(ready[0]);
+    readyFd = ready[1];
     setsid();
     // Above the standard descriptors, so that every dup2 below really makes
     // a copy (which is not close-on-exec) even when the agent was started
@@ -168,4 +213,15 @@ void RaiseDescriptorLimit() {
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+void daemon_ready() {
+    if (readyFd < 0) return;
+    const char byte = 1;
+    ssize_t n;
+    do {
+        n = write(readyFd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    close(readyFd);
+    readyFd = -1;
 }

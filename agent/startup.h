@@ -14,10 +14,15 @@ void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void ParseCommandLine(int argc, char** argv);
 // The two encryption checks; on a mismatch prints "Error" and exits with 3.
 void EncryptionChecks();
-// Forks: the parent prints "Daemon started" and exits 0; the child starts a
-// new session with the standard streams on /dev/null, installs the SIGHUP
-// handler and returns 0. Returns -1 when the fork fails.
+// Forks: the child starts a new session with the standard streams on
+// /dev/null, installs the SIGHUP handler and returns 0. The parent waits
+// until the child calls daemon_ready (at most 30 s), then prints "Daemon
+// started" and exits 0; when the child ends before that, the parent exits
+// with the child's exit code. Returns -1 when the pipe or fork fails.
 int daemon_init();
+// Tells the waiting parent of daemon_init that the daemon is serving and
+// its pid file is written. Nothing when not daemonised or already told.
+void daemon_ready();
 // Raises the soft limit on open descriptors to the hard limit, so that the
 // session cap, not the descriptor limit, is what bounds the connections.
 void RaiseDescriptorLimit();
