@@ -1,0 +1,206 @@
+#include "handlers/folderwalk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/dirwalk.h"
+#include "platform/filepath.h"
+
+const char* const CountFilesModeName[6] = {"AllFiles",   "OlderThan",   "NewerThan",
+                                           "BiggerThan", "SmallerThan", "SubFolders"};
+
+int sec2min(int t) {
+    return t / 60;
+}
+
+int now_min() {
+    return int(time(nullptr) / 60);
+}
+
+namespace {
+
+bool IsDotOrDotDot(const char* Name) {
+    return Name[0] == '.' && (Name[1] == 0 || (Name[1] == '.' && Name[2] == 0));
+}
+
+// A mask of "*" matches every name (no flags: a leading dot too), so the
+// match can be skipped.
+struct TMask {
+    explicit TMask(const String& Mask) : text(ZeroTerminated(Mask)) {
+        all = Mask.Length() == 1 && Mask[1] == '*';
+    }
+    bool Matches(const char* Name) const { return all || fnmatch(text.Data(), Name, 0) == 0; }
+    String text;
+    bool all;
+};
+
+// The folder a search of Path reads: Path itself, or "." for an empty one.
+String FolderOf(const String& Path) {
+    return Path.Length() == 0 ? String(".") : ZeroTerminated(Path);
+}
+
+// Folder-size walk. Tag 0: entries are matched with the mask; tag 1: with
+// "*" (a sub-folder reached because the mask named a directory).
+struct TSizeWalk {
+    TSizeWalk(const String& Mask, bool Recursive) : mask(Mask), star("*"), recursive(Recursive) {}
+
+    void Visit(int Fd, int Tag, std::vector<TWalkSub>& Subs) {
+        const TMask& m = Tag != 0 ? star : mask;
+        walk.ReadEntries(Fd, [&](const char* name, unsigned char type) {
+            if (IsDotOrDotDot(name)) return;
+            if (type == DT_UNKNOWN) type = EntryTypeAt(Fd, name);
+            if (type == DT_LNK || type == DT_UNKNOWN) return;
+            if (type == DT_DIR) {
+                if (recursive) QueueSub(Fd, name, Tag, Subs);
+                return;
+            }
+            if (!m.Matches(name)) return;
+            struct stat st;
+            if (fstatat(Fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+            if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return;
+            total += (long long)st.st_size;
+        });
+    }
+
+    // The sub-folder's own search takes "name/mask" as its folder when that
+    // is a directory, and then sums it whole (an empty mask names the
+    // sub-folder itself). A link there is not followed.
+    void QueueSub(int Fd, const char* Name, int Tag, std::vector<TWalkSub>& Subs) {
+        const TMask& m = Tag != 0 ? star : mask;
+        std::string inner = std::string(Name) + "/" + m.text.Data();
+        struct stat st;
+        if (fstatat(Fd, inner.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+            Subs.push_back(TWalkSub{std::move(inner), 1});
+        } else {
+            Subs.push_back(TWalkSub{Name, Tag});
+        }
+    }
+
+    TTreeWalk walk;
+    TMask mask, star;
+    bool recursive;
+    long long total = 0;
+};
+
+// File-count walk: every folder is counted and judged on one read.
+struct TCountWalk {
+    TCountWalk(const String& Mask, bool Recursive, int Mode, int Limit)
+        : mask(Mask), recursive(Recursive), mode(Mode), limit(Limit), nowMin(now_min()) {}
+
+    // Whether a file entry meets the mode's condition.
+    bool FileCounts(int Fd, const char* Name) const {
+        if (mode == cfmAllFiles) return true;
+        struct stat st;
+        const bool ok = fstatat(Fd, Name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const int age = ok ? int(st.st_mtime) : -1;
+        const long long size = ok ? (long long)st.st_size : -1;
+        switch (mode) {
+            case cfmOlderThan:
+                return (long long)nowMin - limit > sec2min(age);
+            case cfmNewerThan:
+                return sec2min(age) > (long long)nowMin - limit;
+            case cfmBiggerThan:
+                return size > (long long)limit;
+            case cfmSmallerThan:
+                return size < (long long)limit;
+            default:
+                return false;
+        }
+    }
+
+    // A directory the recursion enters: not hidden, writable for the agent.
+    static bool Admitted(int Fd, const char* Name) {
+        return Name[0] != '.' && faccessat(Fd, Name, W_OK, 0) == 0;
+    }
+
+    // True when some directory of the folder passes the recursion's filter,
+    // "." and ".." included.
+    bool AnyAdmitted(int Fd) {
+        if (faccessat(Fd, ".", W_OK, 0) == 0 || faccessat(Fd, "..", W_OK, 0) == 0) return true;
+        bool found = false;
+        walk.ReadEntries(Fd, [&](const char* name, unsigned char type) {
+            if (found || IsDotOrDotDot(name)) return;
+            if (type == DT_UNKNOWN) type = EntryTypeAt(Fd, name);
+            if (type == DT_DIR && Admitted(Fd, name)) found = true;
+        });
+        return found;
+    }
+
+    void Visit(int Fd, int Depth, std::vector<TWalkSub>& Subs) {
+        int count = 0;
+        bool anyMatch = false;
+        bool anyAdmitted = false;
+        walk.ReadEntries(Fd, [&](const char* name, unsigned char type) {
+            if (type == DT_UNKNOWN) type = EntryTypeAt(Fd, name);
+            if (type == DT_LNK || type == DT_UNKNOWN) return;
+            const bool dots = IsDotOrDotDot(name);
+            if (mask.Matches(name)) {
+                anyMatch = true;
+                if (type == DT_DIR) {
+                    if (mode == cfmSubFolders && !dots) count++;
+                } else if (mode != cfmSubFolders && FileCounts(Fd, name)) {
+                    count++;
+                }
+            }
+            if (recursive && type == DT_DIR && !dots && Admitted(Fd, name)) {
+                anyAdmitted = true;
+                Subs.push_back(TWalkSub{name, 0});
+            }
+        });
+        if (recursive) {
+            if (!anyAdmitted && !AnyAdmitted(Fd)) {
+                Subs.clear();
+                if (Depth == 0) failed = true;
+                return;
+            }
+            total += count;
+            return;
+        }
+        if (anyMatch)
+            total = count;
+        else if (!AnyAdmitted(Fd))
+            failed = true;
+    }
+
+    TTreeWalk walk;
+    TMask mask;
+    bool recursive;
+    int mode, limit, nowMin;
+    long long total = 0;
+    bool failed = false;
+};
+
+}  // namespace
+
+long long GetFolderSize(const String& Path, bool Recursive) {
+    String folder = Path;
+    String mask = "*";
+    if (!DirectoryExists(Path)) {
+        mask = ExtractFileName(Path);
+        folder = ExtractFilePath(Path);
+    }
+    TSizeWalk w(mask, Recursive);
+    const String root = FolderOf(folder);
+    const int r = w.walk.Walk(
+        root.Data(), 0,
+        [&](int fd, int, int tag, std::vector<TWalkSub>& subs) { w.Visit(fd, tag, subs); });
+    return r == 0 ? w.total : -1;
+}
+
+int CountFiles(const String& Folder, const String& Mask, bool Recursive, int Mode, int Limit) {
+    TCountWalk w(Mask, Recursive, Mode, Limit);
+    const String root = FolderOf(Folder);
+    const int r = w.walk.Walk(
+        root.Data(), 0,
+        [&](int fd, int depth, int, std::vector<TWalkSub>& subs) { w.Visit(fd, depth, subs); });
+    if (r != 0 || w.failed) return -1;
+    return int(w.total);
+}
