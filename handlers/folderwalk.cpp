@@ -48,40 +48,39 @@ String FolderOf(const String& Path) {
 }
 
 // Folder-size walk. Tag 0: entries are matched with the mask; tag 1: with
-// "*" (a sub-folder reached because the mask named a directory).
+// "*". A sub-folder's own search takes "sub/mask" as its folder when that
+// is a directory and then sums it whole (an empty mask names the sub-folder
+// itself); a link there is not followed.
 struct TSizeWalk {
     TSizeWalk(const String& Mask, bool Recursive) : mask(Mask), star("*"), recursive(Recursive) {}
 
-    void Visit(int Fd, int Tag, std::vector<TWalkSub>& Subs) {
+    void Visit(int Fd, int Depth, int Tag, std::vector<TWalkSub>& Subs) {
         const TMask& m = Tag != 0 ? star : mask;
+        const char* literal = m.text.Data();
+        const bool checkLiteral = Depth > 0 && Tag == 0;
+        bool literalDir = false;
+        long long sum = 0;
         walk.ReadEntries(Fd, [&](const char* name, unsigned char type) {
             if (IsDotOrDotDot(name)) return;
             if (type == DT_UNKNOWN) type = EntryTypeAt(Fd, name);
             if (type == DT_LNK || type == DT_UNKNOWN) return;
             if (type == DT_DIR) {
-                if (recursive) QueueSub(Fd, name, Tag, Subs);
+                if (checkLiteral && strcmp(name, literal) == 0) literalDir = true;
+                if (recursive) Subs.push_back(TWalkSub{name, mask.text.Data()[0] ? Tag : 1});
                 return;
             }
             if (!m.Matches(name)) return;
             struct stat st;
             if (fstatat(Fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
             if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return;
-            total += (long long)st.st_size;
+            sum += (long long)st.st_size;
         });
-    }
-
-    // The sub-folder's own search takes "name/mask" as its folder when that
-    // is a directory, and then sums it whole (an empty mask names the
-    // sub-folder itself). A link there is not followed.
-    void QueueSub(int Fd, const char* Name, int Tag, std::vector<TWalkSub>& Subs) {
-        const TMask& m = Tag != 0 ? star : mask;
-        std::string inner = std::string(Name) + "/" + m.text.Data();
-        struct stat st;
-        if (fstatat(Fd, inner.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-            Subs.push_back(TWalkSub{std::move(inner), 1});
-        } else {
-            Subs.push_back(TWalkSub{Name, Tag});
+        if (literalDir) {
+            Subs.clear();
+            Subs.push_back(TWalkSub{literal, 1});
+            return;
         }
+        total += sum;
     }
 
     TTreeWalk walk;
@@ -125,6 +124,7 @@ struct TCountWalk {
     // "." and ".." included.
     bool AnyAdmitted(int Fd) {
         if (faccessat(Fd, ".", W_OK, 0) == 0 || faccessat(Fd, "..", W_OK, 0) == 0) return true;
+        if (lseek(Fd, 0, SEEK_SET) < 0) return false;
         bool found = false;
         walk.ReadEntries(Fd, [&](const char* name, unsigned char type) {
             if (found || IsDotOrDotDot(name)) return;
@@ -189,9 +189,10 @@ long long GetFolderSize(const String& Path, bool Recursive) {
     }
     TSizeWalk w(mask, Recursive);
     const String root = FolderOf(folder);
-    const int r = w.walk.Walk(
-        root.Data(), 0,
-        [&](int fd, int, int tag, std::vector<TWalkSub>& subs) { w.Visit(fd, tag, subs); });
+    const int r =
+        w.walk.Walk(root.Data(), 0, [&](int fd, int depth, int tag, std::vector<TWalkSub>& subs) {
+            w.Visit(fd, depth, tag, subs);
+        });
     return r == 0 ? w.total : -1;
 }
 

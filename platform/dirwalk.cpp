@@ -50,7 +50,6 @@ TTreeWalk::~TTreeWalk() {
 
 int TTreeWalk::ReadEntries(int Fd, const EntryFn& Fn) {
     if (!block) return -1;
-    if (lseek(Fd, 0, SEEK_SET) < 0) return -1;
     for (;;) {
         const ssize_t n = getdents64(Fd, block, kBlockSize);
         if (n == 0) return 0;

@@ -50,8 +50,9 @@ class TTreeWalk {
     int Walk(const char* Root, int RootTag, const Visitor& Visit);
 
     // Passes every entry of the open directory Fd, "." and ".." included, to
-    // Fn, from the start of the directory. Returns 0, or -1 when reading
-    // fails (entries passed so far stay passed).
+    // Fn, from the stream's position (the start for a fresh descriptor; seek
+    // to 0 to read again). Returns 0, or -1 when reading fails (entries
+    // passed so far stay passed).
     int ReadEntries(int Fd, const EntryFn& Fn);
 
   private:

@@ -255,9 +255,11 @@ unsigned int ReferenceRegister(const std::string& data) {
 TEST_F(ScanFiles, FileCRCAgreesWithTheRegisterAroundBlockBoundaries) {
     ASSERT_EQ(ReferenceRegister("123456789"), ~0xCBF43926u);  // zlib's check value
     std::mt19937 rng(3);
-    const size_t B = kScanBlockSize;
+    // Both ways of reading: on the calling thread, and ahead of it above
+    // kCrcReadAheadSize.
+    const size_t B = kCrcBlockSize, R = size_t(kCrcReadAheadSize);
     for (size_t size : {size_t(0), size_t(1), size_t(2047), size_t(2048), size_t(2049), B - 1, B,
-                        B + 1, 2 * B + 17}) {
+                        B + 1, 2 * B + 17, R, R + 1, R + B, R + B + 1, 3 * R + 5}) {
         SCOPED_TRACE(size);
         std::string data(size, 0);
         for (char& c : data) c = char(rng());
