@@ -46,6 +46,30 @@ long long TSeqFile::ReadFull(char* buf, size_t n) {
     return (long long)got;
 }
 
+long long TSeqFile::ReadFullAt(char* buf, size_t n, long long at) const {
+    if (fd < 0) return -1;
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, buf + got, n - got, off_t(at) + off_t(got));
+        if (r > 0) {
+            got += size_t(r);
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return (long long)got;
+}
+
+bool TSeqFile::Identity(unsigned long long& dev, unsigned long long& ino) const {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return false;
+    dev = (unsigned long long)st.st_dev;
+    ino = (unsigned long long)st.st_ino;
+    return true;
+}
+
 TScanBuffer::TScanBuffer(size_t n) : data(static_cast<char*>(malloc(n > 0 ? n : 1))) {}
 
 TScanBuffer::~TScanBuffer() {

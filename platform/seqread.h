@@ -31,6 +31,12 @@ class TSeqFile {
     // Reads until n bytes are in buf or the end of the file is reached.
     // Returns the count (less than n only at the end) or -1 on a read error.
     long long ReadFull(char* buf, size_t n);
+    // The same from the file offset at, without moving the file position;
+    // several threads may read one file this way at once.
+    long long ReadFullAt(char* buf, size_t n, long long at) const;
+    // Device and inode of the open file, for telling whether two opens of
+    // one name reached the same file. False when fstat fails.
+    bool Identity(unsigned long long& dev, unsigned long long& ino) const;
 
   private:
     int fd = -1;

@@ -255,9 +255,9 @@ unsigned int ReferenceRegister(const std::string& data) {
 TEST_F(ScanFiles, FileCRCAgreesWithTheRegisterAroundBlockBoundaries) {
     ASSERT_EQ(ReferenceRegister("123456789"), ~0xCBF43926u);  // zlib's check value
     std::mt19937 rng(3);
-    // Both ways of reading: on the calling thread, and ahead of it above
-    // kCrcReadAheadSize.
-    const size_t B = kCrcBlockSize, R = size_t(kCrcReadAheadSize);
+    // Both ways: whole on the calling thread, and in two halves above
+    // kCrcSplitSize.
+    const size_t B = kCrcBlockSize, R = size_t(kCrcSplitSize);
     for (size_t size : {size_t(0), size_t(1), size_t(2047), size_t(2048), size_t(2049), B - 1, B,
                         B + 1, 2 * B + 17, R, R + 1, R + B, R + B + 1, 3 * R + 5}) {
         SCOPED_TRACE(size);
@@ -267,6 +267,16 @@ TEST_F(ScanFiles, FileCRCAgreesWithTheRegisterAroundBlockBoundaries) {
         String error;
         ASSERT_TRUE(GetFileCRC(Write("crc", data), crc, error));
         EXPECT_EQ(crc, ReferenceRegister(data));
+    }
+}
+
+TEST(JoinCRC, JoinsTheRegistersOfTwoParts) {
+    const std::string text = "The quick brown fox jumps over the lazy dog";
+    for (size_t cut = 0; cut <= text.size(); cut++) {
+        const std::string a = text.substr(0, cut), b = text.substr(cut);
+        EXPECT_EQ(JoinCRC(ReferenceRegister(a), ReferenceRegister(b), (long long)b.size()),
+                  ReferenceRegister(text))
+            << cut;
     }
 }
 
