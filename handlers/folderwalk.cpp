@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,6 +181,31 @@ struct TCountWalk {
 
 }  // namespace
 
+namespace {
+
+// One share of the sub-folders of the starting folder, walked on a helper
+// thread.
+struct TSizeShare {
+    TSizeWalk* walk;
+    int fd;
+    std::vector<TWalkSub> subs;
+};
+
+void WalkSizeShare(TSizeWalk& Walk, int Fd, std::vector<TWalkSub> Subs) {
+    Walk.walk.WalkBelow(Fd, std::move(Subs),
+                        [&](int fd, int depth, int tag, std::vector<TWalkSub>& subs) {
+                            Walk.Visit(fd, depth, tag, subs);
+                        });
+}
+
+void* RunSizeShare(void* Arg) {
+    TSizeShare* share = static_cast<TSizeShare*>(Arg);
+    WalkSizeShare(*share->walk, share->fd, std::move(share->subs));
+    return nullptr;
+}
+
+}  // namespace
+
 long long GetFolderSize(const String& Path, bool Recursive) {
     String folder = Path;
     String mask = "*";
@@ -187,13 +213,28 @@ long long GetFolderSize(const String& Path, bool Recursive) {
         mask = ExtractFileName(Path);
         folder = ExtractFilePath(Path);
     }
-    TSizeWalk w(mask, Recursive);
     const String root = FolderOf(folder);
-    const int r =
-        w.walk.Walk(root.Data(), 0, [&](int fd, int depth, int tag, std::vector<TWalkSub>& subs) {
-            w.Visit(fd, depth, tag, subs);
-        });
-    return r == 0 ? w.total : -1;
+    const int fd = open(root.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    TSizeWalk mine(mask, Recursive);
+    std::vector<TWalkSub> subs;
+    mine.Visit(fd, 0, 0, subs);
+    // Examining every file costs one system call each, so the sub-folders
+    // are shared between this thread and a helper: every other one each.
+    TSizeWalk other(mask, Recursive);
+    TSizeShare share{&other, fd, {}};
+    std::vector<TWalkSub> kept;
+    for (size_t i = 0; i < subs.size(); i++)
+        (i % 2 ? share.subs : kept).push_back(std::move(subs[i]));
+    pthread_t helper;
+    const bool split =
+        share.subs.size() > 0 && pthread_create(&helper, nullptr, RunSizeShare, &share) == 0;
+    if (!split)
+        for (TWalkSub& sub : share.subs) kept.push_back(std::move(sub));
+    WalkSizeShare(mine, fd, std::move(kept));
+    if (split) pthread_join(helper, nullptr);
+    close(fd);
+    return mine.total + other.total;
 }
 
 int CountFiles(const String& Folder, const String& Mask, bool Recursive, int Mode, int Limit) {

@@ -37,6 +37,8 @@ int now_min();
 // the totals of all sub-folders with the same mask; in a sub-folder where
 // the mask itself names a directory, that directory is summed whole
 // instead. Unreadable sub-folders add nothing.
+// The sub-folders of the starting folder are shared with one helper thread
+// (each walk holds at most kMaxHeldDirs descriptors).
 // Returns -1 when the starting folder cannot be read.
 long long GetFolderSize(const String& Path, bool Recursive);
 

@@ -69,17 +69,24 @@ int TTreeWalk::Walk(const char* Root, int RootTag, const Visitor& Visit) {
     if (!block) return ENOMEM;
     const int rootFd = open(Root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (rootFd < 0) return errno > 0 ? errno : EIO;
+    std::vector<TWalkSub> subs;
+    Visit(rootFd, 0, RootTag, subs);
+    WalkBelow(rootFd, std::move(subs), Visit);
+    close(rootFd);
+    return 0;
+}
+
+void TTreeWalk::WalkBelow(int Fd, std::vector<TWalkSub> Subs, const Visitor& Visit) {
+    // The first frame is the caller's folder: its descriptor is used, not
+    // owned, and counts against the bound like any held one.
     std::vector<Frame> frames;
-    frames.push_back(Frame{rootFd, 0, std::string(), 0, {}, 0});
-    Visit(rootFd, 0, RootTag, frames.back().subs);
+    frames.push_back(Frame{Fd, 0, std::string(), 0, std::move(Subs), 0});
     int held = 1;
     while (!frames.empty()) {
         Frame& top = frames.back();
         if (top.next == top.subs.size()) {
-            if (top.fd >= 0) {
-                close(top.fd);
-                held--;
-            }
+            if (top.fd >= 0 && frames.size() > 1) close(top.fd);
+            if (top.fd >= 0) held--;
             frames.pop_back();
             continue;
         }
@@ -107,5 +114,4 @@ int TTreeWalk::Walk(const char* Root, int RootTag, const Visitor& Visit) {
             frames.push_back(Frame{-1, anchor, rel, levels, std::move(subs), 0});
         }
     }
-    return 0;
 }

@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-// Upper bound of the directory descriptors one walk holds at once.
+// Upper bound of the directory descriptors one walk holds at once (the
+// starting folder included).
 const int kMaxHeldDirs = 48;
 
 // A sub-directory to visit next: Name is relative to the directory being
@@ -48,6 +49,12 @@ class TTreeWalk {
     // cannot be opened are skipped. Returns 0, or the errno of opening Root
     // (nothing visited), or ENOMEM when the read block cannot be allocated.
     int Walk(const char* Root, int RootTag, const Visitor& Visit);
+
+    // Visits Subs (relative to the open directory Fd, which stays the
+    // caller's and open) and, depth first, everything the visitor queues
+    // below them; depths count from 1. Several walks (one TTreeWalk each)
+    // may go below one Fd at once from different threads.
+    void WalkBelow(int Fd, std::vector<TWalkSub> Subs, const Visitor& Visit);
 
     // Passes every entry of the open directory Fd, "." and ".." included, to
     // Fn, from the stream's position (the start for a fresh descriptor; seek
