@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,8 +19,8 @@
 
 namespace {
 
-class ScanFiles : public ::testing::Test {
-  protected:
+class ScanFilesHelper : public ::testing::Test {
+  public:
     void SetUp() override {
         char tmpl[] = "/tmp/tev_scan_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -36,6 +37,7 @@ class ScanFiles : public ::testing::Test {
     }
     std::string dir;
 };
+using ScanFiles = ScanFilesHelper;
 
 bool WordByte(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -252,22 +254,31 @@ unsigned int ReferenceRegister(const std::string& data) {
     return crc;
 }
 
-TEST_F(ScanFiles, FileCRCAgreesWithTheRegisterAroundBlockBoundaries) {
-    ASSERT_EQ(ReferenceRegister("123456789"), ~0xCBF43926u);  // zlib's check value
+// Random contents of each size give the register zlib's crc32 keeps
+// (before its final complement).
+void ExpectFileCRCs(ScanFilesHelper& files, std::initializer_list<size_t> sizes) {
     std::mt19937 rng(3);
-    // Both ways: whole on the calling thread, and in two halves above
-    // kCrcSplitSize.
-    const size_t B = kCrcBlockSize, R = size_t(kCrcSplitSize);
-    for (size_t size : {size_t(0), size_t(1), size_t(2047), size_t(2048), size_t(2049), B - 1, B,
-                        B + 1, 2 * B + 17, R, R + 1, R + B, R + B + 1, 3 * R + 5}) {
+    for (size_t size : sizes) {
         SCOPED_TRACE(size);
         std::string data(size, 0);
         for (char& c : data) c = char(rng());
         unsigned int crc = 0;
         String error;
-        ASSERT_TRUE(GetFileCRC(Write("crc", data), crc, error));
+        ASSERT_TRUE(GetFileCRC(files.Write("crc", data), crc, error));
         EXPECT_EQ(crc, ReferenceRegister(data));
     }
+}
+
+TEST_F(ScanFiles, FileCRCAgreesWithTheRegisterAroundBlockBoundaries) {
+    ASSERT_EQ(ReferenceRegister("123456789"), ~0xCBF43926u);  // zlib's check value
+    const size_t B = kCrcBlockSize;
+    ExpectFileCRCs(*this, {0, 1, 2047, 2048, 2049, B - 1, B, B + 1, 2 * B + 17});
+}
+
+// Above kCrcSplitSize the halves are checksummed on two threads at once.
+TEST_F(ScanFiles, FileCRCInConcurrentHalves) {
+    const size_t B = kCrcBlockSize, R = size_t(kCrcSplitSize);
+    ExpectFileCRCs(*this, {R, R + 1, R + B, R + B + 1, 3 * R + 5});
 }
 
 TEST(JoinCRC, JoinsTheRegistersOfTwoParts) {

@@ -95,6 +95,27 @@ TEST_F(FolderWalk, MaskNamingAFolderInASubFolder) {
     EXPECT_EQ(GetFolderSize(P("x.log").c_str(), false), 1);
 }
 
+// The sub-folders of the starting folder are walked by two threads at once;
+// each share sums its own sub-folders, mask-named folders included.
+TEST_F(FolderWalk, FolderSizeInConcurrentShares) {
+    long long all = 0, logs = 0;
+    for (int i = 0; i < 7; i++) {
+        const std::string sub = "s" + std::to_string(i);
+        Dir(sub);
+        Dir(sub + "/inner");
+        File(sub + "/a.log", size_t(10 + i));
+        File(sub + "/inner/b.txt", size_t(100 * i));
+        all += 10 + i + 100 * i;
+        logs += 10 + i;
+    }
+    Dir("s1/x.log");  // in s1 the mask names a folder: s1 counts as that folder
+    File("s1/x.log/c", 1000);
+    File("x.log", 5);
+    EXPECT_EQ(GetFolderSize(dir.c_str(), true), all + 1000 + 5);
+    EXPECT_EQ(GetFolderSize(P("*.log").c_str(), true), logs + 5);
+    EXPECT_EQ(GetFolderSize(P("x.log").c_str(), true), 5 + 1000);
+}
+
 // The recursion enters only folders the agent may write; a starting folder
 // where none (".", ".." included) passes fails the recursive count.
 TEST_F(FolderWalk, RecursionSkipsReadOnlyFoldersForAnUnprivilegedAgent) {
