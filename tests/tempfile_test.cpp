@@ -110,16 +110,27 @@ TEST_F(TempFileTest, GeneratedNamesSkipExistingFiles) {
     EXPECT_EQ(std::string(buf), prefix + "2");
 }
 
-TEST_F(TempFileTest, GeneratedNameThatDoesNotFitFails) {
-    TempEnv env(dir.c_str(), nullptr);
-    const std::string want = dir + "/tmp-" + std::to_string(GetUniqueThreadID()) + "-0";
-    const int len = int(want.size());  // no room for the terminator
-    if (len < int(dir.size()) + 16) GTEST_SKIP() << "thread id too short to reach the limit";
-    char buf[512];
-    EXPECT_EQ(gettempfilename(buf, len, nullptr), 0);
+// A generated name must fit the 1024-byte candidate buffer, whatever room
+// the caller offers.
+TEST_F(TempFileTest, GeneratedNameBeyondTheCandidateBufferFails) {
+    const std::string longDir = "/" + std::string(1016, 'd');
+    TempEnv env(longDir.c_str(), nullptr);
+    char buf[2048];
+    EXPECT_EQ(gettempfilename(buf, sizeof buf, nullptr), 0);
     EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(gettempfilename(buf, len + 1, nullptr), 1);
-    EXPECT_EQ(std::string(buf), want);
+    EXPECT_EQ(gettempfilename(buf, sizeof buf, "given"), 1);  // a given name is not a candidate
+}
+
+TEST_F(TempFileTest, EverySuffixTakenFails) {
+    TempEnv env(dir.c_str(), nullptr);
+    const std::string prefix = dir + "/tmp-" + std::to_string(GetUniqueThreadID()) + "-";
+    for (int i = 0; i <= 1998; i++) Touch(prefix + std::to_string(i));
+    char buf[512];
+    EXPECT_EQ(gettempfilename(buf, sizeof buf, nullptr), 0);
+    EXPECT_EQ(buf[0], 0);
+    unlink((prefix + "1998").c_str());
+    ASSERT_EQ(gettempfilename(buf, sizeof buf, nullptr), 1);
+    EXPECT_EQ(std::string(buf), prefix + "1998");
 }
 
 TEST_F(TempFileTest, ThreadsGetDifferentIds) {
