@@ -13,7 +13,8 @@
 const size_t kScanBlockSize = 1 << 20;
 
 // One file open for sequential reading. Owns its descriptor (close-on-exec)
-// and closes it on destruction. One thread at a time per object.
+// and closes it on destruction. One thread at a time per object, except
+// for ReadFullAt and Size, which any number of threads may call at once.
 class TSeqFile {
   public:
     TSeqFile() = default;
