@@ -1,0 +1,77 @@
+#include "platform/seqread.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+bool TSeqFile::Open(const String& Name) {
+    Close();
+    if (Name.Length() == 0) return false;
+    const String path = ZeroTerminated(Name);
+    // O_NONBLOCK: opening a FIFO must not hold the session until a writer
+    // appears; it has no effect on regular files.
+    fd = open(path.Data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+void TSeqFile::Close() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+long long TSeqFile::Size() const {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    return (long long)st.st_size;
+}
+
+long long TSeqFile::ReadFull(char* buf, size_t n) {
+    if (fd < 0) return -1;
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r > 0) {
+            got += size_t(r);
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return (long long)got;
+}
+
+long long TSeqFile::ReadFullAt(char* buf, size_t n, long long at) const {
+    if (fd < 0) return -1;
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, buf + got, n - got, off_t(at) + off_t(got));
+        if (r > 0) {
+            got += size_t(r);
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return (long long)got;
+}
+
+bool TSeqFile::Identity(unsigned long long& dev, unsigned long long& ino) const {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return false;
+    dev = (unsigned long long)st.st_dev;
+    ino = (unsigned long long)st.st_ino;
+    return true;
+}
+
+TScanBuffer::TScanBuffer(size_t n) : data(static_cast<char*>(malloc(n > 0 ? n : 1))) {}
+
+TScanBuffer::~TScanBuffer() {
+    free(data);
+}
