@@ -31,7 +31,7 @@ const int kNoWaitGraceMs = 1000;
 const int kBlindPollMaxMs = 10;
 // Attempts to start a program file that another thread's child still holds
 // open for writing (ETXTBSY) for the moment of its own start.
-const int kBusyRetries = 6;
+const int kBusyRetries = 8;
 
 long long NowMs() {
     struct timespec ts;

@@ -10,11 +10,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/childreaper.h"
@@ -297,6 +299,46 @@ TEST_F(ProcessTest, LowDescriptorsAreHandedOverIntact) {
     EXPECT_EQ(rc, 1) << Std(error);
     EXPECT_EQ(ReadText(b), "to-out\n");
     EXPECT_EQ(ReadText(a), "to-err\n");
+}
+
+TEST_F(ProcessTest, ConcurrentRunsOfFreshlyWrittenScripts) {
+    // Each thread writes a script and runs it at once while the others start
+    // children: a child started elsewhere may briefly hold the new file open
+    // for writing, which must not make the start fail.
+    const int kThreads = 6, kRounds = 12;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; i++) {
+                const std::string path =
+                    Path(("s" + std::to_string(t) + "-" + std::to_string(i)).c_str());
+                const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
+                const std::string text = "#!/bin/sh\nexit " + std::to_string(t + 10) + "\n";
+                if (fd < 0 || write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+                    failures++;
+                    continue;
+                }
+                close(fd);
+                std::vector<char> prog(path.begin(), path.end());
+                prog.push_back('\0');
+                char* argv[] = {prog.data(), nullptr};
+                TChildFds fds;
+                int exitCode = -1;
+                String error;
+                const int timeout = (i % 3 == 0) ? -1 : 10000;
+                if (RunProgram(argv, nullptr, fds, timeout, exitCode, error) != 1 ||
+                    (timeout != -1 && exitCode != t + 10)) {
+                    ADD_FAILURE() << path << ": " << Std(error) << " exit " << exitCode;
+                    failures++;
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int i = 0; i < 300 && PendingReaps() > 0; i++) usleep(20000);
+    EXPECT_EQ(PendingReaps(), 0);
 }
 
 }  // namespace

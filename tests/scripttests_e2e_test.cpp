@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "wire_util.h"
 
 namespace {
 
