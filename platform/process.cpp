@@ -22,9 +22,9 @@ extern char** environ;
 namespace {
 
 // Descriptors below this number are the child's own (0 to 3); descriptors
-// handed in with such numbers are first moved above it, so that putting one
-// into place cannot overwrite another that is still to be copied.
-const int kFirstFreeFd = 10;
+// handed in with such numbers are first copied above them, so that putting
+// one into place cannot overwrite another that is still to be copied.
+const int kFirstFreeFd = 4;
 // How long a child started without waiting may take to report its end.
 const int kNoWaitGraceMs = 1000;
 // Longest pause between two looks at a child without a pid descriptor.
