@@ -13,6 +13,7 @@
 #include "agent/pidfile.h"
 #include "agent/runflags.h"
 #include "agent/session.h"
+#include "agent/upgrade.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
 #include "platform/sockets.h"
@@ -25,7 +26,14 @@ int Listen(unsigned int& addrlen, String& error) {
     host.SetZero();
     for (int attempt = 0; attempt < 3; attempt++) {
         const int fd = TcpListen(host.Length() ? host.Data() : nullptr, s->port, &addrlen, error);
-        if (fd > 0) return fd;
+        if (fd > 0) {
+            // Non-blocking, so that accept can never hold the loop (and its
+            // run-state checks) waiting for a connection: not after a
+            // connection vanished between poll and accept, and not when the
+            // loop tries the next accept at once under load.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            return fd;
+        }
         sleep(1);
     }
     return 0;
@@ -39,21 +47,18 @@ void CloseSocket(int fd) {
     close(fd);
 }
 
-// After a failed exec the listening socket is gone: open it again so the
-// agent goes on serving.
-void Relisten(ListenerState& st) {
-    String error;
-    st.socket = Listen(st.addrlen, error);
-    if (st.socket > 0) return;
-    error.SetZero();
-    showmessage("TCP listen error: %s\n\n", NoPeer(), mtFailure, 1, error.Data());
-    ExitNow(4);
+// The pid file again, after a failed exec deleted it: a daemon that goes on
+// running keeps its pid file.
+void RewritePidFile(ListenerState& st) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (st.pidfile < 0 && !s->interactive && s->pidfile.Length()) st.pidfile = createpidfile();
 }
 
-// Replaces the process image with path, keeping our arguments and environment.
+// Replaces the process image with path, keeping our arguments and
+// environment; returns only when that failed. The listening socket is not
+// closed here: it is close-on-exec, so the exec closes it, and after a failed
+// exec the agent goes on serving on it without reopening the port.
 void Execute(ListenerState& st, const String& program) {
-    CloseSocket(st.socket);
-    st.socket = 0;
     closepidfile(st.pidfile);
     st.pidfile = -1;
     execve(ZeroTerminated(program).Data(), st.argv, environ);
@@ -72,16 +77,24 @@ void CheckRestart(ListenerState& st) {
     Execute(st, Settings()->tevpath);
     showmessage("Error: cannot start new instance\n", NoPeer(), mtFailure, 0);
     TEVFlags.reload = 0;
-    Relisten(st);
+    RewritePidFile(st);
 }
 
 void CheckUpgrade(ListenerState& st) {
     if (!TEVFlags.upgrade) return;
+    const String script = TEVFlags.GetUpgradeScript();
+    if (script.Length() == 0) {  // nothing left to run: dropped already
+        TEVFlags.upgrade = 0;
+        return;
+    }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
-    Execute(st, TEVFlags.GetUpgradeScript());
+    Execute(st, script);
+    // Reported once: the upgrade is dropped (files deleted, slot free), and
+    // the server may send it again.
     showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);
+    DropPendingUpgrade();
     TEVFlags.upgrade = 0;
-    Relisten(st);
+    RewritePidFile(st);
 }
 
 void CheckPort(ListenerState& st) {
@@ -189,16 +202,9 @@ int AcceptOne(ListenerState& st) {
 }  // namespace
 
 int AcceptLoop(ListenerState& st) {
-    int configured = -1;
     bool busy = false;
     for (;;) {
         RunStateChecks(st);
-        if (st.socket != configured) {
-            // Non-blocking, so a connection that vanishes between poll and
-            // accept cannot stall the loop.
-            fcntl(st.socket, F_SETFL, fcntl(st.socket, F_GETFL) | O_NONBLOCK);
-            configured = st.socket;
-        }
         // Under load the next connection is usually waiting already; wait
         // (at most a second, so the checks above keep running) only when
         // the last attempt found none.

@@ -8,7 +8,8 @@
 // Opens the listening socket on the `host` and `port` settings: up to three
 // attempts, one second apart (also after the last). Returns the descriptor,
 // or 0 with error holding the last attempt's text. addrlen receives the
-// length of the socket address.
+// length of the socket address. The descriptor is close-on-exec and
+// non-blocking (the accept loop relies on both). Main thread.
 int Listen(unsigned int& addrlen, String& error);
 
 struct ListenerState {

@@ -23,7 +23,9 @@ namespace {
 const int kChunk = 1024;
 // A reply that the peer does not take within this time is abandoned.
 const int kSendLimitMs = 30000;
-// An upgrade transfer that stalls this long is abandoned (and its slot freed).
+// An upgrade transfer whose peer stays silent longer than the `timeout`
+// setting is abandoned (and its slot freed); this limit applies when the
+// setting asks for none.
 const int kTransferIdleMs = 300000;
 // Stack of a session thread: sessions are shallow, and thousands may run.
 const size_t kSessionStack = 1024 * 1024;
@@ -79,10 +81,19 @@ class Session {
     long long lastTransferMs = 0;
 };
 
+// The longest silence allowed between chunks of an upgrade transfer.
+int TransferIdleMs() {
+    const int timeout = Settings()->timeout;
+    return timeout >= 1 ? timeout : kTransferIdleMs;
+}
+
 // How long to wait for the next chunk: until the idle limit would expire
 // (it counts whole seconds from the last receive), or -1 for no limit.
 int Session::WaitMs() const {
-    if (upgrade.active) return kTransferIdleMs;
+    if (upgrade.active) {
+        const long long left = lastTransferMs + TransferIdleMs() - NowMs();
+        return left < 1 ? 1 : int(left);
+    }
     const int timeout = Settings()->timeout;
     if (wholePacket || timeout < 1) return -1;
     const long long expiryMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
@@ -91,7 +102,7 @@ int Session::WaitMs() const {
 }
 
 bool Session::IdleExpired() const {
-    if (upgrade.active) return NowMs() - lastTransferMs >= kTransferIdleMs;
+    if (upgrade.active) return NowMs() - lastTransferMs >= TransferIdleMs();
     const int timeout = Settings()->timeout;
     return !wholePacket && timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
 }
@@ -182,6 +193,9 @@ void Session::Close() {
     showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
     shutdown(params.socket, SHUT_RDWR);
     close(params.socket);
+    // The main thread runs the update script this session prepared once its
+    // reply is out and its connection closed.
+    if (upgrade.handedOver) TEVFlags.upgrade = 1;
 }
 
 }  // namespace
@@ -271,8 +285,6 @@ void* ClientExecute(void* arg) {
         session.Close();
     }
     AgentStatus.ActiveConnections--;
-    // The main thread runs a prepared update script once its session is over.
-    if (TEVFlags.HasUpgradeScript()) TEVFlags.upgrade = 1;
     return nullptr;
 }
 

@@ -1,8 +1,10 @@
 #include "agent/upgrade.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "agent/runflags.h"
@@ -11,51 +13,77 @@
 
 namespace {
 
-// The temporary directory with exactly one "/" after it ("/" when unset).
+// The program file of a transfer handed to the main thread (upgrade_mutex).
+String handedOverFile;
+
+// The temporary directory with exactly one "/" after it. The settings always
+// name one (the configured directory, $TMPDIR, $TMP or "."), so the files
+// never land in the root directory unless that was configured.
 String TempDirSlash() {
     String dir = Settings()->tmpdir;
-    if (dir.Length() == 0 || dir[dir.Length()] != '/') dir += '/';
+    if (dir.Length() == 0) dir = ".";
+    if (dir[dir.Length()] != '/') dir += '/';
     return dir;
 }
 
-const char kScript[] =
-    "#! /bin/sh\n"
-    "oldTEV='%s'\n"
-    "newTEV='%s'\n"
-    "retries=10\n"
-    "rm $oldTEV\n"
-    "while [ -f $oldTEV ] &&  [ $retries -gt 0 ]\n"
-    "do\n"
-    "  retries=`expr $retries - 1`\n"
-    "  echo $retries\n"
-    "  sleep 1\n"
-    "done\n"
-    "cp -f $newTEV $oldTEV\n"
-    "rm -f $newTEV\n"
-    "$oldTEV $1 $2 $3 $4 $5 $6\n"
-    "rm %s\n";
+// Creates path for writing, exclusively, close-on-exec, mode 0600 (the bits
+// are widened once the content is complete). A stale regular file of ours
+// left by an earlier attempt is removed first; a symbolic link or anything
+// else found there is left alone, so the creation then fails. Returns the
+// descriptor or -1.
+int CreateExclusive(const String& path) {
+    const String p = ZeroTerminated(path);
+    struct stat st;
+    if (lstat(p.Data(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+        unlink(p.Data());
+    return open(p.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
 
-// Writes the update script; returns its path, or empty with error set when
-// the script could not be written (error may stay empty).
+void Unlink(const String& path) {
+    if (path.Length()) unlink(ZeroTerminated(path).Data());
+}
+
+// Writes all of data to fd; false on any failure.
+bool WriteAll(int fd, const String& data) {
+    int done = 0;
+    while (done < data.Length()) {
+        const ssize_t n = write(fd, data.Data() + done, size_t(data.Length() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += int(n);
+    }
+    return true;
+}
+
+// s for the shell, taken literally: in single quotes, each single quote in
+// it written as '\'' (close, escaped quote, reopen).
+String ShellQuoted(const String& s) {
+    String out("'");
+    for (int i = 1; i <= s.Length(); i++) {
+        if (s[i] == '\'')
+            out += "'\\''";
+        else
+            out += s[i];
+    }
+    out += '\'';
+    return out;
+}
+
+// Writes the update script; returns its path, or empty with error set to
+// "Cannot set exec flag for script" or left empty for any other failure.
 String WriteScript(const String& newFile, String& error) {
-    String tevpath = ZeroTerminated(Settings()->tevpath);
-    String path = ZeroTerminated(TempDirSlash() + "tevupd__.sh");
-    FILE* f = std::fopen(path.Data(), "w+e");
-    if (!f) return String();
-    String file = ZeroTerminated(newFile);
-    const int written =
-        std::fprintf(f, kScript, tevpath.Data() ? tevpath.Data() : "", file.Data(), path.Data());
-    const bool closed = std::fclose(f) == 0;
-    if (written < 0 || !closed) {
-        unlink(path.Data());
+    const String path = TempDirSlash() + "tevupd__.sh";
+    const int fd = CreateExclusive(path);
+    if (fd < 0) return String();
+    const bool written = WriteAll(fd, UpdateScriptText(Settings()->tevpath, newFile, path));
+    const bool executable = written && fchmod(fd, 0775) == 0;
+    const bool closed = close(fd) == 0;
+    if (written && !executable) error = "Cannot set exec flag for script";
+    if (!written || !executable || !closed) {
+        Unlink(path);
         return String();
     }
-    if (chmod(path.Data(), 0775) != 0) {
-        error = "Cannot set exec flag for script";
-        unlink(path.Data());
-        return String();
-    }
-    return String(path.Data());
+    return path;
 }
 
 int Fail(UpgradeRec& rec, String& error, const char* text, bool removeFile) {
@@ -64,28 +92,54 @@ int Fail(UpgradeRec& rec, String& error, const char* text, bool removeFile) {
         std::fclose(rec.tmpFile);
         rec.tmpFile = nullptr;
     }
-    if (removeFile) unlink(ZeroTerminated(rec.tmpFileName).Data());
+    if (removeFile) Unlink(rec.tmpFileName);
     ClearanceUpgrade(rec);
     return 0;
 }
 
-// The bytes after the file: the encrypted digest. Checks it, writes the script.
-int FinishTransfer(UpgradeRec& rec, const char* trailer, int n, String& error) {
-    const String name = ZeroTerminated(rec.tmpFileName);
-    const bool closed = std::fclose(rec.tmpFile) == 0;
+// The whole trailer is in: closes the file, checks the digest, writes the
+// script and hands it to the main thread.
+int FinishTransfer(UpgradeRec& rec, String& error) {
+    FILE* f = rec.tmpFile;
     rec.tmpFile = nullptr;
-    if (!closed || chmod(name.Data(), 0775) != 0)
-        return Fail(rec, error, "Cannot set exec flag new module", true);
+    const bool flushed = std::fflush(f) == 0;
+    const bool executable = flushed && fchmod(fileno(f), 0775) == 0;
+    const bool closed = std::fclose(f) == 0;
+    if (!flushed || !closed) return Fail(rec, error, "Write error", true);
+    if (!executable) return Fail(rec, error, "Cannot set exec flag new module", true);
     unsigned char digest[16];
     MD5Close(&rec.digest, digest);
-    const String plain = DecodeData(String(trailer, n), rec.sessionKey);
-    if (plain.Length() != 16 || std::memcmp(plain.Data(), digest, 16) != 0)
+    const String plain = DecodeData(rec.trailer, rec.sessionKey);
+    if (rec.trailer.Length() != kUpgradeTrailerSize || plain.Length() != 16 ||
+        std::memcmp(plain.Data(), digest, 16) != 0)
         return Fail(rec, error, "Wrong CRC", true);
     const String script = WriteScript(rec.tmpFileName, error);
     if (script.Length() == 0)
         return Fail(rec, error, "Binary code transferred. Cannot create script file", true);
-    ClearanceUpgrade(rec);
+    {
+        // The slot stays taken until the main thread has run the script.
+        std::lock_guard<std::mutex> lock(upgrade_mutex);
+        handedOverFile = rec.tmpFileName;
+        rec.active = 0;
+    }
+    rec.handedOver = 1;
     TEVFlags.SetUpgradeScript(script);
+    return 1;
+}
+
+// Starts a transfer: creates the temporary file and the digest.
+int StartTransfer(UpgradeRec& rec, String& error) {
+    rec.tmpFileName = TempDirSlash() + "tev__.upd";
+    const int fd = CreateExclusive(rec.tmpFileName);
+    rec.tmpFile = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (!rec.tmpFile) {
+        if (fd >= 0) {
+            close(fd);
+            Unlink(rec.tmpFileName);
+        }
+        return Fail(rec, error, "Cannot create temp file", false);
+    }
+    MD5Open(&rec.digest);
     return 1;
 }
 
@@ -108,25 +162,23 @@ void ClearanceUpgrade(UpgradeRec& rec) {
 
 int DoUpgrading(UpgradeRec& rec, const char* data, int length, String& error) {
     error = String();
-    if (rec.tmpFileName.Length() == 0) {
-        rec.tmpFileName = TempDirSlash() + "tev__.upd";
-        rec.tmpFile = std::fopen(ZeroTerminated(rec.tmpFileName).Data(), "w+be");
-        if (!rec.tmpFile) return Fail(rec, error, "Cannot create temp file", false);
-        MD5Open(&rec.digest);
+    if (rec.tmpFileName.Length() == 0 && !StartTransfer(rec, error)) return 0;
+    if (!data || length <= 0) return 1;
+    int used = 0;
+    if (rec.received < rec.fileSize) {
+        const long long want = rec.fileSize - rec.received;
+        used = int(want < length ? want : length);
+        if (std::fwrite(data, 1, size_t(used), rec.tmpFile) != size_t(used))
+            return Fail(rec, error, "Write error", true);
+        MD5Digest(&rec.digest, data, static_cast<unsigned long>(used));
+        rec.received += used;
     }
-    if (data && length > 0) {
-        int used = 0;
-        if (rec.received < rec.fileSize) {
-            const long long want = rec.fileSize - rec.received;
-            used = int(want < length ? want : length);
-            if (std::fwrite(data, 1, size_t(used), rec.tmpFile) != size_t(used))
-                return Fail(rec, error, "Write error", true);
-            MD5Digest(&rec.digest, data, static_cast<unsigned long>(used));
-            rec.received += used;
-        }
-        if (used < length) return FinishTransfer(rec, data + used, length - used, error);
-    }
-    return error.Length() == 0 ? 1 : 0;
+    if (used == length) return 1;
+    // TCP may split the trailer; wait for all of it (a peer that stops short
+    // is dropped by the session's idle limit like any stalled transfer).
+    rec.trailer.AddData(data + used, length - used);
+    if (rec.trailer.Length() < kUpgradeTrailerSize) return 1;
+    return FinishTransfer(rec, error);
 }
 
 void AbandonUpgrade(UpgradeRec& rec) {
@@ -135,6 +187,51 @@ void AbandonUpgrade(UpgradeRec& rec) {
         std::fclose(rec.tmpFile);
         rec.tmpFile = nullptr;
     }
-    if (rec.tmpFileName.Length()) unlink(ZeroTerminated(rec.tmpFileName).Data());
+    Unlink(rec.tmpFileName);
     ClearanceUpgrade(rec);
+}
+
+void DropPendingUpgrade() {
+    // Forget the script first, so no session end asks for it again.
+    const String script = TEVFlags.GetUpgradeScript();
+    TEVFlags.SetUpgradeScript(String());
+    Unlink(script);
+    std::lock_guard<std::mutex> lock(upgrade_mutex);
+    Unlink(handedOverFile);
+    handedOverFile = String();
+    TEVFlags.upgrading = 0;
+}
+
+String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script) {
+    String text("#! /bin/sh\n# Puts a new tev program in place and starts it; written by tev.\n");
+    text += "oldTEV=";
+    text += ShellQuoted(oldProgram) + "\nnewTEV=";
+    text += ShellQuoted(newProgram) + "\nself=";
+    text += ShellQuoted(script) + "\n";
+    // The shell has the script open already, so it may go at once.
+    text +=
+        "rm -f -- \"$self\"\n"
+        "copy=\"$oldTEV.new.$$\"\n"
+        "keep=\"$oldTEV.old.$$\"\n"
+        "# Copy beside the old program and rename over it: a failed copy (a full\n"
+        "# disk, a read-only directory) leaves the old program as it was.\n"
+        "if cp -- \"$newTEV\" \"$copy\" && chmod 775 -- \"$copy\" &&\n"
+        "   { ln -f -- \"$oldTEV\" \"$keep\" || cp -p -- \"$oldTEV\" \"$keep\"; } &&\n"
+        "   mv -f -- \"$copy\" \"$oldTEV\"\n"
+        "then\n"
+        "  rm -f -- \"$newTEV\"\n"
+        "  \"$oldTEV\" \"$@\"\n"
+        "  rc=$?\n"
+        "  if [ $rc -ne 126 ] && [ $rc -ne 127 ]; then\n"
+        "    rm -f -- \"$keep\"\n"
+        "    exit $rc\n"
+        "  fi\n"
+        "  echo \"tev update: the new program cannot be executed, starting the old one\" >&2\n"
+        "  mv -f -- \"$keep\" \"$oldTEV\" || oldTEV=$keep\n"
+        "else\n"
+        "  echo \"tev update: cannot put the new program in place, starting the old one\" >&2\n"
+        "  rm -f -- \"$copy\" \"$keep\" \"$newTEV\"\n"
+        "fi\n"
+        "\"$oldTEV\" \"$@\"\n";
+    return text;
 }

@@ -3,12 +3,19 @@
 // followed by its MD5 digest encrypted under the session key. The file goes
 // to a temporary file, the digest is checked, and an update script that puts
 // the file in place and starts it is handed to the main thread.
+//
+// The slot is held from the start of a transfer until the main thread has
+// executed the script or failed to (DropPendingUpgrade), so no second
+// transfer can touch the files a finished one is about to install.
 #pragma once
 
 #include <cstdio>
 
 #include "core/zostring.h"
 #include "protocol/crypto/md5.h"
+
+// Bytes of the encrypted digest that follows the file.
+const int kUpgradeTrailerSize = 16;
 
 struct UpgradeRec {
     int active = 0;          // this session holds the slot, a transfer runs
@@ -17,21 +24,45 @@ struct UpgradeRec {
     FILE* tmpFile = nullptr;
     String tmpFileName;  // empty until the transfer starts
     MD5Context digest;
-    String sessionKey;  // key of the UpgradeCode request (for the trailer)
+    String sessionKey;   // key of the UpgradeCode request (for the trailer)
+    String trailer;      // encrypted digest bytes received so far
+    int handedOver = 0;  // completed: the update script waits for the main thread
 };
 
 // Takes the upgrade slot for rec when it is free: returns 1 (rec active, key
-// stored); returns 0 and changes nothing when another session holds it.
+// stored); returns 0 and changes nothing when another session holds it or a
+// finished transfer still waits for the main thread. Any thread.
 int RequestUpgrade(UpgradeRec& rec, const String& sessionKey);
-// Frees the slot and clears rec's active flag.
+// Frees the slot and clears rec's active flag. Any thread.
 void ClearanceUpgrade(UpgradeRec& rec);
 // Feeds one received chunk (data null: start the transfer, creating the
-// temporary file). Returns 1 while the transfer runs or when it completed
-// (the update script is then handed over), 0 on failure with error holding
-// "Cannot create temp file", "Write error", "Cannot set exec flag new module",
-// "Wrong CRC", "Cannot set exec flag for script" or "Binary code transferred.
-// Cannot create script file". error is emptied on entry.
+// temporary file "tev__.upd" in the `tmpdir` setting's directory). The file's
+// bytes are followed by the 16-byte trailer, which may arrive in pieces; it
+// is judged once 16 bytes are in (more bytes after the file than that, in
+// the chunk that completes it, are a wrong trailer too).
+// Returns 1 while the transfer runs or when it completed: rec is then no
+// longer active, handedOver is set, the update script "tevupd__.sh" is set
+// in TEVFlags and the slot stays taken. Returns 0 on failure, with the slot
+// freed, the files removed and error holding "Cannot create temp file",
+// "Write error", "Cannot set exec flag new module", "Wrong CRC", "Cannot set
+// exec flag for script" or "Binary code transferred. Cannot create script
+// file". error is emptied on entry. Both files are created exclusively (never
+// through a symbolic link or over a file that is not a stale one of ours).
+// Session thread of rec only.
 int DoUpgrading(UpgradeRec& rec, const char* data, int length, String& error);
 // Ends a transfer whose session went away before it completed: closes and
-// deletes the temporary file and frees the slot. Nothing for an idle rec.
+// deletes the temporary file and frees the slot. Nothing for a rec that is
+// not active (idle, failed or handed over). Session thread of rec only.
 void AbandonUpgrade(UpgradeRec& rec);
+// After the main thread failed to execute the update script: deletes the
+// script and the program file it would have installed, forgets the script
+// and frees the slot, so the server may send the upgrade again. Main thread.
+void DropPendingUpgrade();
+// The update script's text for the running program oldProgram, the received
+// file newProgram and the script's own path: it copies the new file beside
+// the old one and renames it into place (a failed copy leaves the old
+// program), deletes both temporary files and starts the program with the
+// script's arguments ("$@"); when the new program cannot be executed at all
+// (exit code 126 or 127) the old one is put back and started. Paths may hold
+// any bytes but NUL. Pure; any thread.
+String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script);

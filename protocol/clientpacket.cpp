@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/crypto/md5.h"
 #include "protocol/tev_const.h"
 
 namespace {
@@ -257,6 +258,46 @@ int ExchangePacket(const char* host, int port, const String& packet, int timeout
     int rc = SendAll(fd, packet, deadline, error);
     if (rc == 0) error = "no reply (connection closed)";
     if (rc == 1) rc = ReceiveReply(fd, deadline, reply, error);
+    close(fd);
+    return rc;
+}
+
+String UpgradeTrailer(const String& file, const String& sessionKey) {
+    MD5Context ctx;
+    MD5Open(&ctx);
+    MD5Digest(&ctx, file.Data(), static_cast<unsigned long>(file.Length()));
+    unsigned char digest[16];
+    MD5Close(&ctx, digest);
+    return EncodeData(String(reinterpret_cast<const char*>(digest), 16), sessionKey, 0);
+}
+
+int SendUpgrade(const char* host, int port, const String& password, const String& sessionKey,
+                const String& file, int timeoutMs, String& reply, String& error) {
+    reply = String();
+    error = String();
+    char size[24];
+    std::snprintf(size, sizeof size, "%d", file.Length());
+    TStrList params;
+    params.Add(String(size));
+    const String packet =
+        BuildRequestPacket(password, sessionKey, BuildRequestBody(String("UpgradeCode"), params));
+    const long long deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    const int fd = ConnectTo(host, port, deadline, error);
+    if (fd < 0) return -1;
+    int rc = SendAll(fd, packet, deadline, error);
+    if (rc == 0) error = "no reply (connection closed)";
+    if (rc == 1) rc = ReceiveReply(fd, deadline, reply, error);
+    String body;
+    if (rc == 1 && ParseReplyPacket(reply, sessionKey, body) && body.Copy(1, 4) == "200\n") {
+        // The agent stops reading once it has judged the transfer; a send
+        // cut short that way still leaves its verdict to be read.
+        rc = SendAll(fd, file + UpgradeTrailer(file, sessionKey), deadline, error);
+        if (rc >= 0) {
+            reply = String();
+            error = String();
+            rc = ReceiveReply(fd, deadline, reply, error);
+        }
+    }
     close(fd);
     return rc;
 }

@@ -46,6 +46,25 @@ int ParseReplyPacket(const String& packet, const String& sessionKey, String& bod
 int ExchangePacket(const char* host, int port, const String& packet, int timeoutMs, String& reply,
                    String& error);
 
+// The trailer that follows a program file in an upgrade transfer: the MD5
+// digest of file encrypted under sessionKey without a length field, so
+// exactly 16 bytes. Pure; any thread.
+String UpgradeTrailer(const String& file, const String& sessionKey);
+
+// Sends file to the agent at host:port as its new program, the way the
+// monitoring server does: the request "UpgradeCode" with the file's size
+// under password and sessionKey; when the agent answers "200", the file's
+// bytes followed by UpgradeTrailer on the same connection, then the agent's
+// verdict. All within timeoutMs milliseconds.
+// Returns 1 with reply = the whole last reply packet the agent sent: its
+// answer to the request when that was not "200" (or could not be read as
+// a reply), otherwise its verdict on the transfer. Returns 0 or -1 with
+// error set as ExchangePacket does (also when the agent closed the
+// connection during the transfer without a verdict). Never raises SIGPIPE.
+// Any thread; the descriptor is close-on-exec and closed before returning.
+int SendUpgrade(const char* host, int port, const String& password, const String& sessionKey,
+                const String& file, int timeoutMs, String& reply, String& error);
+
 // Splits a plain reply body into the result code (the first line, without its
 // LF) and the values (each following LF-terminated line, without the LF). The
 // closing CR after the last LF is not a value. Returns 1 for a well-formed

@@ -2,6 +2,8 @@
 //
 //   tevctl [-H host] [-p port] [-w password | -W password-file] [-d]
 //          [-t timeout-ms] COMMAND [PARAM ...]
+//   tevctl [-H host] [-p port] [-w password | -W password-file]
+//          [-t timeout-ms] -U PROGRAM-FILE
 //
 // Output: the result code on the first line, then one line per value.
 // Exit code: 0 for result "200", 1 for any other result, 2 when no usable
@@ -22,6 +24,8 @@ namespace {
 const char kUsage[] =
     "Usage: tevctl [-H host] [-p port] [-w password | -W password-file] [-d]\n"
     "              [-t timeout-ms] COMMAND [PARAM ...]\n"
+    "       tevctl [-H host] [-p port] [-w password | -W password-file]\n"
+    "              [-t timeout-ms] -U PROGRAM-FILE\n"
     "Sends one request to a tev agent and prints the reply: the result code\n"
     "on the first line, then one line per value.\n"
     "  -H host           agent address (default 127.0.0.1)\n"
@@ -30,6 +34,8 @@ const char kUsage[] =
     "  -W password-file  read the password from the first line of a file\n"
     "  -d                decode multi-line values (%0D, %0A) before printing\n"
     "  -t timeout-ms     time limit for the whole exchange (default 10000)\n"
+    "  -U program-file   upgrade the agent: send the file as its new program\n"
+    "                    (UpgradeCode, the file, its digest) and print the verdict\n"
     "  --help            show this text\n"
     "Parameters may not hold line breaks; write them as %0A and %0D.\n"
     "Exit code: 0 for result 200, 1 for another result, 2 when no reply came.\n"
@@ -42,7 +48,8 @@ struct Options {
     bool decode = false;
     int timeoutMs = 10000;
     String command;
-    int firstParam = 0;  // index in argv of the first parameter
+    int firstParam = 0;                 // index in argv of the first parameter
+    const char* upgradeFile = nullptr;  // -U: the new program to send
 };
 
 // Prints "tevctl: <what><arg>" and a hint to standard error; returns 2.
@@ -95,11 +102,13 @@ int ParseArgs(int argc, char** argv, Options& opt) {
             opt.decode = true;
             continue;
         }
-        if (a != "-H" && a != "-p" && a != "-w" && a != "-W" && a != "-t")
+        if (a != "-H" && a != "-p" && a != "-w" && a != "-W" && a != "-t" && a != "-U")
             return UsageError("unknown option ", argv[i]);
         if (i + 1 >= argc) return UsageError("missing value for ", argv[i]);
         const char* v = argv[++i];
-        if (a == "-H") {
+        if (a == "-U") {
+            opt.upgradeFile = v;
+        } else if (a == "-H") {
             opt.host = v;
         } else if (a == "-p") {
             if (!ParseNumber(v, 1, 65535, opt.port)) return UsageError("invalid port ", v);
@@ -114,6 +123,10 @@ int ParseArgs(int argc, char** argv, Options& opt) {
             return 2;
         }
     }
+    if (opt.upgradeFile) {
+        if (i < argc) return UsageError("no COMMAND with -U: ", argv[i]);
+        return -1;
+    }
     if (i >= argc) return UsageError("missing COMMAND", nullptr);
     for (int k = i; k < argc; k++)
         if (HasLineBreak(argv[k]))
@@ -126,8 +139,44 @@ int ParseArgs(int argc, char** argv, Options& opt) {
 // Writes line (decoded from the multi-line form when asked) and LF to stdout.
 void PrintLine(const String& line, bool decode) {
     const String text = decode ? tevDecodeStrings(line) : line;
-    std::fwrite(text.Data(), 1, size_t(text.Length()), stdout);
+    // An empty value line has no buffer at all.
+    if (text.Length() > 0) std::fwrite(text.Data(), 1, size_t(text.Length()), stdout);
     std::fputc('\n', stdout);
+}
+
+// The whole content of path into data; false with errno set on failure. No
+// agent takes a program of 1 GiB, and a String could not hold much more.
+bool ReadProgramFile(const char* path, String& data) {
+    FILE* f = std::fopen(path, "rbe");
+    if (!f) return false;
+    char buf[65536];
+    size_t n;
+    bool tooLarge = false;
+    while (!tooLarge && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        tooLarge = data.Length() > (1 << 30);
+        if (!tooLarge) data.AddData(buf, int(n));
+    }
+    const bool failed = std::ferror(f) != 0 || tooLarge;
+    if (tooLarge) errno = EFBIG;
+    std::fclose(f);
+    return !failed;
+}
+
+// Sends opt.upgradeFile as the agent's new program; the reply is received
+// into reply. Returns -1 to go on with printing it, else the exit code.
+int Upgrade(const Options& opt, const String& sessionKey, String& reply) {
+    String file, error;
+    if (!ReadProgramFile(opt.upgradeFile, file)) {
+        std::fprintf(stderr, "tevctl: cannot read %s: %s\n", opt.upgradeFile, std::strerror(errno));
+        return 2;
+    }
+    const int rc = SendUpgrade(opt.host.c_str(), opt.port,
+                               String(opt.password.data(), int(opt.password.size())), sessionKey,
+                               file, opt.timeoutMs, reply, error);
+    if (rc == 1) return -1;
+    error.SetZero();
+    std::fprintf(stderr, "tevctl: %s:%d: %s\n", opt.host.c_str(), opt.port, error.Data());
+    return 2;
 }
 
 }  // namespace
@@ -148,8 +197,14 @@ int main(int argc, char** argv) {
     const String packet = BuildRequestPacket(String(opt.password.data(), int(opt.password.size())),
                                              sessionKey, BuildRequestBody(opt.command, params));
     String reply, body, code;
-    const int rc = ExchangePacket(opt.host.c_str(), opt.port, packet, opt.timeoutMs, reply, error);
     const char* host = opt.host.c_str();
+    int rc = 1;
+    if (opt.upgradeFile) {
+        const int failed = Upgrade(opt, sessionKey, reply);
+        if (failed >= 0) return failed;
+    } else {
+        rc = ExchangePacket(host, opt.port, packet, opt.timeoutMs, reply, error);
+    }
     if (rc == 0) {
         std::fprintf(stderr, "tevctl: no reply from %s:%d (wrong password or invalid request?)\n",
                      host, opt.port);
