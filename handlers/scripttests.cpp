@@ -1,23 +1,410 @@
 #include "handlers/scripttests.h"
 
-// Placeholder until the handlers land.
-void ProcessTest_Process(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+#include "config/settings.h"
+#include "platform/filepath.h"
+#include "platform/process.h"
+#include "platform/tempcreate.h"
+#include "platform/tempfile.h"
+#include "protocol/valueforms.h"
+
+namespace {
+
+// A settings script that runs longer than this is killed with its children.
+const int kSettingsScriptLimitMs = 60000;
+// Output is read in pieces of at most this many bytes: a line ends a piece,
+// and a longer line arrives as several.
+const int kPieceMax = 511;
+
+// One of the three requests answered by a script named in the settings.
+struct TSettingsScript {
+    int TTEVSettings::*right;
+    String TTEVSettings::*script;
+    const char* notSpecified;
+    const char* missing;
+};
+
+const TSettingsScript kProcCnt = {&TTEVSettings::process, &TTEVSettings::proccntscript,
+                                  "ProcCnt script is not speified", "ProcCnt script doesn't exist"};
+const TSettingsScript kCpuUsage = {&TTEVSettings::cpuusage, &TTEVSettings::cpuusagescript,
+                                   "CPUUsage script is not speified",
+                                   "CPUUsage script doesn't exist"};
+const TSettingsScript kProcList = {&TTEVSettings::process, &TTEVSettings::proclistscript,
+                                   "ProcList script is not speified",
+                                   "ProcList script doesn't exist"};
+
+void Answer(TEVReply& Reply, const char* code, const String& message) {
+    Reply.SetResult(code);
+    Reply += message;
 }
+
+// A temporary file created by the agent; closed and deleted on destruction.
+class TTempFile {
+  public:
+    TTempFile() = default;
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+    ~TTempFile() { Remove(); }
+
+    // CreateTempFile's result: the descriptor, kTempNoName or kTempNotCreated.
+    int Create(const char* name) {
+        fd = CreateTempFile(name, path);
+        return fd;
+    }
+    void CloseFd() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    void Remove() {
+        CloseFd();
+        if (path.Length()) DeleteFile(path);
+        path = "";
+    }
+    // Back to the start for reading what a child wrote; false on failure.
+    bool Rewind() const { return fd >= 0 && lseek(fd, 0, SEEK_SET) == 0; }
+
+    int fd = -1;
+    String path;
+};
+
+// Reads a descriptor in pieces: each ends after a line feed or after
+// kPieceMax bytes, whichever comes first.
+class TPieceReader {
+  public:
+    explicit TPieceReader(int source) : fd(source) {}
+    // The next piece; false at the end of the file.
+    bool Next(String& piece) {
+        piece = "";
+        while (piece.Length() < kPieceMax) {
+            if (pos == len && !Fill()) break;
+            int take = len - pos;
+            if (take > kPieceMax - piece.Length()) take = kPieceMax - piece.Length();
+            int n = 0;
+            while (n < take && buf[pos + n] != '\n') n++;
+            const bool lineEnd = n < take;
+            if (lineEnd) n++;
+            piece.AddData(buf + pos, n);
+            pos += n;
+            if (lineEnd) break;
+        }
+        return piece.Length() > 0;
+    }
+
+  private:
+    bool Fill() {
+        for (;;) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            pos = 0;
+            len = int(n);
+            return true;
+        }
+    }
+
+    int fd;
+    char buf[4096];
+    int pos = 0, len = 0;
+};
+
+// Checks the request's right and its script setting; answers the request
+// and returns false when either fails.
+bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEVReply& Reply) {
+    if (!(s.*kind.right)) {
+        Answer(Reply, "600", "test is not allowed");
+        return false;
+    }
+    const String& script = s.*kind.script;
+    if (script.Length() == 0) {
+        Answer(Reply, "301", kind.notSpecified);
+        return false;
+    }
+    if (!FileExists(script)) {
+        Answer(Reply, "301", kind.missing);
+        return false;
+    }
+    return true;
+}
+
+// Runs script (with the argument arg when not null) without a shell, its
+// standard output, standard error and descriptor 3 on a new result file, and
+// leaves the file in result, rewound. Answers the request and returns false
+// when the script could not be run, ran too long or left no readable file.
+bool RunSettingsScript(const String& script, const String* arg, TTempFile& result,
+                       TEVReply& Reply) {
+    char name[64];
+    snprintf(name, sizeof name, "tmptev-%ld.txt", long(GetUniqueThreadID()));
+    if (result.Create(name) < 0) {
+        Answer(Reply, "301", "cannot get temp file");
+        return false;
+    }
+    String program = ZeroTerminated(script);
+    String argument = arg != nullptr ? ZeroTerminated(*arg) : String();
+    char* argv[] = {program.Data(), arg != nullptr ? argument.Data() : nullptr, nullptr};
+    TChildFds fds;
+    fds.Out = fds.Err = fds.Fd3 = result.fd;
+    int exitCode = 0;
+    String error;
+    const int rc = RunProgram(argv, nullptr, fds, kSettingsScriptLimitMs, exitCode, error);
+    if (rc == kRunTimedOut) {
+        Answer(Reply, "301", "Script time limit exceeded");
+        return false;
+    }
+    // A script that ended on a signal may still have written its result;
+    // only one that never started has nothing to read.
+    if (rc == 0 && error != "abnormal termination") {
+        Answer(Reply, "301", "Cannot execute script");
+        return false;
+    }
+    if (!result.Rewind()) {
+        Answer(Reply, "301", "Cannot get script results");
+        return false;
+    }
+    return true;
+}
+
+// Reads one number from the start of the result file with the scanf
+// conversion format ("%d" or "%f") into out; false when it does not start
+// with one.
+template <typename T>
+bool ScanNumber(int fd, const char* format, T& out) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return false;
+    FILE* f = fdopen(copy, "r");
+    if (f == nullptr) {
+        close(copy);
+        return false;
+    }
+    const bool ok = fscanf(f, format, &out) == 1;
+    fclose(f);
+    return ok;
+}
+
+// Every non-empty piece of the file, each followed by CR LF.
+String ReadList(int fd) {
+    String list;
+    TPieceReader reader(fd);
+    String piece;
+    while (reader.Next(piece)) {
+        if (piece[piece.Length()] == '\n') piece.SetLength(piece.Length() - 1);
+        if (piece.Length() == 0) continue;
+        list += piece;
+        list += "\r\n";
+    }
+    return list;
+}
+
+bool StartsWithScriptres(const String& line) {
+    static const char kPrefix[] = "scriptres:";
+    const int n = int(sizeof kPrefix) - 1;
+    if (line.Length() < n) return false;
+    for (int i = 0; i < n; i++)
+        if (LoCase(line[i + 1]) != kPrefix[i]) return false;
+    return true;
+}
+
+// What a shell script printed: the result line and the first budget lines.
+struct TScriptOutput {
+    String result;
+    String lines;
+};
+
+// Trimmed non-empty lines: the first `budget` go to lines (each followed by
+// CR LF); the result is the first line beginning with "scriptres:", else
+// the last line. Reading stops once the result is found and the budget used.
+TScriptOutput ReadScriptOutput(int fd, int budget) {
+    TScriptOutput out;
+    TPieceReader reader(fd);
+    String piece;
+    bool found = false;
+    while (reader.Next(piece)) {
+        piece.Trim();
+        if (piece.Length() == 0) continue;
+        if (budget > 0) {
+            out.lines += piece;
+            out.lines += "\r\n";
+            budget--;
+        }
+        if (!found) {
+            out.result = piece;
+            found = StartsWithScriptres(piece);
+        }
+        if (found && budget <= 0) break;
+    }
+    return out;
+}
+
+void PauseMicroseconds(int us) {
+    if (us <= 0) return;
+    struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Writes the script text to a new file that only the agent's user can read,
+// change and run. Answers the request and returns false on failure.
+bool WriteScriptFile(const String& text, TTempFile& file, TEVReply& Reply) {
+    const int fd = file.Create(nullptr);
+    if (fd == kTempNoName) {
+        Answer(Reply, "301", "Cannot get temp file");
+        return false;
+    }
+    if (fd < 0) {
+        Answer(Reply, "301", "Cannot create temp file");
+        return false;
+    }
+    int done = 0;
+    while (done < text.Length()) {
+        const ssize_t n = write(fd, text.Data() + done, size_t(text.Length() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += int(n);
+    }
+    if (done < text.Length()) {
+        file.Remove();
+        Answer(Reply, "301", "cannot create temp file");
+        return false;
+    }
+    if (fchmod(fd, 0700) != 0) {
+        file.Remove();
+        Answer(Reply, "301", "Cannot set exec flag for script");
+        return false;
+    }
+    // Closed before the start: a file open for writing cannot be executed.
+    file.CloseFd();
+    return true;
+}
+
+// Seconds to milliseconds, kept within int.
+int SecondsToMs(int seconds) {
+    if (seconds > INT_MAX / 1000) return INT_MAX;
+    if (seconds < INT_MIN / 1000) return INT_MIN;
+    return seconds * 1000;
+}
+
+}  // namespace
+
+void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!CheckSettingsScript(*s, kProcCnt, Reply)) return;
+    const String name = Req.GetParam(2, 1);
+    if (name.Length() == 0) {
+        Answer(Reply, "501", "Name of the process is not specified");
+        return;
+    }
+    TTempFile result;
+    if (!RunSettingsScript(s->proccntscript, &name, result, Reply)) return;
+    int count = 0;
+    if (!ScanNumber(result.fd, "%d", count)) {
+        Answer(Reply, "301", "Script error");
+        return;
+    }
+    Reply.SetResult("200");
+    Reply.AddIntParam(count);
+}
+
 void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!CheckSettingsScript(*s, kCpuUsage, Reply)) return;
+    TTempFile result;
+    if (!RunSettingsScript(s->cpuusagescript, nullptr, result, Reply)) return;
+    float usage = 0;
+    if (!ScanNumber(result.fd, "%f", usage)) {
+        Answer(Reply, "301", "Script error");
+        return;
+    }
+    Reply.SetResult("200");
+    Reply.AddRealParam(double(usage));
 }
+
 void ProcessInfo_ProcessesList(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!CheckSettingsScript(*s, kProcList, Reply)) return;
+    TTempFile result;
+    if (!RunSettingsScript(s->proclistscript, nullptr, result, Reply)) return;
+    const String list = ReadList(result.fd);
+    Reply.SetResult("200");
+    Reply.AddStringParam(list, 1);
 }
-void ProcessTest_External(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
+
+void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
+    if (!Settings()->external) {
+        Answer(Reply, "600", "test is not allowed");
+        return;
+    }
+    const String command = ZeroTerminated(Req.GetParam(1, 1));
+    int limit = 0;
+    if (!tevDecodeInt(Req.GetParam(4, 1), &limit)) {
+        Answer(Reply, "501", "Wrong parameter");
+        return;
+    }
+    if (command.Length() == 0) {
+        Answer(Reply, "501", "Command line to execute is not specified");
+        return;
+    }
+    int exitCode = 0;
+    String error;
+    if (!SystemEx(command.Data(), nullptr, limit, exitCode, error)) {
+        Answer(Reply, "301", error);
+        return;
+    }
+    Reply.SetResult("200");
+    Reply.AddIntParam(exitCode);
 }
-void ProcessTest_ShellScript(const QVRequest&, TEVReply& Reply) {
-    Reply.SetResult("500");
-    Reply += "not implemented yet";
+
+void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!s->shellscript) {
+        Answer(Reply, "600", "test is not allowed");
+        return;
+    }
+    const String start = Req.GetParam(1, 1);
+    const String text = tevDecodeStrings(Req.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
+    const String params = tevDecodeStrings(Req.GetParam(3, 1));
+    const int limitMs = SecondsToMs(tevDecodeInt(Req.GetParam(4, 1)));
+    const int budget = tevDecodeInt(Req.GetParam(5, 1));
+
+    TTempFile script, output;
+    if (!WriteScriptFile(text, script, Reply)) return;
+    const int outFd = output.Create(nullptr);
+    if (outFd < 0) {
+        Answer(Reply, "301",
+               outFd == kTempNoName ? "Cannot get temp file" : "Cannot create temp file");
+        return;
+    }
+    const String scriptPath = ZeroTerminated(script.path);
+    const String paramText = ZeroTerminated(params);
+    const String command = ZeroTerminated(start.ReplaceAll("%script%", scriptPath.Data(), 0)
+                                              .ReplaceAll("%params%", paramText.Data(), 0));
+    PauseMicroseconds(s->delayforscripts);
+
+    TCommandArgs args;
+    SplitCommandLine(command.Data(), args);
+    // The output file is the script's input too, as if it had been named
+    // for all three streams; it is empty, so reading it ends at once.
+    TChildFds fds;
+    fds.In = fds.Out = fds.Err = outFd;
+    int exitCode = 0;
+    String error;
+    if (RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error) != 1) {
+        Answer(Reply, "301", String("Script execution error: ") + error);
+        return;
+    }
+    if (!output.Rewind()) {
+        Answer(Reply, "301", "Cannot get script results");
+        return;
+    }
+    const TScriptOutput out = ReadScriptOutput(outFd, budget);
+    Reply.SetResult("200");
+    Reply.AddStringParam(out.result, 1);
+    Reply.AddStringParam(out.lines, 1);
 }

@@ -1,10 +1,368 @@
 #include "platform/process.h"
 
-// Placeholder until child processes land.
-int SystemEx2(const char*, const char*, const char*, const char*, const char*, int, int&,
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/childreaper.h"
+
+extern char** environ;
+
+namespace {
+
+// Descriptors below this number are the child's own (0 to 3); descriptors
+// handed in with such numbers are first copied above them, so that putting
+// one into place cannot overwrite another that is still to be copied.
+const int kFirstFreeFd = 4;
+// How long a child started without waiting may take to report its end.
+const int kNoWaitGraceMs = 1000;
+// Longest pause between two looks at a child without a pid descriptor.
+const int kBlindPollMaxMs = 10;
+// Attempts to start a program file that another thread's child still holds
+// open for writing (ETXTBSY) for the moment of its own start.
+const int kBusyRetries = 8;
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SleepMs(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// strerror_r exists in two forms; both end here.
+[[maybe_unused]] const char* ErrorText(int rc, const char* buf) {
+    return rc == 0 ? buf : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorText(const char* text, const char*) {
+    return text;
+}
+
+String ExecError(int err) {
+    char buf[256];
+    buf[0] = '\0';
+    String text("exec error: ");
+    text += ErrorText(strerror_r(err, buf, sizeof buf), buf);
+    return text;
+}
+
+// A pid descriptor for the child pid (close-on-exec), or -1 where the
+// system has none.
+int PidfdOpen(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return int(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Waits for pid to end until deadline (monotonic milliseconds; -1: none).
+// Returns 1 with status when it ended, 0 when it still runs at the deadline,
+// -1 when it cannot be waited for.
+int WaitUntil(pid_t pid, int pidfd, long long deadline, int& status) {
+    int pause = 1;
+    for (;;) {
+        const int flags = (deadline < 0 && pidfd < 0) ? 0 : WNOHANG;
+        const pid_t r = waitpid(pid, &status, flags);
+        if (r == pid) return 1;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        long long left = -1;
+        if (deadline >= 0) {
+            left = deadline - NowMs();
+            if (left <= 0) return 0;
+            if (left > INT_MAX) left = INT_MAX;
+        }
+        if (pidfd >= 0) {
+            struct pollfd p = {pidfd, POLLIN, 0};
+            poll(&p, 1, int(left));
+        } else {
+            SleepMs(left >= 0 && left < pause ? int(left) : pause);
+            if (pause < kBlindPollMaxMs) pause *= 2;
+        }
+    }
+}
+
+// Copies of handed-in descriptors that would collide with the child's own
+// numbers; closed when the start is over.
+class TLiftedFds {
+  public:
+    TLiftedFds() = default;
+    TLiftedFds(const TLiftedFds&) = delete;
+    TLiftedFds& operator=(const TLiftedFds&) = delete;
+    ~TLiftedFds() {
+        for (int i = 0; i < count; i++) close(fds[i]);
+    }
+    // fd itself, or a close-on-exec copy above the child's numbers; -1 for
+    // -1 or when no copy could be made.
+    int Lift(int fd) {
+        if (fd < 0 || fd >= kFirstFreeFd) return fd;
+        for (int i = 0; i < count; i++)
+            if (from[i] == fd) return fds[i];
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeFd);
+        if (copy < 0) return -1;
+        from[count] = fd;
+        fds[count++] = copy;
+        return copy;
+    }
+
+  private:
+    int from[4] = {-1, -1, -1, -1};
+    int fds[4] = {-1, -1, -1, -1};
+    int count = 0;
+};
+
+// Puts fd (or "/dev/null" opened with mode when fd is -1) at target.
+int PlaceFd(posix_spawn_file_actions_t& fa, int fd, int target, int mode) {
+    if (fd >= 0) return posix_spawn_file_actions_adddup2(&fa, fd, target);
+    return posix_spawn_file_actions_addopen(&fa, target, "/dev/null", mode, 0);
+}
+
+// Builds the child's start: the working directory dirFd when >= 0, then 0 to
+// 2 (and 3 when given) in place, every other descriptor closed.
+int BuildActions(posix_spawn_file_actions_t& fa, const TChildFds& fds, TLiftedFds& lifted,
+                 int dirFd) {
+    const int in = lifted.Lift(fds.In), out = lifted.Lift(fds.Out);
+    const int err = lifted.Lift(fds.Err), fd3 = lifted.Lift(fds.Fd3);
+    // The directory first: its descriptor may carry a number that the
+    // following steps reuse or close.
+    int rc = dirFd >= 0 ? posix_spawn_file_actions_addfchdir_np(&fa, dirFd) : 0;
+    if (rc == 0) rc = PlaceFd(fa, in, 0, O_RDONLY);
+    if (rc == 0) rc = PlaceFd(fa, out, 1, O_WRONLY);
+    if (rc == 0) rc = PlaceFd(fa, err, 2, O_WRONLY);
+    if (rc == 0 && fd3 >= 0) rc = posix_spawn_file_actions_adddup2(&fa, fd3, 3);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Everything is opened close-on-exec already; this also covers
+    // descriptors a library may have opened without the flag.
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&fa, fd3 >= 0 ? 4 : 3);
+#endif
+    return rc;
+}
+
+// A descriptor of WorkDir to change into, or -1 when none is given or it
+// cannot be used (the child then stays in the caller's directory).
+int OpenWorkDir(const char* WorkDir) {
+    if (WorkDir == nullptr || WorkDir[0] == '\0') return -1;
+    if (access(WorkDir, X_OK) != 0) return -1;
+    return open(WorkDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The file execvp would run for name: name itself when it holds a '/',
+// otherwise the first executable regular file of that name along PATH.
+String FindProgram(const char* name) {
+    if (strchr(name, '/') != nullptr) return String(name);
+    const char* path = getenv("PATH");
+    if (path == nullptr) path = "/bin:/usr/bin";
+    for (const char* p = path;;) {
+        const char* colon = strchr(p, ':');
+        const int len = int(colon != nullptr ? size_t(colon - p) : strlen(p));
+        String candidate = len > 0 ? String(p, len) : String(".");
+        candidate += "/";
+        candidate += name;
+        candidate.SetZero();
+        struct stat st;
+        if (access(candidate.Data(), X_OK) == 0 && stat(candidate.Data(), &st) == 0 &&
+            S_ISREG(st.st_mode))
+            return candidate;
+        if (colon == nullptr) return String();
+        p = colon + 1;
+    }
+}
+
+// One posix_spawnp with the attributes every child gets. Returns 0 or the
+// error number of the failed start.
+int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa) {
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return EAGAIN;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    // Its own session, so the whole job can be killed as one group and
+    // survives the agent's; signals the agent ignores or blocks (SIGPIPE)
+    // are back to their defaults.
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    int rc = 0;
+    for (int attempt = 0, pause = 1;; attempt++, pause *= 2) {
+        rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv, environ);
+        if (rc != ETXTBSY || attempt >= kBusyRetries) break;
+        SleepMs(pause);
+    }
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+// Starts argv with the descriptors and directory of fa. A file the system
+// cannot execute (no "#!" line) is run by /bin/sh, as execvp would.
+// Returns 0 or the error number.
+int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa) {
+    int rc = SpawnOnce(pid, argv, fa);
+    if (rc != ENOEXEC) return rc;
+    String file = FindProgram(argv[0]);
+    if (file.Length() == 0) return rc;
+    file.SetZero();
+    int n = 0;
+    while (argv[n] != nullptr) n++;
+    char sh[] = "/bin/sh";
+    char** shArgv = static_cast<char**>(calloc(size_t(n) + 2, sizeof(char*)));
+    if (shArgv == nullptr) return rc;
+    shArgv[0] = sh;
+    shArgv[1] = file.Data();
+    for (int i = 1; i < n; i++) shArgv[i + 1] = argv[i];
+    rc = SpawnOnce(pid, shArgv, fa);
+    free(shArgv);
+    return rc;
+}
+
+// Starts the child; 0 or the error number.
+int StartChild(pid_t& pid, char* const* argv, const char* WorkDir, const TChildFds& fds) {
+    posix_spawn_file_actions_t fa;
+    if (posix_spawn_file_actions_init(&fa) != 0) return EAGAIN;
+    const int dirFd = OpenWorkDir(WorkDir);
+    int rc;
+    {
+        TLiftedFds lifted;
+        rc = BuildActions(fa, fds, lifted, dirFd) != 0 ? EAGAIN : Spawn(pid, argv, fa);
+    }
+    if (dirFd >= 0) close(dirFd);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc;
+}
+
+// Kills the child's process group (the child itself when the group cannot
+// be signalled). Returns false when neither could be signalled.
+bool KillJob(pid_t pid) {
+    return kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0;
+}
+
+}  // namespace
+
+int SplitCommandLine(const char* CommandLine, TCommandArgs& Args) {
+    Args.Argc = 0;
+    int used = 0;
+    const char* p = CommandLine != nullptr ? CommandLine : "";
+    while (Args.Argc < kMaxCommandArgs) {
+        while (*p == ' ' || *p == '\t') p++;
+        if (*p == '\0') break;
+        const char* start = p;
+        const char* end;
+        const char* next;
+        if (*p == '\'' || *p == '"') {
+            start = p + 1;
+            end = strchr(start, *p);
+            if (end == nullptr) end = start + strlen(start);
+            next = *end ? end + 1 : end;
+        } else {
+            end = start + strcspn(start, " \t");
+            next = *end ? end + 1 : end;
+        }
+        const size_t n = size_t(end - start);
+        if (size_t(used) + n + 1 > sizeof Args.Buf) break;
+        memcpy(Args.Buf + used, start, n);
+        Args.Buf[size_t(used) + n] = '\0';
+        Args.Argv[Args.Argc++] = Args.Buf + used;
+        used += int(n) + 1;
+        p = next;
+    }
+    Args.Argv[Args.Argc] = nullptr;
+    return Args.Argc;
+}
+
+int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
+               int& ExitCode, String& Error) {
+    Error = "";
+    if (Argv == nullptr || Argv[0] == nullptr || Argv[0][0] == '\0') {
+        Error = ExecError(ENOENT);
+        return 0;
+    }
+    pid_t pid = -1;
+    const int rc = StartChild(pid, Argv, WorkDir, Fds);
+    if (rc != 0) {
+        // A start that failed for want of processes or memory never reached
+        // the program; anything else is the program's exec failing.
+        Error = (rc == EAGAIN) ? String("fork error") : ExecError(rc);
+        return 0;
+    }
+    const int pidfd = PidfdOpen(pid);
+    int status = 0;
+    if (Timeout == -1) {
+        const int w = WaitUntil(pid, pidfd, NowMs() + kNoWaitGraceMs, status);
+        if (w == 0) {
+            ReapLater(pid, pidfd);
+            ExitCode = 0;
+            return 1;
+        }
+        if (pidfd >= 0) close(pidfd);
+        ExitCode = (w == 1 && WIFEXITED(status)) ? WEXITSTATUS(status) : 0;
+        return 1;
+    }
+    const long long deadline = Timeout == 0 ? -1 : NowMs() + (Timeout > 0 ? Timeout : 0);
+    int w = WaitUntil(pid, pidfd, deadline, status);
+    const bool limitReached = w == 0;
+    if (limitReached) {
+        if (!KillJob(pid)) {
+            ReapLater(pid, pidfd);
+            Error = "cannot terminate process";
+            return 0;
+        }
+        w = WaitUntil(pid, pidfd, -1, status);
+    }
+    if (pidfd >= 0) close(pidfd);
+    if (w == 1 && WIFEXITED(status)) {
+        ExitCode = WEXITSTATUS(status);
+        return 1;
+    }
+    Error = "abnormal termination";
+    return limitReached ? kRunTimedOut : 0;
+}
+
+int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
+              const char* StdoutFile, const char* StderrFile, int Timeout, int& ExitCode,
               String& Error) {
-    Error = "fork error";
-    return 0;
+    Error = "";
+    TCommandArgs args;
+    SplitCommandLine(CommandLine, args);
+    // A redirection that cannot be opened falls back to "/dev/null": a
+    // standard stream left closed would be taken by the program's next file.
+    const int writeFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    TChildFds fds;
+    if (StdinFile != nullptr) fds.In = open(StdinFile, O_RDONLY | O_CLOEXEC);
+    if (StdoutFile != nullptr) fds.Out = open(StdoutFile, writeFlags, 0666);
+    // One file for both streams is opened once, so their output interleaves
+    // instead of overwriting itself.
+    const bool shared =
+        StderrFile != nullptr && StdoutFile != nullptr && strcmp(StderrFile, StdoutFile) == 0;
+    if (shared)
+        fds.Err = fds.Out;
+    else if (StderrFile != nullptr)
+        fds.Err = open(StderrFile, writeFlags, 0666);
+    const int rc = RunProgram(args.Argv, WorkDir, fds, Timeout, ExitCode, Error);
+    if (fds.In >= 0) close(fds.In);
+    if (fds.Out >= 0) close(fds.Out);
+    if (fds.Err >= 0 && !shared) close(fds.Err);
+    return rc == 1 ? 1 : 0;
 }
 
 int SystemEx(const char* CommandLine, const char* WorkDir, int Timeout, int& ExitCode,

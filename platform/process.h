@@ -1,4 +1,13 @@
 // Child processes with time limits.
+//
+// Children are started with posix_spawn (nothing runs in the child between
+// its creation and exec but the spawn's own system calls), each in its own
+// session, with the signal dispositions and mask reset and no descriptor of
+// the agent but the ones handed over. An exec failure comes back as the
+// spawn's result. The end of a child is waited for on its pid descriptor
+// (polling every few milliseconds where the system has none), so a time
+// limit holds to within tens of milliseconds; at the limit the child's whole
+// process group is killed.
 #pragma once
 
 #include "core/zostring.h"
@@ -20,3 +29,57 @@ int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFil
 // SystemEx2 with "/dev/null" for all three standard streams.
 int SystemEx(const char* CommandLine, const char* WorkDir, int Timeout, int& ExitCode,
              String& Error);
+
+// Most arguments a command line is split into, and the size of the buffer
+// that holds their texts (each with its terminating zero).
+const int kMaxCommandArgs = 23;
+const int kCommandArgsBuffer = 1024;
+
+// A command line split into arguments. Argv[Argc] is null.
+struct TCommandArgs {
+    char Buf[kCommandArgsBuffer];
+    char* Argv[kMaxCommandArgs + 1];
+    int Argc;
+};
+
+// Splits CommandLine (null: empty) into Args and returns the argument count.
+// Blanks (spaces and tabs) between arguments are skipped. An argument that
+// begins with ' or " runs to the next occurrence of that quote (or the end),
+// quotes dropped; any other runs to the next space or tab, which is consumed.
+// There is no escape character. Splitting stops after kMaxCommandArgs
+// arguments or at the first argument that no longer fits in Args.Buf; the
+// rest of the line is ignored.
+int SplitCommandLine(const char* CommandLine, TCommandArgs& Args);
+
+// Descriptors a child gets as its standard streams and as descriptor 3.
+// Each is a descriptor of the caller (close-on-exec is fine; it is copied
+// into place) or -1: "/dev/null" for 0 to 2, closed for 3. The same
+// descriptor may be given for several. The caller keeps and closes them.
+struct TChildFds {
+    int In = -1;
+    int Out = -1;
+    int Err = -1;
+    int Fd3 = -1;
+};
+
+// RunProgram's result when the child was killed at its time limit.
+const int kRunTimedOut = -1;
+
+// Runs Argv[0] (searched along PATH when it holds no '/'; a file the system
+// cannot execute is run by /bin/sh, as execvp does) with the argument vector
+// Argv (null-terminated, at least one entry), in its own session, in WorkDir
+// when given and usable (otherwise in the caller's directory), with the
+// descriptors Fds and no other descriptor of the caller, and waits up to
+// Timeout milliseconds: 0 waits without limit; -1 waits at most about one
+// second for an early end and then leaves a running child to end on its own
+// (it is reaped in the background); any other negative limit has passed at
+// once. At the limit the child's process group is killed and reaped.
+// Returns 1 when the program ran and ended (or, with -1, runs on): ExitCode
+// holds its exit code (0 when it runs on, or ended on a signal with -1).
+// Returns 0 when it could not be started or ended on a signal; Error holds
+// "fork error", "exec error: <system text>", "abnormal termination" or
+// "cannot terminate process". Returns kRunTimedOut when it was killed at the
+// limit; Error holds "abnormal termination". Error is emptied at the start;
+// ExitCode is set only when 1 is returned. Any thread.
+int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
+               int& ExitCode, String& Error);

@@ -16,7 +16,10 @@ if [ ! -f run/tev.cfg ]; then
       -e "s|^host=.*|host=127.0.0.1|" \
       -e "s|^port=.*|port=${TEV_PORT:-1055}|" \
       -e "s|^password=.*|password=$password|" \
-      -e "s|^tmpdir=.*|tmpdir=$PWD/run|" etc/tev.cfg > run/tev.cfg
+      -e "s|^tmpdir=.*|tmpdir=$PWD/run|" \
+      -e "s|^proccntscript=.*|proccntscript=$PWD/etc/scripts/proccnt.sh|" \
+      -e "s|^cpuusagescript=.*|cpuusagescript=$PWD/etc/scripts/cpuusage.sh|" \
+      -e "s|^proclistscript=.*|proclistscript=$PWD/etc/scripts/proclist.sh|" etc/tev.cfg > run/tev.cfg
   chmod 600 run/tev.cfg
   printf '%s\n' "$password" > run/password
   chmod 600 run/password

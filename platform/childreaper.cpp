@@ -1,0 +1,109 @@
+#include "platform/childreaper.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct TPendingChild {
+    pid_t pid;
+    int pidfd;
+};
+
+// State shared by ReapLater and the reaper thread. Allocated once and never
+// destroyed, so the thread may outlive static destruction at exit.
+struct TReaperState {
+    std::mutex reaper_mutex;              // guards children and started
+    std::vector<TPendingChild> children;  // guarded by reaper_mutex
+    bool started = false;                 // guarded by reaper_mutex
+    int wake[2] = {-1, -1};               // written once under reaper_mutex
+};
+
+TReaperState& State() {
+    static TReaperState* state = new TReaperState;
+    return *state;
+}
+
+// Collects the children that have ended; returns true when one still has
+// no pid descriptor (then the thread must look again on its own).
+bool ReapEnded(TReaperState& st) {
+    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    bool blind = false;
+    for (size_t i = 0; i < st.children.size();) {
+        int status = 0;
+        const pid_t r = waitpid(st.children[i].pid, &status, WNOHANG);
+        if (r == st.children[i].pid || (r < 0 && errno == ECHILD)) {
+            if (st.children[i].pidfd >= 0) close(st.children[i].pidfd);
+            st.children[i] = st.children.back();
+            st.children.pop_back();
+            continue;
+        }
+        if (st.children[i].pidfd < 0) blind = true;
+        i++;
+    }
+    return blind;
+}
+
+void* ReaperMain(void*) {
+    TReaperState& st = State();
+    std::vector<pollfd> fds;
+    for (;;) {
+        const bool blind = ReapEnded(st);
+        fds.clear();
+        fds.push_back({st.wake[0], POLLIN, 0});
+        {
+            std::lock_guard<std::mutex> lock(st.reaper_mutex);
+            for (const TPendingChild& c : st.children)
+                if (c.pidfd >= 0) fds.push_back({c.pidfd, POLLIN, 0});
+        }
+        // Without pid descriptors the end of a child is no event: look once
+        // a second. Otherwise sleep until a child ends or a new one arrives.
+        if (poll(fds.data(), fds.size(), blind ? 1000 : -1) > 0 && fds[0].revents) {
+            char buf[64];
+            while (read(st.wake[0], buf, sizeof buf) > 0) {
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Starts the thread once; returns false when it could not be started (the
+// next hand-over tries again). Called with reaper_mutex held.
+bool StartLocked(TReaperState& st) {
+    if (st.started) return true;
+    if (st.wake[0] < 0 && pipe2(st.wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_t thread;
+    st.started = pthread_create(&thread, &attr, ReaperMain, nullptr) == 0;
+    pthread_attr_destroy(&attr);
+    return st.started;
+}
+
+}  // namespace
+
+void ReapLater(pid_t pid, int pidfd) {
+    TReaperState& st = State();
+    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    st.children.push_back({pid, pidfd});
+    if (StartLocked(st)) {
+        const char one = 1;
+        const ssize_t ignored = write(st.wake[1], &one, 1);
+        (void)ignored;
+    }
+}
+
+int PendingReaps() {
+    TReaperState& st = State();
+    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    return int(st.children.size());
+}

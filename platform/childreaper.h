@@ -1,0 +1,19 @@
+// Collection of children that nobody waits for.
+//
+// A child started without waiting (a time limit of -1) would stay a zombie
+// after its end. ReapLater hands it to one background thread that waits for
+// the ends of all such children at once (on their pid descriptors where the
+// system has them) and collects their exit status. The thread is started on
+// first use and blocks without a time-out while it has nothing to reap.
+#pragma once
+
+#include <sys/types.h>
+
+// Takes over pid, a child of this process that has not been waited for, and
+// pidfd, its pid descriptor (close-on-exec) or -1. The child is reaped soon
+// after it ends (at once with a pid descriptor, within about a second
+// without); the descriptor is closed then. Any thread.
+void ReapLater(pid_t pid, int pidfd);
+
+// Number of children handed over and not reaped yet. For tests.
+int PendingReaps();

@@ -1,0 +1,344 @@
+// Child processes: command-line splitting, start failures, exit codes, time
+// limits, redirections, working directory, descriptors and reaping.
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/childreaper.h"
+
+namespace {
+
+std::string Std(const String& s) {
+    return s.Length() ? std::string(s.Data(), size_t(s.Length())) : std::string();
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Children of this process that have ended and not been reaped.
+int ZombieChildren() {
+    int count = 0;
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        const std::string stat = ReadText(std::string("/proc/") + e->d_name + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid() &&
+            state == 'Z')
+            count++;
+    }
+    closedir(d);
+    return count;
+}
+
+// True when pid no longer runs (gone, or a zombie of another parent).
+bool Gone(int pid) {
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close + 1, 3, " Z ") == 0;
+}
+
+class ProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tev_process_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string Path(const char* name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+TEST(SplitCommandLine, Cases) {
+    const std::string fits(1023, 'x'), tooLong(1024, 'y');
+    std::string many;
+    for (int i = 1; i <= 25; i++) many += std::to_string(i) + " ";
+    std::vector<std::string> first23;
+    for (int i = 1; i <= 23; i++) first23.push_back(std::to_string(i));
+    struct Case {
+        std::string line;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"sh -c 'echo a b'", {"sh", "-c", "echo a b"}},
+        {"  a   b  ", {"a", "b"}},
+        {"a\tb \t c", {"a", "b", "c"}},
+        {"\"a b\"c d", {"a b", "c", "d"}},
+        {"x \"y 'z' w\"", {"x", "y 'z' w"}},
+        {"'unterminated text", {"unterminated text"}},
+        {"a ''", {"a", ""}},
+        {"a\\ b", {"a\\", "b"}},
+        {"", {}},
+        {"   ", {}},
+        {many, first23},
+        {fits, {fits}},
+        {"a " + tooLong + " b", {"a"}},
+        {std::string(600, 'p') + " " + std::string(600, 'q'), {std::string(600, 'p')}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 60));
+        TCommandArgs a;
+        ASSERT_EQ(SplitCommandLine(c.line.c_str(), a), int(c.args.size()));
+        for (size_t i = 0; i < c.args.size(); i++) EXPECT_EQ(a.Argv[i], c.args[i]);
+        EXPECT_EQ(a.Argv[c.args.size()], nullptr);
+    }
+}
+
+TEST_F(ProcessTest, ExitCodesAndStartFailures) {
+    const std::string noSuch = "exec error: " + std::string(strerror(ENOENT));
+    struct Case {
+        const char* line;
+        int rc;
+        int exitCode;
+        std::string error;
+    } cases[] = {
+        {"true", 1, 0, ""},
+        {"false", 1, 1, ""},
+        {"sh -c 'exit 255'", 1, 255, ""},
+        {"sh -c 'exit 7'", 1, 7, ""},
+        {"sh -c 'kill -9 $$'", 0, -5, "abnormal termination"},
+        {"/nonexistent/program arg", 0, -5, noSuch},
+        {"tev-no-such-program-on-path", 0, -5, noSuch},
+        {"", 0, -5, noSuch},
+        {"/dev/null", 0, -5, "exec error: " + std::string(strerror(EACCES))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        int exitCode = -5;
+        String error("stale");
+        EXPECT_EQ(SystemEx(c.line, nullptr, 10000, exitCode, error), c.rc);
+        EXPECT_EQ(exitCode, c.exitCode);
+        EXPECT_EQ(Std(error), c.error);
+    }
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    while (readdir(d)) entries++;
+    closedir(d);
+    EXPECT_EQ(entries, 2) << "nothing but . and ..";
+}
+
+TEST_F(ProcessTest, ScriptWithoutInterpreterLineRunsThroughShell) {
+    const std::string script = Path("plain");
+    std::ofstream(script) << "exit 42\n";
+    ASSERT_EQ(chmod(script.c_str(), 0700), 0);
+    int exitCode = -1;
+    String error;
+    EXPECT_EQ(SystemEx((script + " x").c_str(), nullptr, 10000, exitCode, error), 1) << Std(error);
+    EXPECT_EQ(exitCode, 42);
+}
+
+TEST_F(ProcessTest, TimeLimitKillsTheWholeJob) {
+    const std::string pidFile = Path("bg.pid");
+    const std::string line = "sh -c 'sleep 60 & echo $! > " + pidFile + "; wait'";
+    int exitCode = -1;
+    String error;
+    const long long start = NowMs();
+    EXPECT_EQ(SystemEx(line.c_str(), nullptr, 300, exitCode, error), 0);
+    EXPECT_LT(NowMs() - start, 10000);
+    EXPECT_EQ(Std(error), "abnormal termination");
+    EXPECT_EQ(exitCode, -1);
+    const int bg = atoi(ReadText(pidFile).c_str());
+    ASSERT_GT(bg, 0);
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; i++) {
+        gone = Gone(bg);
+        if (!gone) usleep(20000);
+    }
+    EXPECT_TRUE(gone) << "the background sleep outlived its job";
+
+    TChildFds none;
+    char sleepCmd[] = "sleep", sleepArg[] = "60";
+    char* argv[] = {sleepCmd, sleepArg, nullptr};
+    EXPECT_EQ(RunProgram(argv, nullptr, none, 200, exitCode, error), kRunTimedOut);
+    EXPECT_EQ(Std(error), "abnormal termination");
+    EXPECT_EQ(RunProgram(argv, nullptr, none, -7, exitCode, error), kRunTimedOut);
+}
+
+TEST_F(ProcessTest, NoLimitWaitsForTheEnd) {
+    int exitCode = -1;
+    String error;
+    EXPECT_EQ(SystemEx("sh -c 'sleep 1; exit 9'", nullptr, 0, exitCode, error), 1);
+    EXPECT_EQ(exitCode, 9);
+}
+
+TEST_F(ProcessTest, NoWaitReturnsEarlyExitOrLeavesTheChildRunning) {
+    int exitCode = -1;
+    String error;
+    EXPECT_EQ(SystemEx("sh -c 'exit 3'", nullptr, -1, exitCode, error), 1);
+    EXPECT_EQ(exitCode, 3);
+
+    const std::string pidFile = Path("nowait.pid");
+    const std::string line = "sh -c 'echo $$ > " + pidFile + "; sleep 3'";
+    const long long start = NowMs();
+    EXPECT_EQ(SystemEx(line.c_str(), nullptr, -1, exitCode, error), 1);
+    EXPECT_LT(NowMs() - start, 2900);
+    EXPECT_EQ(exitCode, 0);
+    const int pid = atoi(ReadText(pidFile).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(Gone(pid)) << "the child should still run";
+    EXPECT_GE(PendingReaps(), 1);
+    // It is reaped in the background when it ends.
+    for (int i = 0; i < 300 && (PendingReaps() > 0 || ZombieChildren() > 0); i++) usleep(20000);
+    EXPECT_EQ(PendingReaps(), 0);
+    EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST_F(ProcessTest, RedirectionsAndWorkingDirectory) {
+    const std::string in = Path("in.txt"), out = Path("out.txt"), err = Path("err.txt");
+    std::ofstream(in) << "from stdin\n";
+    std::ofstream(out) << "old content that must be truncated away\n";
+    int exitCode = -1;
+    String error;
+    EXPECT_EQ(SystemEx2("sh -c 'cat; pwd; echo oops >&2'", dir.c_str(), in.c_str(), out.c_str(),
+                        err.c_str(), 10000, exitCode, error),
+              1);
+    EXPECT_EQ(ReadText(out), "from stdin\n" + dir + "\n");
+    EXPECT_EQ(ReadText(err), "oops\n");
+
+    // One file for both streams keeps both; a missing directory is ignored.
+    const std::string both = Path("both.txt");
+    EXPECT_EQ(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", "/nonexistent/dir", nullptr,
+                        both.c_str(), both.c_str(), 10000, exitCode, error),
+              1);
+    EXPECT_EQ(ReadText(both), "one\ntwo\nthree\n");
+
+    // An input file that cannot be opened reads as empty.
+    EXPECT_EQ(SystemEx2("sh -c 'cat; echo end'", nullptr, Path("missing").c_str(), out.c_str(),
+                        nullptr, 10000, exitCode, error),
+              1);
+    EXPECT_EQ(ReadText(out), "end\n");
+}
+
+TEST_F(ProcessTest, ChildGetsNoDescriptorOfTheCaller) {
+    const std::string out = Path("fds.txt");
+    // One descriptor without close-on-exec on purpose, one with it.
+    const int leaky = open("/dev/null", O_RDONLY);
+    const int tidy = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(leaky, 0);
+    ASSERT_GE(tidy, 0);
+    const int outFd = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(outFd, 0);
+    char sh[] = "sh", c[] = "-c", script[] = "ls /proc/$$/fd; true";
+    char* argv[] = {sh, c, script, nullptr};
+    int exitCode = -1;
+    String error;
+    struct Case {
+        int fd3;
+        const char* listing;
+    } cases[] = {{-1, "0\n1\n2\n"}, {outFd, "0\n1\n2\n3\n"}};
+    for (const Case& k : cases) {
+        ASSERT_EQ(ftruncate(outFd, 0), 0);
+        ASSERT_EQ(lseek(outFd, 0, SEEK_SET), 0);
+        TChildFds fds;
+        fds.Out = outFd;
+        fds.Fd3 = k.fd3;
+        EXPECT_EQ(RunProgram(argv, nullptr, fds, 10000, exitCode, error), 1) << Std(error);
+        EXPECT_EQ(ReadText(out), k.listing);
+    }
+    close(leaky);
+    close(tidy);
+    close(outFd);
+}
+
+TEST_F(ProcessTest, LowDescriptorsAreHandedOverIntact) {
+    // The caller's descriptors may carry the child's own numbers; each must
+    // still arrive where it was asked for.
+    const std::string a = Path("a.txt"), b = Path("b.txt");
+    const int saved = dup(1);
+    const int savedErr = dup(2);
+    ASSERT_GE(saved, 0);
+    close(1);
+    close(2);
+    const int fa = open(a.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);  // gets 1
+    const int fb = open(b.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);  // gets 2
+    char sh[] = "sh", c[] = "-c", script[] = "echo to-out; echo to-err >&2";
+    char* argv[] = {sh, c, script, nullptr};
+    TChildFds fds;
+    fds.Out = fb;
+    fds.Err = fa;
+    int exitCode = -1;
+    String error;
+    const int rc = RunProgram(argv, nullptr, fds, 10000, exitCode, error);
+    close(fa);
+    close(fb);
+    dup2(saved, 1);
+    dup2(savedErr, 2);
+    close(saved);
+    close(savedErr);
+    EXPECT_EQ(rc, 1) << Std(error);
+    EXPECT_EQ(ReadText(b), "to-out\n");
+    EXPECT_EQ(ReadText(a), "to-err\n");
+}
+
+TEST_F(ProcessTest, ConcurrentRunsOfFreshlyWrittenScripts) {
+    // Each thread writes a script and runs it at once while the others start
+    // children: a child started elsewhere may briefly hold the new file open
+    // for writing, which must not make the start fail.
+    const int kThreads = 6, kRounds = 12;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; i++) {
+                const std::string path =
+                    Path(("s" + std::to_string(t) + "-" + std::to_string(i)).c_str());
+                const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
+                const std::string text = "#!/bin/sh\nexit " + std::to_string(t + 10) + "\n";
+                if (fd < 0 || write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+                    failures++;
+                    continue;
+                }
+                close(fd);
+                std::vector<char> prog(path.begin(), path.end());
+                prog.push_back('\0');
+                char* argv[] = {prog.data(), nullptr};
+                TChildFds fds;
+                int exitCode = -1;
+                String error;
+                const int timeout = (i % 3 == 0) ? -1 : 10000;
+                if (RunProgram(argv, nullptr, fds, timeout, exitCode, error) != 1 ||
+                    (timeout != -1 && exitCode != t + 10)) {
+                    ADD_FAILURE() << path << ": " << Std(error) << " exit " << exitCode;
+                    failures++;
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int i = 0; i < 300 && PendingReaps() > 0; i++) usleep(20000);
+    EXPECT_EQ(PendingReaps(), 0);
+}
+
+}  // namespace
