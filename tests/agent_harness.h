@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -138,21 +140,46 @@ inline int ConnectLoopback(int port) {
 // Binds port 0 on 127.0.0.1 and returns the port the system chose (0 on
 // failure). The port is free again when this returns; another process could
 // take it before the caller binds it, which Start() allows for.
-inline int FreeLoopbackPort() {
+// Binds a loopback TCP socket to port (0: any) the way the agent's listener
+// does (SO_REUSEADDR) and returns the port bound, or 0.
+inline int BindLoopbackPort(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     struct sockaddr_in a;
     std::memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof a;
-    int port = 0;
+    int bound = 0;
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0 &&
         getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
+        bound = ntohs(a.sin_port);
     close(fd);
-    return port;
+    return bound;
+}
+
+// A loopback port nobody listens on now, taken below the kernel's range of
+// ephemeral ports: a port from that range may become the local end of some
+// outgoing connection (the load tests make thousands) before the agent
+// binds it, and the agent's bind then fails.
+inline int FreeLoopbackPort() {
+    int low = 32768;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+        int lo = 0, hi = 0;
+        if (std::fscanf(f, "%d %d", &lo, &hi) == 2 && lo > 12000) low = lo;
+        std::fclose(f);
+    }
+    unsigned int seed = static_cast<unsigned int>(getpid()) ^
+                        static_cast<unsigned int>(agent_harness_detail::NowMs());
+    for (int attempt = 0; attempt < 200; attempt++) {
+        seed = seed * 1103515245u + 12345u;
+        const int port = 10000 + static_cast<int>((seed >> 8) % static_cast<unsigned>(low - 10000));
+        if (BindLoopbackPort(port) == port) return port;
+    }
+    return BindLoopbackPort(0);
 }
 
 // Writes content to path (created or truncated, mode 0644). Returns path, or
