@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -172,11 +173,15 @@ inline int FreeLoopbackPort() {
         if (std::fscanf(f, "%d %d", &lo, &hi) == 2 && lo > 12000) low = lo;
         std::fclose(f);
     }
-    unsigned int seed = static_cast<unsigned int>(getpid()) ^
-                        static_cast<unsigned int>(agent_harness_detail::NowMs());
+    // One sequence per process, so that calls in the same millisecond (or
+    // from several threads) differ.
+    static std::atomic<unsigned int> sequence{
+        static_cast<unsigned int>(getpid()) ^
+        static_cast<unsigned int>(agent_harness_detail::NowMs())};
     for (int attempt = 0; attempt < 200; attempt++) {
-        seed = seed * 1103515245u + 12345u;
-        const int port = 10000 + static_cast<int>((seed >> 8) % static_cast<unsigned>(low - 10000));
+        unsigned int x = sequence.fetch_add(1) * 2654435761u;
+        x ^= x >> 15;
+        const int port = 10000 + static_cast<int>(x % static_cast<unsigned int>(low - 10000));
         if (BindLoopbackPort(port) == port) return port;
     }
     return BindLoopbackPort(0);
