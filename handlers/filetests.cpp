@@ -11,24 +11,11 @@
 #include "handlers/filecrc.h"
 #include "handlers/folderwalk.h"
 #include "platform/filesearch.h"
+#include "platform/syserror.h"
 #include "platform/tempfile.h"
 #include "protocol/valueforms.h"
 
 namespace {
-
-// strerror_r comes in two shapes; overloading on its result picks the text.
-inline const char* ErrorText(int, const char* buf) {
-    return buf;
-}
-inline const char* ErrorText(const char* text, const char*) {
-    return text;
-}
-
-String SystemErrorText(int err) {
-    char buf[256];
-    buf[0] = 0;
-    return String(ErrorText(strerror_r(err, buf, sizeof buf), buf));
-}
 
 void Refuse(TEVReply& Reply) {
     Reply.SetResult("600");
@@ -81,7 +68,7 @@ void ProcessTest_UNC(const QVRequest& Req, TEVReply& Reply) {
     if (!GetUNCDriveInfo(path, total, free, available)) {
         const int err = errno;
         Reply.SetResult("301");
-        Reply.AddStringParam(SystemErrorText(err), 1);
+        Reply.AddStringParam(GetErrorStr(err), 1);
         return;
     }
     Reply.SetResult("200");

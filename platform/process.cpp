@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/childreaper.h"
+#include "platform/syserror.h"
 
 extern char** environ;
 
@@ -45,19 +46,9 @@ void SleepMs(int ms) {
     }
 }
 
-// strerror_r exists in two forms; both end here.
-[[maybe_unused]] const char* ErrorText(int rc, const char* buf) {
-    return rc == 0 ? buf : "Unknown error";
-}
-[[maybe_unused]] const char* ErrorText(const char* text, const char*) {
-    return text;
-}
-
 String ExecError(int err) {
-    char buf[256];
-    buf[0] = '\0';
     String text("exec error: ");
-    text += ErrorText(strerror_r(err, buf, sizeof buf), buf);
+    text += GetErrorStr(err);
     return text;
 }
 

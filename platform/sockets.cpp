@@ -24,15 +24,6 @@ const char kTimeout[] = "Timeout";
 const char kCannotResolve[] = "Cannot resolve server name to IP address";
 const char kUnknownAddress[] = "Name resolution error: unknown address structure";
 
-// strerror_r comes in two shapes; overloading on its result type picks the
-// right reading for whichever one the C library declares.
-[[maybe_unused]] const char* ErrorText(int xsiResult, const char* buf) {
-    return xsiResult == 0 ? buf : nullptr;
-}
-[[maybe_unused]] const char* ErrorText(const char* gnuResult, const char*) {
-    return gnuResult;
-}
-
 // Milliseconds left until deadline, never negative.
 int RemainingMs(Clock::time_point deadline) {
     const auto left =
@@ -171,13 +162,6 @@ int AvoidDescriptorZero(int fd) {
 }
 
 }  // namespace
-
-String GetErrorStr(int err) {
-    char buf[1024];
-    buf[0] = 0;
-    const char* text = ErrorText(strerror_r(err, buf, sizeof buf), buf);
-    return text ? String(text) : String();
-}
 
 char* inet_ntoa_safe(in_addr a, char* buf, int size) {
     if (!buf || size < 1) return buf;

@@ -25,15 +25,12 @@
 #include <mutex>
 
 #include "core/zostring.h"
+#include "platform/syserror.h"
 
 // Serialises resolver calls that are not re-entrant. The functions here use
 // only re-entrant calls and never take it; it is locked after showmutex
 // when both are needed.
 extern std::mutex iplib_mutex;
-
-// The system's text for error number err (strerror_r, 1024-byte buffer);
-// empty when no text can be had.
-String GetErrorStr(int err);
 
 // Writes the dotted-decimal text of a into buf: at most size - 1 bytes and a
 // terminating zero. size < 1 or a null buf leaves buf untouched. Returns buf.
