@@ -30,11 +30,15 @@ long long TSeqFile::Size() const {
     return (long long)st.st_size;
 }
 
-long long TSeqFile::ReadFull(char* buf, size_t n) {
-    if (fd < 0) return -1;
+namespace {
+
+// Calls readSome(offset, room) until n bytes are in, the end is met or an
+// error other than EINTR occurs: the bytes read, or -1.
+template <typename ReadSome>
+long long ReadLoop(char* buf, size_t n, ReadSome readSome) {
     size_t got = 0;
     while (got < n) {
-        const ssize_t r = read(fd, buf + got, n - got);
+        const ssize_t r = readSome(buf + got, n - got, got);
         if (r > 0) {
             got += size_t(r);
         } else if (r == 0) {
@@ -46,20 +50,20 @@ long long TSeqFile::ReadFull(char* buf, size_t n) {
     return (long long)got;
 }
 
+}  // namespace
+
+long long TSeqFile::ReadFull(char* buf, size_t n) {
+    if (fd < 0) return -1;
+    const int f = fd;
+    return ReadLoop(buf, n, [f](char* p, size_t room, size_t) { return read(f, p, room); });
+}
+
 long long TSeqFile::ReadFullAt(char* buf, size_t n, long long at) const {
     if (fd < 0) return -1;
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t r = pread(fd, buf + got, n - got, off_t(at) + off_t(got));
-        if (r > 0) {
-            got += size_t(r);
-        } else if (r == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return (long long)got;
+    const int f = fd;
+    return ReadLoop(buf, n, [f, at](char* p, size_t room, size_t got) {
+        return pread(f, p, room, off_t(at) + off_t(got));
+    });
 }
 
 bool TSeqFile::Identity(unsigned long long& dev, unsigned long long& ino) const {

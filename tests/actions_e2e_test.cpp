@@ -27,16 +27,8 @@ std::string Std(const String& s) {
     return s.Length() ? std::string(s.Data(), size_t(s.Length())) : std::string();
 }
 
-// Sends the command and its parameters (one line each, then the closing CR)
-// as one request, the way the monitoring server does, and returns the reply
-// body without its closing CR ("" when no reply came).
 std::string Request(const AgentHarness& a, const std::vector<std::string>& lines) {
-    std::string body;
-    for (const std::string& l : lines) body += l + "\n";
-    body += "\r";
-    std::string reply = wire::Ask(a.port, a.password, body, "127.0.0.1", 60000);
-    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
-    return reply;
+    return wire::AskLines(a, lines);
 }
 
 class ActionsE2E : public ::testing::Test {

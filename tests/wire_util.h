@@ -99,6 +99,18 @@ inline std::string Ask(int port, const std::string& password, const std::string&
     return Std(reply);
 }
 
+// Sends the command and its parameters (one line each, then the closing CR)
+// as one request, the way the monitoring server does, and returns the reply
+// body without its closing CR ("" when no reply came within a minute).
+inline std::string AskLines(const AgentHarness& a, const std::vector<std::string>& lines) {
+    std::string body;
+    for (const std::string& l : lines) body += l + "\n";
+    body += "\r";
+    std::string reply = Ask(a.port, a.password, body, "127.0.0.1", 60000);
+    if (!reply.empty() && reply.back() == '\r') reply.pop_back();
+    return reply;
+}
+
 // The value of the first "name=value" line in text, or "<missing>".
 inline std::string Value(const std::string& text, const std::string& name) {
     size_t at = 0;
