@@ -1,21 +1,19 @@
 #include "agent/session.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <vector>
 
+#include "agent/acceptor.h"
 #include "agent/console.h"
 #include "agent/dispatch.h"
+#include "agent/listener.h"
 #include "agent/runflags.h"
 #include "agent/sessionlimits.h"
-#include "agent/signals.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
 #include "protocol/tev_const.h"
@@ -29,8 +27,6 @@ const int kSendLimitMs = 30000;
 // setting is abandoned (and its slot freed); this limit applies when the
 // setting asks for none.
 const int kTransferIdleMs = 300000;
-// Stack of a session thread: sessions are shallow, and thousands may run.
-const size_t kSessionStack = 1024 * 1024;
 // A request must be whole within this time from its accept (or the idle
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
@@ -55,6 +51,7 @@ void SendAll(int fd, const String& data) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        MayBlock();
         const long long left = deadline - NowMs();
         if (left <= 0) return;
         struct pollfd p = {fd, POLLOUT, 0};
@@ -143,6 +140,7 @@ void Session::Run() {
     if (first == 0) return;
     if (first > 0 && !OnChunk(buf, int(first))) return;
     for (;;) {
+        MayBlock();
         struct pollfd p = {params.socket, POLLIN, 0};
         const int ready = poll(&p, 1, WaitMs());
         if (ready < 0) {
@@ -235,85 +233,7 @@ void Session::Close() {
 
 }  // namespace
 
-namespace {
-
-// Session threads that have finished wait a while for the next connection
-// instead of ending, so a busy agent does not pay for a new thread (stack,
-// page faults, scheduler set-up) on every request. There is still one
-// thread per connection being served and no limit on their number; only the
-// number of idle threads kept is bounded. Each idle thread waits on a
-// semaphore of its own, so a hand-over wakes exactly one thread once.
-struct IdleThread {
-    sem_t ready;                     // posted when params has been set
-    ThreadParams* params = nullptr;  // the connection handed over
-};
-
-std::mutex session_pool_mutex;
-std::vector<IdleThread*> idleThreads;  // session_pool_mutex; last in, first out
-const size_t kMaxIdleThreads = 32;
-const int kIdleThreadSeconds = 30;
-
-// Waits for a connection handed to this idle thread; null when none came in
-// time or enough threads are idle already.
-ThreadParams* NextSession(IdleThread& self) {
-    {
-        std::lock_guard<std::mutex> lock(session_pool_mutex);
-        if (idleThreads.size() >= kMaxIdleThreads) return nullptr;
-        self.params = nullptr;
-        idleThreads.push_back(&self);
-    }
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kIdleThreadSeconds;
-    while (sem_timedwait(&self.ready, &deadline) != 0) {
-        if (errno == EINTR) continue;
-        {
-            std::lock_guard<std::mutex> lock(session_pool_mutex);
-            for (size_t i = 0; i < idleThreads.size(); i++) {
-                if (idleThreads[i] != &self) continue;
-                idleThreads.erase(idleThreads.begin() + long(i));
-                return nullptr;
-            }
-        }
-        // Taken off the list just now: the hand-over is on its way.
-        while (sem_wait(&self.ready) != 0) {
-        }
-        break;
-    }
-    return self.params;
-}
-
-// Hands params to an idle thread; false when every thread is busy.
-bool HandToIdleThread(ThreadParams* params) {
-    IdleThread* idle = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(session_pool_mutex);
-        if (idleThreads.empty()) return false;
-        idle = idleThreads.back();
-        idleThreads.pop_back();
-    }
-    idle->params = params;
-    sem_post(&idle->ready);
-    return true;
-}
-
-void* SessionThread(void* arg) {
-    IdleThread self;
-    sem_init(&self.ready, 0, 0);
-    void* altStack = InstallAltStack();
-    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession(self))
-        ClientExecute(params);
-    RemoveAltStack(altStack);
-    sem_destroy(&self.ready);
-    return nullptr;
-}
-
-}  // namespace
-
-void* ClientExecute(void* arg) {
-    ThreadParams* block = static_cast<ThreadParams*>(arg);
-    const ThreadParams params = *block;
-    delete block;
+void RunSession(const ThreadParams& params) {
     AgentStatus.ActiveConnections++;
     AgentStatus.OpenedConnections++;
     {
@@ -323,19 +243,17 @@ void* ClientExecute(void* arg) {
     }
     AgentStatus.ActiveConnections--;
     SessionLimits.Release(params.address);
-    return nullptr;
+    // A request that asked for a run-state change (or changed the port) has
+    // been answered and its connection closed: the main loop acts now.
+    if (RunStateChangePending()) WakeMainLoop();
 }
 
-int StartSession(ThreadParams* params) {
-    if (HandToIdleThread(params)) return 0;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kSessionStack);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, SessionThread, params);
-    pthread_attr_destroy(&attr);
-    return rc;
+void* ClientExecute(void* arg) {
+    ThreadParams* block = static_cast<ThreadParams*>(arg);
+    const ThreadParams params = *block;
+    delete block;
+    RunSession(params);
+    return nullptr;
 }
 
 void ExitNow(int code) {
