@@ -31,6 +31,8 @@ const int kTransferIdleMs = 300000;
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
 const int kRequestDeadlineMs = 10000;
+// The first wait for a request, made by a thread that stays ready to accept.
+const int kGraceWaitMs = 1;
 
 long long NowMs() {
     struct timespec ts;
@@ -39,12 +41,16 @@ long long NowMs() {
 }
 
 // Sends all of data, however many send calls it takes, within kSendLimitMs.
-void SendAll(int fd, const String& data) {
+// With closing set the caller shuts the connection down right after: the
+// tail of the data is held back (MSG_MORE) until then and leaves together
+// with the end of the connection in one segment, so the peer is woken once
+// and the loopback path is travelled once instead of twice.
+void SendAll(int fd, const String& data, bool closing) {
     const long long deadline = NowMs() + kSendLimitMs;
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (closing ? MSG_MORE : 0);
     int sent = 0;
     while (sent < data.Length()) {
-        const ssize_t n =
-            send(fd, data.Data() + sent, size_t(data.Length() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(fd, data.Data() + sent, size_t(data.Length() - sent), flags);
         if (n > 0) {
             sent += int(n);
             continue;
@@ -139,10 +145,20 @@ void Session::Run() {
     const ssize_t first = recv(params.socket, buf, sizeof buf, MSG_DONTWAIT);
     if (first == 0) return;
     if (first > 0 && !OnChunk(buf, int(first))) return;
+    // A connection is taken as soon as it is made, and its request is then
+    // usually a few microseconds behind: the first wait is kept short and
+    // the thread stays ready meanwhile, rather than handing its duty to
+    // accept to another thread (and waking it) for every such connection.
+    bool graceWait = true;
     for (;;) {
-        MayBlock();
+        int waitMs = WaitMs();
+        if (graceWait && waitMs > kGraceWaitMs)
+            waitMs = kGraceWaitMs;
+        else
+            MayBlock();
+        graceWait = false;
         struct pollfd p = {params.socket, POLLIN, 0};
-        const int ready = poll(&p, 1, WaitMs());
+        const int ready = poll(&p, 1, waitMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
@@ -202,7 +218,10 @@ void Session::AnswerRequest() {
                            : "--> request rejected or operation failed (%s)\n",
                 params.address, mtInfo, 1, code);
     reply.FinalizePacket();
-    SendAll(params.socket, reply);
+    // A run-state change may end the process before the session closes its
+    // connection: such a reply, and one that starts an upgrade transfer,
+    // leaves at once.
+    SendAll(params.socket, reply, !upgrade.active && after == rrNone);
     RaiseRunRequest(TEVFlags, after);
 }
 
@@ -217,7 +236,7 @@ bool Session::OnTransferBytes(const char* data, int n) {
         reply.SetResult("200");
     }
     reply.FinalizePacket();
-    SendAll(params.socket, reply);
+    SendAll(params.socket, reply, true);
     return false;
 }
 
