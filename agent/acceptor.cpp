@@ -50,7 +50,8 @@ std::atomic<int> users{0};
 // Threads that accept and serve without waiting: the ready threads. A
 // thread stops counting here before anything that may wait (MayBlock), and
 // starts counting again after its session, when fewer than kReadyThreads
-// are ready; otherwise it parks.
+// are ready; otherwise it parks. A thread that stops while no other thread
+// accepts makes others ready first.
 std::atomic<int> ready{0};
 thread_local bool readyThread = false;  // the calling thread counts in `ready`
 std::atomic<bool> fatal{false};
@@ -270,6 +271,14 @@ bool Park(Parked& self) {
     return true;
 }
 
+// A ready thread above kReadyThreads stops being one.
+void TrimReady() {
+    int now = ready.load();
+    while (now > kReadyThreads && !ready.compare_exchange_weak(now, now - 1)) {
+    }
+    if (now > kReadyThreads) readyThread = false;
+}
+
 // After a session that waited: ready again when fewer than kReadyThreads
 // are, otherwise parked. False when the thread should end.
 bool Rejoin(Parked& self) {
@@ -301,6 +310,7 @@ void* AcceptorThread(void*) {
     sem_init(&self.wake, 0, 0);
     readyThread = true;
     for (;;) {
+        if (readyThread) TrimReady();
         if (!readyThread) {
             if (!Rejoin(self)) break;
             readyThread = true;
@@ -365,9 +375,23 @@ void KeepAcceptorReady() {
 void MayBlock() {
     if (!readyThread) return;
     readyThread = false;
-    if (ready.fetch_sub(1) > 1) return;
-    const int rc = MakeReady();
-    if (rc != 0) ReportThreadFailure(rc);
+    ready--;
+    // Whoever still counts as ready may be busy; what matters is that some
+    // thread accepts now. When none does, two are made ready: when a crowd
+    // of connections that say nothing arrives, each taker soon waits in its
+    // session, and the takers double instead of following one another.
+    // Extra ready threads park again (TrimReady).
+    if (users.load() > 0) return;
+    for (int i = 0; i < 2; i++) {
+        const int rc = MakeReady();
+        if (rc == 0) continue;
+        ReportThreadFailure(rc);
+        break;
+    }
+}
+
+bool OthersAccepting() {
+    return users.load() > 0;
 }
 
 bool AcceptFailedFatally() {

@@ -4,9 +4,9 @@
 // hand-over through the main thread, and a busy agent works through its
 // queue of connections without any. A session that has to wait (for the
 // rest of its request, for a slow peer, for a handler that may take long)
-// first gives up its place among the ready threads, and another thread is
-// made ready when none is left: there is still one thread per connection
-// being served and no limit on their number. The main thread keeps the
+// first gives up its place among the ready threads, and others are made
+// ready when no other thread accepts: there is still one thread per
+// connection being served and no limit on their number. The main thread keeps the
 // listening socket (it opens, publishes, withdraws and closes it) and the
 // run-state checks.
 #pragma once
@@ -30,11 +30,16 @@ int PublishedPort();
 void KeepAcceptorReady();
 
 // The calling thread is about to wait, or to do work that may take long:
-// when it is a ready thread it stops counting as one, and when it was the
-// last, another is made ready first ("Cannot start session thread: %s\n"
-// when that fails). Nothing on other threads or when called again. Any
-// thread.
+// when it is a ready thread it stops counting as one, and when no other
+// thread is accepting, others are made ready first ("Cannot start session
+// thread: %s\n" when that fails). Nothing on other threads or when called
+// again. Any thread.
 void MayBlock();
+
+// True when some thread is waiting in accept (or about to), so the caller
+// may wait a moment before MayBlock without holding up new connections.
+// Any thread.
+bool OthersAccepting();
 
 // True once a thread has met an accept failure that is not transient; it has
 // reported "Accept fatal error: %s\n\n" and woken the main loop, which ends

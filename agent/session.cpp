@@ -146,10 +146,11 @@ void Session::Run() {
     if (first == 0) return;
     if (first > 0 && !OnChunk(buf, int(first))) return;
     // A connection is taken as soon as it is made, and its request is then
-    // usually a few microseconds behind: the first wait is kept short and
-    // the thread stays ready meanwhile, rather than handing its duty to
-    // accept to another thread (and waking it) for every such connection.
-    bool graceWait = true;
+    // usually a few microseconds behind: while another thread accepts, the
+    // first wait is kept short and this thread stays ready meanwhile,
+    // rather than handing its duty to accept to another thread (and waking
+    // it) for every such connection.
+    bool graceWait = OthersAccepting();
     for (;;) {
         int waitMs = WaitMs();
         if (graceWait && waitMs > kGraceWaitMs)
