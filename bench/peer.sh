@@ -172,12 +172,42 @@ run_load() {
     END { print n, c, rps, p50, p99, max, cpu, lost }' >>"$work/results"
 }
 
+# CPU seconds so far: the whole machine (busy time from /proc/stat), the
+# agents (with their child processes) and this script's finished children
+# (the load generator runs). Printed as "machine agents loadgen".
+cpu_snapshot() {
+  python3 - "$$" "${pid[@]}" <<'PY'
+import os, sys
+hz = os.sysconf("SC_CLK_TCK")
+f = open("/proc/stat").readline().split()[1:]
+busy = sum(int(x) for i, x in enumerate(f) if i not in (3, 4))  # all but idle, iowait
+def stat(p):
+    try:
+        s = open("/proc/%s/stat" % p).read()
+    except OSError:
+        return None
+    return s[s.rindex(")") + 2:].split()
+agents = 0
+roots = set(sys.argv[2:])
+for p in os.listdir("/proc"):
+    if not p.isdigit():
+        continue
+    s = stat(p)
+    if s and (p in roots or s[1] in roots):
+        agents += int(s[11]) + int(s[12])
+me = stat(sys.argv[1])
+print(busy / hz, agents / hz, (int(me[13]) + int(me[14])) / hz)
+PY
+}
+
 echo "machine: $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 start_peer
 for entry in "${ours[@]}"; do start_ours "${entry%%:*}" "${entry#*:}"; done
 names=(peer)
 for entry in "${ours[@]}"; do names+=("${entry%%:*}"); done
 : >"$work/results"
+read -r busy0 agents0 loadgen0 < <(cpu_snapshot)
+t0=$(date +%s.%N)
 for c in 1 8 64; do
   for r in $(seq "$rounds"); do
     # Take turns, and change who goes first from round to round.
@@ -189,7 +219,20 @@ for c in 1 8 64; do
     for name in "${order[@]}"; do run_load "$name" "$c"; done
   done
 done
-echo "load average $(cut -d' ' -f1-3 /proc/loadavg) after the load runs"
+read -r busy1 agents1 loadgen1 < <(cpu_snapshot)
+t1=$(date +%s.%N)
+# The load average counts the load generator's own threads; the CPU time
+# of everything else on the machine says how busy it was besides.
+python3 - "$t0" "$t1" "$busy0" "$busy1" "$agents0" "$agents1" "$loadgen0" "$loadgen1" "$(nproc)" <<'PY'
+import sys
+t0, t1, b0, b1, a0, a1, l0, l1, n = map(float, sys.argv[1:])
+wall, busy, agents, loadgen = t1 - t0, b1 - b0, a1 - a0, l1 - l0
+other = max(0.0, busy - agents - loadgen)
+print("load runs: %.1f s on %d cores; CPU used by the agents %.1f s, the load generator %.1f s, "
+      "everything else on the machine %.1f s (%.0f%% of a core)"
+      % (wall, n, agents, loadgen, other, 100 * other / wall))
+PY
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg) after the load runs (the load generator's threads included)"
 
 # Medians over the rounds, and ours over the peer's.
 python3 - "$work/results" "${names[@]}" <<'PY'
