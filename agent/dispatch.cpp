@@ -1,5 +1,6 @@
 #include "agent/dispatch.h"
 
+#include "agent/acceptor.h"
 #include "agent/console.h"
 #include "config/agentinfo.h"
 #include "config/settings.h"
@@ -21,41 +22,45 @@ typedef void (*Handler)(const QVRequest&, TEVReply&);
 struct Command {
     const char* name;
     Handler handler;
+    // Answers from memory at once: no file, process, network or lock that
+    // someone may hold for long. Other handlers may take long, so the
+    // session first gives up its duty to accept (MayBlock).
+    bool quick;
 };
 
 // Compared in this order, exactly and case-sensitively.
 const Command kCommands[] = {
-    {"TEST-UNC", ProcessTest_UNC},
-    {"TEST-DiskSpace", ProcessTest_DiskSpace},
-    {"TEST-FolderSize", ProcessTest_FolderSize},
-    {"TEST-FileExists", ProcessTest_FileExists},
-    {"TEST-FileCompare", ProcessTest_FileCompare},
-    {"TEST-FileCRC", ProcessTest_FileCRC},
-    {"TEST-CountFiles", ProcessTest_CountFiles},
-    {"TEST-Process", ProcessTest_Process},
-    {"TEST-Service", ProcessTest_Service},
-    {"TEST-NTLog", ProcessTest_NTLog},
-    {"TEST-CPU", ProcessTest_CPU},
-    {"TEST-PerfCounter", ProcessTest_Perf},
-    {"TEST-Script", ProcessTest_Script},
-    {"TEST-SNMP", ProcessTest_SNMP},
-    {"TEST-ExternalPrg", ProcessTest_External},
-    {"TEST-Ping", ProcessTest_Ping},
-    {"TEST-TCP", ProcessTest_TCP},
-    {"TEST-UDP", ProcessTest_UDP},
-    {"TEST-TextLog", ProcessTest_TextLog},
-    {"TEST-TextLog2", ProcessTest_TextLog2},
-    {"TEST-ShellScript", ProcessTest_ShellScript},
-    {"ACT-ExternalCmd", ProcessAct_ExternalCmd},
-    {"ACT-TCPUDPsend", ProcessAct_TCPSend},
-    {"ACT-Syslog", ProcessAct_Syslog},
-    {"GetProcessesList", ProcessInfo_ProcessesList},
-    {"GetServicesList", ProcessInfo_ServicesList},
-    {"GetEventLogFiles", ProcessInfo_EventLogFiles},
-    {"GetEventLogSources", ProcessInfo_EventLogSources},
-    {"GetDriveList", ProcessInfo_GetDriveList},
-    {"GetFilesList", ProcessInfo_GetFileList},
-    {"GetInfo", GetAgentStatus},
+    {"TEST-UNC", ProcessTest_UNC, false},
+    {"TEST-DiskSpace", ProcessTest_DiskSpace, true},
+    {"TEST-FolderSize", ProcessTest_FolderSize, false},
+    {"TEST-FileExists", ProcessTest_FileExists, false},
+    {"TEST-FileCompare", ProcessTest_FileCompare, false},
+    {"TEST-FileCRC", ProcessTest_FileCRC, false},
+    {"TEST-CountFiles", ProcessTest_CountFiles, false},
+    {"TEST-Process", ProcessTest_Process, false},
+    {"TEST-Service", ProcessTest_Service, true},
+    {"TEST-NTLog", ProcessTest_NTLog, true},
+    {"TEST-CPU", ProcessTest_CPU, false},
+    {"TEST-PerfCounter", ProcessTest_Perf, true},
+    {"TEST-Script", ProcessTest_Script, true},
+    {"TEST-SNMP", ProcessTest_SNMP, true},
+    {"TEST-ExternalPrg", ProcessTest_External, false},
+    {"TEST-Ping", ProcessTest_Ping, true},
+    {"TEST-TCP", ProcessTest_TCP, false},
+    {"TEST-UDP", ProcessTest_UDP, false},
+    {"TEST-TextLog", ProcessTest_TextLog, false},
+    {"TEST-TextLog2", ProcessTest_TextLog2, false},
+    {"TEST-ShellScript", ProcessTest_ShellScript, false},
+    {"ACT-ExternalCmd", ProcessAct_ExternalCmd, false},
+    {"ACT-TCPUDPsend", ProcessAct_TCPSend, false},
+    {"ACT-Syslog", ProcessAct_Syslog, false},
+    {"GetProcessesList", ProcessInfo_ProcessesList, false},
+    {"GetServicesList", ProcessInfo_ServicesList, true},
+    {"GetEventLogFiles", ProcessInfo_EventLogFiles, true},
+    {"GetEventLogSources", ProcessInfo_EventLogSources, true},
+    {"GetDriveList", ProcessInfo_GetDriveList, true},
+    {"GetFilesList", ProcessInfo_GetFileList, false},
+    {"GetInfo", GetAgentStatus, true},
 };
 
 void NotAllowed(TEVReply& Reply) {
@@ -160,10 +165,13 @@ int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags&, ThreadParams P
     }
     for (const Command& c : kCommands) {
         if (command == c.name) {
+            if (!c.quick) MayBlock();
             c.handler(parameters, Reply);
             return 1;
         }
     }
+    // Management and upgrade requests read or write files.
+    MayBlock();
     if (Management(command, parameters, Reply, after, Params.address)) return 1;
     if (command == "UpgradeCode") {
         UpgradeCode(parameters, Reply, Params.address, Req.GetSessionKey(), Upgrade);

@@ -1,14 +1,11 @@
 #include "agent/listener.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
+#include "agent/acceptor.h"
 #include "agent/console.h"
 #include "agent/pidfile.h"
 #include "agent/runflags.h"
@@ -31,14 +28,7 @@ int Listen(int port, unsigned int& addrlen, String& error) {
     host.SetZero();
     for (int attempt = 0; attempt < 3; attempt++) {
         const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, &addrlen, error);
-        if (fd > 0) {
-            // Non-blocking, so that accept can never hold the loop (and its
-            // run-state checks) waiting for a connection: not after a
-            // connection vanished between poll and accept, and not when the
-            // loop tries the next accept at once under load.
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            return fd;
-        }
+        if (fd > 0) return fd;
         sleep(1);
     }
     return 0;
@@ -107,11 +97,13 @@ void CheckPort(ListenerState& st) {
     // even when the setting changes again meanwhile.
     const int wanted = Settings()->port;
     if (wanted == st.port) return;
+    WithdrawListener();
     CloseSocket(st.socket);
     String error;
     st.socket = Listen(wanted, st.addrlen, error);
     if (st.socket > 0) {
         st.port = wanted;
+        PublishListener(st.socket, st.port);
         showmessage("Server port switching .. Ok\n", NoPeer(), mtSuccess, 0);
         return;
     }
@@ -128,6 +120,7 @@ void CheckPort(ListenerState& st) {
         saveError);
     st.socket = Listen(previous, st.addrlen, error);
     if (st.socket > 0) {
+        PublishListener(st.socket, st.port);
         showmessage("Return to original port\n", NoPeer(), mtFailure, 0);
         return;
     }
@@ -151,146 +144,22 @@ void RunStateChecks(ListenerState& st) {
     CheckPort(st);
 }
 
-bool TransientAcceptError(int err) {
-    return err == ECONNABORTED || err == EMFILE || err == ENFILE || err == ENOBUFS ||
-           err == ENOMEM || err == EPROTO || err == EPERM || err == EAGAIN || err == EWOULDBLOCK ||
-           err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET ||
-           err == EHOSTUNREACH || err == EOPNOTSUPP || err == ENETUNREACH;
-}
-
-bool FilterAllows(const TTEVSettings& s, in_addr peer) {
-    if (!s.filteractive) return true;
-    char text[24];
-    if (!inet_ntop(AF_INET, &peer, text, sizeof text)) return false;
-    // Whole items only: every item stands between CR LF pairs.
-    String item("\r\n");
-    item += text;
-    item += "\r\n";
-    return s.activefilter.Pos(item) != 0;
-}
-
-void Refuse(int fd, in_addr peer) {
-    AgentStatus.FailedConnections++;
-    showmessage("TCP connection rejected\n", peer, mtFailure, 0);
-    CloseSocket(fd);
-}
-
-void Serve(int fd, in_addr peer) {
-    showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
-    ThreadParams* params = new ThreadParams{fd, peer};
-    const int rc = StartSession(params);
-    if (rc == 0) return;
-    delete params;
-    SessionLimits.Release(peer);
-    String text = GetErrorStr(rc);
-    text.SetZero();
-    showmessage("Cannot start session thread: %s\n", peer, mtFailure, 1, text.Data());
-    CloseSocket(fd);
-}
-
-// A run of transient accept failures is reported once when it starts and
-// once, with its count, when it ends, not once per failure: at the
-// descriptor limit accept fails for every waiting connection.
-struct AcceptTrouble {
-    int error = 0;  // the failure of the run going on; 0 for none
-    int count = 0;  // failures in the run
-};
-AcceptTrouble trouble;  // main thread only
-
-// A descriptor kept in reserve: at the descriptor limit it is given up for
-// a moment to accept and close the waiting connection, so the backlog
-// drains and the accept loop does not spin on a listening socket that
-// stays readable.
-int reserveFd = -1;
-
-void KeepReserve() {
-    if (reserveFd < 0) reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-// Accepts and closes one waiting connection with the reserve descriptor.
-// Returns true when one was shed.
-bool ShedOne(int listenFd) {
-    if (reserveFd < 0) return false;
-    close(reserveFd);
-    reserveFd = -1;
-    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-        AgentStatus.FailedConnections++;
-        close(fd);
-    }
-    KeepReserve();
-    return fd >= 0;
-}
-
-void ReportTrouble(int err) {
-    trouble.count++;
-    if (trouble.error == err) return;
-    trouble.error = err;
-    trouble.count = 1;
-    String text = GetErrorStr(err);
-    text.SetZero();
-    showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
-}
-
-void EndTrouble() {
-    if (!trouble.error) return;
-    showmessage("Accept errors ended: %d failed accepts\n", NoPeer(), mtFailure, 1, trouble.count);
-    trouble = AcceptTrouble();
-}
-
-// Accepts one connection and serves or refuses it. Returns 1 when one was
-// accepted, 0 when none was waiting (or a transient failure was reported),
-// -1 when the listening socket is no longer usable.
-int AcceptOne(ListenerState& st) {
-    KeepReserve();
-    sockaddr_in addr;
-    socklen_t len = sizeof addr;
-    const int fd = accept4(st.socket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) return 0;
-        if (!TransientAcceptError(err)) {
-            String text = GetErrorStr(err);
-            text.SetZero();
-            showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
-            return -1;
-        }
-        ReportTrouble(err);
-        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-            if (err == EMFILE && ShedOne(st.socket)) return 0;
-            usleep(10 * 1000);  // let sessions give memory or descriptors back
-        }
-        return 0;
-    }
-    EndTrouble();
-    const in_addr peer = addr.sin_addr;
-    if (!FilterAllows(*Settings(), peer))
-        Refuse(fd, peer);
-    else if (!SessionLimits.Admit(peer))
-        Refuse(fd, peer);  // over a cap: closed at once
-    else
-        Serve(fd, peer);
-    return 1;
-}
-
 }  // namespace
 
 int AcceptLoop(ListenerState& st) {
-    bool busy = false;
+    PublishListener(st.socket, st.port);
     for (;;) {
         RunStateChecks(st);
-        // Under load the next connection is usually waiting already; wait
-        // (at most a second, so the checks above keep running) only when
-        // the last attempt found none.
-        if (!busy) {
-            struct pollfd p = {st.socket, POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0) continue;
-        }
-        const int accepted = AcceptOne(st);
-        if (accepted < 0) {
+        if (AcceptFailedFatally()) {
             closepidfile(st.pidfile);
             return 4;
         }
-        busy = accepted > 0;
+        KeepAcceptorReady();
+        WaitForWake(1000);
     }
+}
+
+bool RunStateChangePending() {
+    return TEVFlags.terminate || TEVFlags.reload || TEVFlags.upgrade || TEVFlags.reloadcfg ||
+           Settings()->port != PublishedPort();
 }

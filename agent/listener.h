@@ -1,6 +1,7 @@
-// The listening socket and the accept loop of the main thread, with the
-// run-state checks (terminate, restart, upgrade, port switch, reload) made
-// before every wait for a connection.
+// The listening socket and the main loop, which owns it and makes the
+// run-state checks (terminate, restart, upgrade, port switch, reload) at
+// least once a second and whenever a session asks for one; the session
+// threads accept the connections themselves (acceptor.h).
 #pragma once
 
 #include "core/zostring.h"
@@ -8,8 +9,8 @@
 // Opens the listening socket on the `host` and `port` settings: up to three
 // attempts, one second apart (also after the last). Returns the descriptor,
 // or 0 with error holding the last attempt's text. addrlen receives the
-// length of the socket address. The descriptor is close-on-exec and
-// non-blocking (the accept loop relies on both). Main thread.
+// length of the socket address. The descriptor is close-on-exec (a restart
+// or an upgrade must not leave the port open in the new image). Main thread.
 int Listen(unsigned int& addrlen, String& error);
 // The same on `port` instead of the `port` setting.
 int Listen(int port, unsigned int& addrlen, String& error);
@@ -22,5 +23,12 @@ struct ListenerState {
     int port;              // the port last listened on successfully
 };
 
-// Serves connections until the agent ends. Returns only an exit code.
+// Publishes the listening socket to the session threads and makes the
+// run-state checks until the agent ends. Returns only an exit code: 4 after
+// an accept failure that is not transient. Main thread.
 int AcceptLoop(ListenerState& state);
+
+// True when a run-state change waits for the main loop's checks: terminate,
+// restart, upgrade or configuration reload asked for, or a `port` setting
+// other than the port listened on. Any thread.
+bool RunStateChangePending();

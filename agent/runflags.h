@@ -47,3 +47,10 @@ enum TRunRequest { rrNone = 0, rrTerminate, rrReload };
 // Raises the flag of request in flags (terminate or reload); nothing for
 // rrNone. Any thread.
 void RaiseRunRequest(TTEVFlags& flags, TRunRequest request);
+
+// Has the main loop make its run-state checks now instead of at its next
+// one-second check. Any thread; async-signal-safe.
+void WakeMainLoop();
+// Waits up to ms milliseconds, less when WakeMainLoop is called or a signal
+// arrives. Main thread.
+void WaitForWake(int ms);

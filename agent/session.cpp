@@ -1,21 +1,19 @@
 #include "agent/session.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <vector>
 
+#include "agent/acceptor.h"
 #include "agent/console.h"
 #include "agent/dispatch.h"
+#include "agent/listener.h"
 #include "agent/runflags.h"
 #include "agent/sessionlimits.h"
-#include "agent/signals.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
 #include "protocol/tev_const.h"
@@ -29,12 +27,12 @@ const int kSendLimitMs = 30000;
 // setting is abandoned (and its slot freed); this limit applies when the
 // setting asks for none.
 const int kTransferIdleMs = 300000;
-// Stack of a session thread: sessions are shallow, and thousands may run.
-const size_t kSessionStack = 1024 * 1024;
 // A request must be whole within this time from its accept (or the idle
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
 const int kRequestDeadlineMs = 10000;
+// The first wait for a request, made by a thread that stays ready to accept.
+const int kGraceWaitMs = 1;
 
 long long NowMs() {
     struct timespec ts;
@@ -43,18 +41,23 @@ long long NowMs() {
 }
 
 // Sends all of data, however many send calls it takes, within kSendLimitMs.
-void SendAll(int fd, const String& data) {
+// With closing set the caller shuts the connection down right after: the
+// tail of the data is held back (MSG_MORE) until then and leaves together
+// with the end of the connection in one segment, so the peer is woken once
+// and the loopback path is travelled once instead of twice.
+void SendAll(int fd, const String& data, bool closing) {
     const long long deadline = NowMs() + kSendLimitMs;
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (closing ? MSG_MORE : 0);
     int sent = 0;
     while (sent < data.Length()) {
-        const ssize_t n =
-            send(fd, data.Data() + sent, size_t(data.Length() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(fd, data.Data() + sent, size_t(data.Length() - sent), flags);
         if (n > 0) {
             sent += int(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        MayBlock();
         const long long left = deadline - NowMs();
         if (left <= 0) return;
         struct pollfd p = {fd, POLLOUT, 0};
@@ -142,9 +145,21 @@ void Session::Run() {
     const ssize_t first = recv(params.socket, buf, sizeof buf, MSG_DONTWAIT);
     if (first == 0) return;
     if (first > 0 && !OnChunk(buf, int(first))) return;
+    // A connection is taken as soon as it is made, and its request is then
+    // usually a few microseconds behind: while another thread accepts, the
+    // first wait is kept short and this thread stays ready meanwhile,
+    // rather than handing its duty to accept to another thread (and waking
+    // it) for every such connection.
+    bool graceWait = OthersAccepting();
     for (;;) {
+        int waitMs = WaitMs();
+        if (graceWait && waitMs > kGraceWaitMs)
+            waitMs = kGraceWaitMs;
+        else
+            MayBlock();
+        graceWait = false;
         struct pollfd p = {params.socket, POLLIN, 0};
-        const int ready = poll(&p, 1, WaitMs());
+        const int ready = poll(&p, 1, waitMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
@@ -204,7 +219,10 @@ void Session::AnswerRequest() {
                            : "--> request rejected or operation failed (%s)\n",
                 params.address, mtInfo, 1, code);
     reply.FinalizePacket();
-    SendAll(params.socket, reply);
+    // A run-state change may end the process before the session closes its
+    // connection: such a reply, and one that starts an upgrade transfer,
+    // leaves at once.
+    SendAll(params.socket, reply, !upgrade.active && after == rrNone);
     RaiseRunRequest(TEVFlags, after);
 }
 
@@ -219,7 +237,7 @@ bool Session::OnTransferBytes(const char* data, int n) {
         reply.SetResult("200");
     }
     reply.FinalizePacket();
-    SendAll(params.socket, reply);
+    SendAll(params.socket, reply, true);
     return false;
 }
 
@@ -235,85 +253,7 @@ void Session::Close() {
 
 }  // namespace
 
-namespace {
-
-// Session threads that have finished wait a while for the next connection
-// instead of ending, so a busy agent does not pay for a new thread (stack,
-// page faults, scheduler set-up) on every request. There is still one
-// thread per connection being served and no limit on their number; only the
-// number of idle threads kept is bounded. Each idle thread waits on a
-// semaphore of its own, so a hand-over wakes exactly one thread once.
-struct IdleThread {
-    sem_t ready;                     // posted when params has been set
-    ThreadParams* params = nullptr;  // the connection handed over
-};
-
-std::mutex session_pool_mutex;
-std::vector<IdleThread*> idleThreads;  // session_pool_mutex; last in, first out
-const size_t kMaxIdleThreads = 32;
-const int kIdleThreadSeconds = 30;
-
-// Waits for a connection handed to this idle thread; null when none came in
-// time or enough threads are idle already.
-ThreadParams* NextSession(IdleThread& self) {
-    {
-        std::lock_guard<std::mutex> lock(session_pool_mutex);
-        if (idleThreads.size() >= kMaxIdleThreads) return nullptr;
-        self.params = nullptr;
-        idleThreads.push_back(&self);
-    }
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kIdleThreadSeconds;
-    while (sem_timedwait(&self.ready, &deadline) != 0) {
-        if (errno == EINTR) continue;
-        {
-            std::lock_guard<std::mutex> lock(session_pool_mutex);
-            for (size_t i = 0; i < idleThreads.size(); i++) {
-                if (idleThreads[i] != &self) continue;
-                idleThreads.erase(idleThreads.begin() + long(i));
-                return nullptr;
-            }
-        }
-        // Taken off the list just now: the hand-over is on its way.
-        while (sem_wait(&self.ready) != 0) {
-        }
-        break;
-    }
-    return self.params;
-}
-
-// Hands params to an idle thread; false when every thread is busy.
-bool HandToIdleThread(ThreadParams* params) {
-    IdleThread* idle = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(session_pool_mutex);
-        if (idleThreads.empty()) return false;
-        idle = idleThreads.back();
-        idleThreads.pop_back();
-    }
-    idle->params = params;
-    sem_post(&idle->ready);
-    return true;
-}
-
-void* SessionThread(void* arg) {
-    IdleThread self;
-    sem_init(&self.ready, 0, 0);
-    void* altStack = InstallAltStack();
-    for (ThreadParams* params = static_cast<ThreadParams*>(arg); params; params = NextSession(self))
-        ClientExecute(params);
-    RemoveAltStack(altStack);
-    sem_destroy(&self.ready);
-    return nullptr;
-}
-
-}  // namespace
-
-void* ClientExecute(void* arg) {
-    ThreadParams* block = static_cast<ThreadParams*>(arg);
-    const ThreadParams params = *block;
-    delete block;
+void RunSession(const ThreadParams& params) {
     AgentStatus.ActiveConnections++;
     AgentStatus.OpenedConnections++;
     {
@@ -323,19 +263,17 @@ void* ClientExecute(void* arg) {
     }
     AgentStatus.ActiveConnections--;
     SessionLimits.Release(params.address);
-    return nullptr;
+    // A request that asked for a run-state change (or changed the port) has
+    // been answered and its connection closed: the main loop acts now.
+    if (RunStateChangePending()) WakeMainLoop();
 }
 
-int StartSession(ThreadParams* params) {
-    if (HandToIdleThread(params)) return 0;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kSessionStack);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, SessionThread, params);
-    pthread_attr_destroy(&attr);
-    return rc;
+void* ClientExecute(void* arg) {
+    ThreadParams* block = static_cast<ThreadParams*>(arg);
+    const ThreadParams params = *block;
+    delete block;
+    RunSession(params);
+    return nullptr;
 }
 
 void ExitNow(int code) {

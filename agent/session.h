@@ -5,14 +5,15 @@
 
 #include "agent/threadparams.h"
 
-// Runs one session on the calling thread. Takes ownership of the
-// ThreadParams block (allocated with new) and frees it. Returns null.
-void* ClientExecute(void* params);
+// Runs one session on the calling thread for the connection in params (an
+// accepted descriptor, admitted by SessionLimits for params.address): counts
+// it in AgentStatus, serves it, closes the descriptor and releases the
+// session from SessionLimits. Any thread.
+void RunSession(const ThreadParams& params);
 
-// Serves params on a session thread of its own: an idle one when there is
-// one, otherwise a new detached thread. Returns 0 on success, or the error
-// number when no thread could be started (params is then still the caller's).
-int StartSession(ThreadParams* params);
+// RunSession as a thread entry: takes ownership of the ThreadParams block
+// (allocated with new) and frees it. Returns null.
+void* ClientExecute(void* params);
 
 // Ends the process at once with code, without running the destructors of
 // global objects that running sessions may still be using.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "loopback_peers.h"
 #include "wire_util.h"
 
 namespace {
@@ -318,6 +319,30 @@ TEST_F(ServeE2E, ConcurrentLoadGetsEveryReply) {
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(good.load(), kRequests);
     ExpectActiveReturnsToZero(agent);
+}
+
+// Requests whose handlers take long (here TEST-TCP against a peer that never
+// answers) must not hold up the taking of new connections, however many of
+// them run at once.
+TEST_F(ServeE2E, SlowRequestsDoNotHoldUpOthers) {
+    Start("tcp=1\n");
+    loopback::TcpPeer silent(loopback::TcpPeer::kSilent);
+    ASSERT_TRUE(silent.ok());
+    const std::string slow =
+        "TEST-TCP\n127.0.0.1\n" + std::to_string(silent.port()) + "\n6000\nping\n10\n\r";
+    std::vector<std::thread> slowClients;
+    std::atomic<int> timedOut{0};
+    for (int i = 0; i < 8; i++)
+        slowClients.emplace_back([&] {
+            if (Ask(agent.port, agent.password, slow, "127.0.0.1", 30000).substr(0, 4) == "301\n")
+                timedOut++;
+        });
+    agent_harness_detail::SleepMs(500);  // all of them in their handlers
+    const long long t0 = loopback::MonotonicMs();
+    EXPECT_EQ(AskBody("GetInfo\n\r").substr(0, 4), "200\n");
+    EXPECT_LT(loopback::MonotonicMs() - t0, 3000);
+    for (std::thread& t : slowClients) t.join();
+    EXPECT_EQ(timedOut.load(), 8);
 }
 
 }  // namespace

@@ -1,0 +1,404 @@
+#include "agent/acceptor.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "agent/console.h"
+#include "agent/runflags.h"
+#include "agent/session.h"
+#include "agent/sessionlimits.h"
+#include "agent/signals.h"
+#include "config/agentstatus.h"
+#include "config/settings.h"
+#include "platform/sockets.h"
+
+namespace {
+
+// Stack of a session thread: sessions are shallow, and thousands may run.
+const size_t kSessionStack = 1024 * 1024;
+// Threads kept ready to accept. A ready thread serves the connection it
+// took as long as that needs no wait, then takes the next one, so a busy
+// agent works through its queue of connections without a wake-up or a
+// hand-over per connection. One: each more thread waiting in accept takes
+// connections the moment they are made, before their requests follow, and
+// then has to wait for them after all (measured: more CPU per request and
+// longer tails at 8 and 64 connections at a time).
+const int kReadyThreads = 1;
+// Threads parked after a session that had to wait, at most; more end.
+const size_t kMaxParked = 64;
+// A parked thread that is not needed for this long ends.
+const int kIdleThreadSeconds = 30;
+
+// The published listening socket. A thread counts itself in `users` before
+// it reads `published` and leaves after its accept has returned; the main
+// thread clears `published` before it shuts the socket down and waits for
+// `users` to drop to zero, so no thread can reach accept on a descriptor
+// that is being closed (or that was closed and numbered anew).
+std::atomic<int> published{-1};
+std::atomic<int> publishedPort{0};
+std::atomic<int> users{0};
+// Threads that accept and serve without waiting: the ready threads. A
+// thread stops counting here before anything that may wait (MayBlock), and
+// starts counting again after its session, when fewer than kReadyThreads
+// are ready; otherwise it parks. A thread that stops while no other thread
+// accepts makes others ready first.
+std::atomic<int> ready{0};
+thread_local bool readyThread = false;  // the calling thread counts in `ready`
+std::atomic<bool> fatal{false};
+
+// A parked thread waits on a semaphore of its own, so a hand-over wakes
+// exactly one thread once.
+struct Parked {
+    sem_t wake;
+};
+std::mutex pool_mutex;
+std::vector<Parked*> parked;  // pool_mutex; last in, first out
+
+// Lets threads sleep while no socket is published (during a port switch).
+std::mutex publish_mutex;
+std::condition_variable publishChanged;  // publish_mutex
+
+// A run of transient accept failures is reported once when it starts and
+// once, with its count, when it ends, not once per failure: at the
+// descriptor limit accept fails for every waiting connection.
+struct AcceptTrouble {
+    int error = 0;  // the failure of the run going on; 0 for none
+    int count = 0;  // failures in the run
+};
+std::mutex accept_trouble_mutex;
+AcceptTrouble trouble;                  // accept_trouble_mutex
+std::atomic<bool> troubleGoing{false};  // trouble.error != 0, read without the lock
+
+// A descriptor kept in reserve: at the descriptor limit it is given up for
+// a moment to accept and close a waiting connection, so the backlog drains
+// instead of holding connections nobody can take.
+std::atomic<int> reserveFd{-1};
+
+void KeepReserve() {
+    if (reserveFd.load(std::memory_order_relaxed) >= 0) return;
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    int none = -1;
+    if (!reserveFd.compare_exchange_strong(none, fd)) close(fd);
+}
+
+void CloseConnection(int fd) {
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
+// Accepts and closes one waiting connection with the reserve descriptor.
+// Returns true when one was shed.
+bool ShedOne(int listenFd) {
+    const int spare = reserveFd.exchange(-1);
+    if (spare < 0) return false;
+    close(spare);
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        AgentStatus.FailedConnections++;
+        close(fd);
+    }
+    KeepReserve();
+    return fd >= 0;
+}
+
+void ReportTrouble(int err) {
+    std::lock_guard<std::mutex> lock(accept_trouble_mutex);
+    trouble.count++;
+    if (trouble.error == err) return;
+    trouble.error = err;
+    trouble.count = 1;
+    troubleGoing = true;
+    String text = GetErrorStr(err);
+    text.SetZero();
+    showmessage("Accept error: %s\n", NoPeer(), mtFailure, 1, text.Data());
+}
+
+void EndTrouble() {
+    if (!troubleGoing.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(accept_trouble_mutex);
+    if (!trouble.error) return;
+    showmessage("Accept errors ended: %d failed accepts\n", NoPeer(), mtFailure, 1, trouble.count);
+    trouble = AcceptTrouble();
+    troubleGoing = false;
+}
+
+bool TransientAcceptError(int err) {
+    return err == ECONNABORTED || err == EMFILE || err == ENFILE || err == ENOBUFS ||
+           err == ENOMEM || err == EPROTO || err == EPERM || err == ENETDOWN ||
+           err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET || err == EHOSTUNREACH ||
+           err == EOPNOTSUPP || err == ENETUNREACH;
+}
+
+bool ResourceError(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+bool FilterAllows(const TTEVSettings& s, in_addr peer) {
+    if (!s.filteractive) return true;
+    char text[24];
+    if (!inet_ntop(AF_INET, &peer, text, sizeof text)) return false;
+    // Whole items only: every item stands between CR LF pairs.
+    String item("\r\n");
+    item += text;
+    item += "\r\n";
+    return s.activefilter.Pos(item) != 0;
+}
+
+void Refuse(int fd, in_addr peer) {
+    AgentStatus.FailedConnections++;
+    showmessage("TCP connection rejected\n", peer, mtFailure, 0);
+    CloseConnection(fd);
+}
+
+// The published descriptor, counted in `users`; -1 (not counted) when none
+// is published, after waiting up to a second for one.
+int EnterListener() {
+    users++;
+    const int fd = published.load();
+    if (fd >= 0) return fd;
+    users--;
+    std::unique_lock<std::mutex> lock(publish_mutex);
+    publishChanged.wait_for(lock, std::chrono::seconds(1), [] { return published.load() >= 0; });
+    return -1;
+}
+
+// Deals with a failed accept on fd; the caller then accepts again.
+void OnAcceptFailure(int fd, int err) {
+    if (published.load() != fd) return;  // withdrawn meanwhile: expected
+    if (err == EINTR) {
+        WakeMainLoop();  // the signal may have been meant for the main loop
+        return;
+    }
+    if (!TransientAcceptError(err)) {
+        if (!fatal.exchange(true)) {
+            String text = GetErrorStr(err);
+            text.SetZero();
+            showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
+            WakeMainLoop();
+        }
+        usleep(100 * 1000);  // the main loop ends the agent
+        return;
+    }
+    if (ResourceError(err)) {
+        // A descriptor is taken before accept waits, so at the limit accept
+        // fails whether or not a connection waits: count and act only when
+        // one does.
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) return;
+        ReportTrouble(err);
+        if (err == EMFILE && ShedOne(fd)) return;
+        usleep(10 * 1000);  // let sessions give memory or descriptors back
+        return;
+    }
+    ReportTrouble(err);
+}
+
+void* AcceptorThread(void* arg);
+
+// Makes one more thread ready: a parked one when there is one, otherwise a
+// new one. Counted in `ready` at once, so that two threads that both saw
+// none ready make two, not none. Returns 0 or the error number of the failed
+// thread start.
+int MakeReady() {
+    ready++;
+    Parked* idle = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if (!parked.empty()) {
+            idle = parked.back();
+            parked.pop_back();
+        }
+    }
+    if (idle) {
+        sem_post(&idle->wake);
+        return 0;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kSessionStack);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, AcceptorThread, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) ready--;
+    return rc;
+}
+
+void ReportThreadFailure(int rc) {
+    String text = GetErrorStr(rc);
+    text.SetZero();
+    showmessage("Cannot start session thread: %s\n", NoPeer(), mtFailure, 1, text.Data());
+}
+
+// Waits until MakeReady hands this thread the duty to accept (true), or
+// until it is not needed for kIdleThreadSeconds or enough threads are
+// parked (false: the thread ends).
+bool Park(Parked& self) {
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if (parked.size() >= kMaxParked) return false;
+        parked.push_back(&self);
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kIdleThreadSeconds;
+    while (sem_timedwait(&self.wake, &deadline) != 0) {
+        if (errno == EINTR) continue;
+        {
+            std::lock_guard<std::mutex> lock(pool_mutex);
+            for (size_t i = 0; i < parked.size(); i++) {
+                if (parked[i] != &self) continue;
+                parked.erase(parked.begin() + long(i));
+                return false;
+            }
+        }
+        // Taken off the list just now: the hand-over is on its way.
+        while (sem_wait(&self.wake) != 0) {
+        }
+        break;
+    }
+    return true;
+}
+
+// A ready thread above kReadyThreads stops being one.
+void TrimReady() {
+    int now = ready.load();
+    while (now > kReadyThreads && !ready.compare_exchange_weak(now, now - 1)) {
+    }
+    if (now > kReadyThreads) readyThread = false;
+}
+
+// After a session that waited: ready again when fewer than kReadyThreads
+// are, otherwise parked. False when the thread should end.
+bool Rejoin(Parked& self) {
+    int now = ready.load();
+    while (now < kReadyThreads && !ready.compare_exchange_weak(now, now + 1)) {
+    }
+    return now < kReadyThreads || Park(self);
+}
+
+// Filters, caps and serves one accepted connection on this thread.
+void Take(int fd, in_addr peer) {
+    EndTrouble();
+    if (!FilterAllows(*Settings(), peer)) {
+        Refuse(fd, peer);
+    } else if (!SessionLimits.Admit(peer)) {
+        Refuse(fd, peer);  // over a cap: closed at once
+    } else {
+        showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
+        RunSession(ThreadParams{fd, peer});
+    }
+}
+
+// Accepts connections and serves them, one at a time, while it is a ready
+// thread; after a session that waited it rejoins or parks. Counted in
+// `ready` by MakeReady.
+void* AcceptorThread(void*) {
+    void* altStack = InstallAltStack();
+    Parked self;
+    sem_init(&self.wake, 0, 0);
+    readyThread = true;
+    for (;;) {
+        if (readyThread) TrimReady();
+        if (!readyThread) {
+            if (!Rejoin(self)) break;
+            readyThread = true;
+        }
+        KeepReserve();
+        const int fd = EnterListener();
+        if (fd < 0) continue;
+        sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        const int err = errno;
+        users--;
+        if (conn < 0)
+            OnAcceptFailure(fd, err);
+        else
+            Take(conn, addr.sin_addr);
+    }
+    sem_destroy(&self.wake);
+    RemoveAltStack(altStack);
+    return nullptr;
+}
+
+}  // namespace
+
+void PublishListener(int fd, int port) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    {
+        std::lock_guard<std::mutex> lock(publish_mutex);
+        publishedPort = port;
+        published = fd;
+    }
+    publishChanged.notify_all();
+    while (ready.load() < kReadyThreads) {
+        const int rc = MakeReady();
+        if (rc == 0) continue;
+        ReportThreadFailure(rc);
+        break;
+    }
+}
+
+void WithdrawListener() {
+    const int fd = published.exchange(-1);
+    publishedPort = 0;
+    if (fd < 0) return;
+    shutdown(fd, SHUT_RDWR);
+    while (users.load() != 0) usleep(1000);
+}
+
+int PublishedPort() {
+    return publishedPort.load();
+}
+
+void KeepAcceptorReady() {
+    // Reported once per run of failures, not at every check.
+    static bool failing = false;  // main thread only
+    if (ready.load() > 0 || published.load() < 0) return;
+    const int rc = MakeReady();
+    if (rc != 0 && !failing) ReportThreadFailure(rc);
+    failing = rc != 0;
+}
+
+void MayBlock() {
+    if (!readyThread) return;
+    readyThread = false;
+    ready--;
+    // Whoever still counts as ready may be busy; what matters is that some
+    // thread accepts now. When none does, one is made ready, or two while
+    // connections are waiting: when a crowd of connections that say nothing
+    // arrives, each taker soon waits in its session, and the takers double
+    // instead of following one another. Extra ready threads park again
+    // (TrimReady).
+    if (users.load() > 0) return;
+    struct pollfd waiting = {published.load(), POLLIN, 0};
+    const int wanted = waiting.fd >= 0 && poll(&waiting, 1, 0) > 0 ? 2 : 1;
+    for (int i = 0; i < wanted; i++) {
+        const int rc = MakeReady();
+        if (rc == 0) continue;
+        ReportThreadFailure(rc);
+        break;
+    }
+}
+
+bool OthersAccepting() {
+    return users.load() > 0;
+}
+
+bool AcceptFailedFatally() {
+    return fatal.load();
+}
