@@ -32,20 +32,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
+. "$root/bench/build-before.sh"
 cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=ON -DTEV_WERROR=ON >/dev/null
 cmake --build build-rel -j"$jobs" --target tev frontdoor >/dev/null
 tool=$root/build-rel/frontdoor
 
 agents=("current:$root/build-rel/tev")
 if [ -n "$before" ]; then
-  src=$root/build-before/src
-  rm -rf "$src"
-  mkdir -p "$src"
-  git archive "$before" | tar -x -C "$src"
-  cmake -S "$src" -B build-before/bin -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF \
-    -DTEV_WERROR=OFF >/dev/null
-  cmake --build build-before/bin -j"$jobs" --target tev >/dev/null
-  agents=("before ($before):$root/build-before/bin/tev" "${agents[@]}")
+  agents=("before ($before):$(build_before_agent "$before")" "${agents[@]}")
 fi
 
 free_port() {

@@ -69,19 +69,13 @@ if [ ! -x "$peer_bin" ]; then
 fi
 
 # ---- Our agent, Release build (and the one of --before).
+. "$root/bench/build-before.sh"
 cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=ON -DTEV_WERROR=ON >/dev/null
 cmake --build build-rel -j"$jobs" --target tev loadgen >/dev/null
 loadgen=$root/build-rel/loadgen
 ours=("ours:$root/build-rel/tev")
 if [ -n "$before" ]; then
-  src=$root/build-before/src
-  rm -rf "$src"
-  mkdir -p "$src"
-  git archive "$before" | tar -x -C "$src"
-  cmake -S "$src" -B build-before/bin -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF \
-    -DTEV_WERROR=OFF >/dev/null
-  cmake --build build-before/bin -j"$jobs" --target tev >/dev/null
-  ours=("before:$root/build-before/bin/tev" "${ours[@]}")
+  ours=("before:$(build_before_agent "$before")" "${ours[@]}")
 fi
 
 # A free loopback port below 32768 (the peer accepts no higher one).

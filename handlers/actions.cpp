@@ -7,6 +7,7 @@
 
 #include "config/settings.h"
 #include "handlers/netparams.h"
+#include "handlers/replies.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "platform/syslog.h"
@@ -19,11 +20,6 @@ const int kActionSendLimitMs = 30000;
 void NotAllowed(TEVReply& Reply) {
     Reply.SetResult("600");
     Reply += "operation is not allowed";
-}
-
-void Refuse(TEVReply& Reply, const char* text) {
-    Reply.SetResult("501");
-    Reply += text;
 }
 
 void Failed(TEVReply& Reply, const String& error) {
@@ -49,12 +45,12 @@ void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply) {
     int unused = 0;
     int timeoutMs = 0;
     if (!DecodeIntParam(Req, 3, unused) || !DecodeIntParam(Req, 4, timeoutMs)) {
-        Refuse(Reply, "Wrong parameter");
+        ReplyWrongParameter(Reply);
         return;
     }
     const String command = ZeroTerminated(Req.GetParam(1, 1));
     if (command.Length() == 0) {
-        Refuse(Reply, "Command line to execute is not specified");
+        ReplyMessage(Reply, "501", "Command line to execute is not specified");
         return;
     }
     const String workDir = ZeroTerminated(Req.GetParam(2, 1));
@@ -81,7 +77,7 @@ void ProcessAct_Syslog(const QVRequest& Req, TEVReply& Reply) {
     int severity = 0;
     if (host.Length() == 0 || !DecodePortParam(Req, 2, port) || !DecodeIntParam(Req, 3, facility) ||
         !DecodeIntParam(Req, 4, severity) || severity < ssEmergency || severity > ssDebug) {
-        Refuse(Reply, "Wrong parameter");
+        ReplyWrongParameter(Reply);
         return;
     }
     const String message = DecodeDataParam(Req, 5);
@@ -108,7 +104,7 @@ void ProcessAct_TCPSend(const QVRequest& Req, TEVReply& Reply) {
     int delaySeconds = 0;
     if (host.Length() == 0 || first.Length() == 0 || !DecodePortParam(Req, 2, port) ||
         !DecodeIntParam(Req, 5, delaySeconds)) {
-        Refuse(Reply, "Wrong parameter");
+        ReplyWrongParameter(Reply);
         return;
     }
     const String second = DecodeDataParam(Req, 6);

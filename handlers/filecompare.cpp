@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "handlers/contentsearch.h"
+#include "handlers/replies.h"
 #include "platform/filepath.h"
 #include "platform/filesearch.h"
 #include "platform/seqread.h"
@@ -67,8 +68,7 @@ int CompareFiles(const String& File1, const String& File2) {
 
 void ProcessTest_FileCompare(const QVRequest& Req, TEVReply& Reply) {
     if (!Settings()->comparefiles) {
-        Reply.SetResult("600");
-        Reply += "test is not allowed";
+        ReplyTestNotAllowed(Reply);
         return;
     }
     Reply.SetResult("301");
@@ -93,8 +93,7 @@ void ProcessTest_FileCompare(const QVRequest& Req, TEVReply& Reply) {
     } else if (modeText == "3") {
         result = FindStrInFile(file1, Req.GetParam(3, 1), Flag(Req, 4), Flag(Req, 5));
     } else {
-        Reply.SetResult("501");
-        Reply += "Wrong parameter";
+        ReplyWrongParameter(Reply);
         return;
     }
     if (result < 0) {

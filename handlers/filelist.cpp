@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "handlers/filetests.h"
+#include "handlers/replies.h"
 #include "platform/filepath.h"
 #include "protocol/valueforms.h"
 
@@ -54,8 +55,7 @@ void AddFileStr(TEVReply& List, const String& Folder, TSearchRec Entry, bool Add
 
 void ProcessInfo_GetFileList(const QVRequest& Req, TEVReply& Reply) {
     if (!AnyFileRight(*Settings())) {
-        Reply.SetResult("600");
-        Reply += "test is not allowed";
+        ReplyTestNotAllowed(Reply);
         return;
     }
     const String folder = NormaliseFolder(Req.GetParam(1, 1));

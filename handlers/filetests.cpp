@@ -10,22 +10,13 @@
 #include "config/settings.h"
 #include "handlers/filecrc.h"
 #include "handlers/folderwalk.h"
+#include "handlers/replies.h"
 #include "platform/filesearch.h"
 #include "platform/syserror.h"
 #include "platform/tempfile.h"
 #include "protocol/valueforms.h"
 
 namespace {
-
-void Refuse(TEVReply& Reply) {
-    Reply.SetResult("600");
-    Reply += "test is not allowed";
-}
-
-void Fail(TEVReply& Reply, const char* Code, const String& Message) {
-    Reply.SetResult(Code);
-    Reply += Message;
-}
 
 // Parameter i (trimmed), passed through the path macros when the flag at
 // position MacroAt is set.
@@ -60,10 +51,10 @@ bool GetFileInfo(const String& Name, long long& Size, long& CTime, long& MTime) 
 }
 
 void ProcessTest_UNC(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->unc) return Refuse(Reply);
+    if (!Settings()->unc) return ReplyTestNotAllowed(Reply);
     String path = Req.GetParam(1, 1);
     if (path.Length() > 0 && path[path.Length()] == '\\') path.SetLength(path.Length() - 1);
-    if (path.Length() == 0) return Fail(Reply, "501", "Path not specified");
+    if (path.Length() == 0) return ReplyMessage(Reply, "501", "Path not specified");
     long long total = 0, free = 0, available = 0;
     if (!GetUNCDriveInfo(path, total, free, available)) {
         const int err = errno;
@@ -78,17 +69,17 @@ void ProcessTest_UNC(const QVRequest& Req, TEVReply& Reply) {
 }
 
 void ProcessTest_FolderSize(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->foldersize) return Refuse(Reply);
+    if (!Settings()->foldersize) return ReplyTestNotAllowed(Reply);
     const String path = PathParam(Req, 1, 8);
     const bool recursive = tevDecodeBool(Req.GetParam(2, 1));
     const long long size = GetFolderSize(path, recursive);
-    if (size < 0) return Fail(Reply, "301", "Folder/File doesn`t exist or access denied");
+    if (size < 0) return ReplyMessage(Reply, "301", "Folder/File doesn`t exist or access denied");
     Reply.SetResult("200");
     Reply.AddIntParam(size);
 }
 
 void ProcessTest_FileExists(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->fileexists) return Refuse(Reply);
+    if (!Settings()->fileexists) return ReplyTestNotAllowed(Reply);
     String name = PathParam(Req, 1, 7);
     long long size = 0;
     long ctime = 0, mtime = 0;
@@ -97,7 +88,7 @@ void ProcessTest_FileExists(const QVRequest& Req, TEVReply& Reply) {
         name = GetFirstMatchedFile(name);
         found = name.Length() > 0 && GetFileInfo(name, size, ctime, mtime);
     }
-    if (!found) return Fail(Reply, "301", "no such file or acess denied");
+    if (!found) return ReplyMessage(Reply, "301", "no such file or acess denied");
     Reply.SetResult("200");
     Reply.AddIntParam(size);
     Reply.AddTimeParam(ctime);
@@ -108,25 +99,25 @@ void ProcessTest_FileExists(const QVRequest& Req, TEVReply& Reply) {
 }
 
 void ProcessTest_FileCRC(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->filecrc) return Refuse(Reply);
+    if (!Settings()->filecrc) return ReplyTestNotAllowed(Reply);
     unsigned int crc = 0;
     String error;
-    if (!GetFileCRC(Req.GetParam(1, 1), crc, error)) return Fail(Reply, "301", error);
+    if (!GetFileCRC(Req.GetParam(1, 1), crc, error)) return ReplyMessage(Reply, "301", error);
     Reply.SetResult("200");
     Reply.AddIntParam((long long)crc);
 }
 
 void ProcessTest_CountFiles(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->countfiles) return Refuse(Reply);
+    if (!Settings()->countfiles) return ReplyTestNotAllowed(Reply);
     const String folder = PathParam(Req, 1, 11);
     const String mask = Req.GetParam(2, 1);
     const bool recursive = tevDecodeBool(Req.GetParam(3, 1));
     const int mode = tevDecodeInt(Req.GetParam(4, 1));
     int limit = 0;
     if (mode < cfmAllFiles || mode > cfmSubFolders || !tevDecodeInt(Req.GetParam(5, 1), &limit))
-        return Fail(Reply, "501", "Wrong parameter");
+        return ReplyWrongParameter(Reply);
     const int count = CountFiles(folder, mask, recursive, mode, limit);
-    if (count < 0) return Fail(Reply, "301", "Folder doesn`t exist or access denied");
+    if (count < 0) return ReplyMessage(Reply, "301", "Folder doesn`t exist or access denied");
     Reply.SetResult("200");
     Reply.AddIntParam(count);
 }

@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "handlers/netparams.h"
+#include "handlers/replies.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -14,16 +15,6 @@ namespace {
 const int kAnswerBufferSize = 8192;
 // TEST-TCP without a time limit of its own still ends.
 const int kDefaultTcpLimitMs = 120000;
-
-void TestNotAllowed(TEVReply& Reply) {
-    Reply.SetResult("600");
-    Reply += "test is not allowed";
-}
-
-void WrongParameter(TEVReply& Reply) {
-    Reply.SetResult("501");
-    Reply += "Wrong parameter";
-}
 
 // The greatest answer length asked for, capped to the buffer; below 1 no
 // answer is awaited.
@@ -70,7 +61,7 @@ void ReplyExchange(TEVReply& Reply, int result, int elapsedMs, const char* answe
 void ProcessTest_TCP(const QVRequest& Req, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!s->tcp) {
-        TestNotAllowed(Reply);
+        ReplyTestNotAllowed(Reply);
         return;
     }
     int port = 0;
@@ -78,7 +69,7 @@ void ProcessTest_TCP(const QVRequest& Req, TEVReply& Reply) {
     int asked = 0;
     if (!DecodePortParam(Req, 2, port) || !DecodeIntParam(Req, 3, limitMs) ||
         !DecodeIntParam(Req, 5, asked)) {
-        WrongParameter(Reply);
+        ReplyWrongParameter(Reply);
         return;
     }
     const String host = ZeroTerminated(Req.GetParam(1, 1));
@@ -100,7 +91,7 @@ void ProcessTest_TCP(const QVRequest& Req, TEVReply& Reply) {
 void ProcessTest_UDP(const QVRequest& Req, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!s->udp) {
-        TestNotAllowed(Reply);
+        ReplyTestNotAllowed(Reply);
         return;
     }
     int port = 0;
@@ -109,12 +100,12 @@ void ProcessTest_UDP(const QVRequest& Req, TEVReply& Reply) {
     int asked = 0;
     if (!DecodePortParam(Req, 2, port) || !DecodeIntParam(Req, 3, limitMs) ||
         !DecodeIntParam(Req, 4, attempts) || !DecodeIntParam(Req, 6, asked)) {
-        WrongParameter(Reply);
+        ReplyWrongParameter(Reply);
         return;
     }
     const String data = DecodeDataParam(Req, 5);
     if (attempts == 0 || data.Length() == 0) {
-        WrongParameter(Reply);
+        ReplyWrongParameter(Reply);
         return;
     }
     const String host = ZeroTerminated(Req.GetParam(1, 1));

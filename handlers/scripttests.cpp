@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "config/settings.h"
+#include "handlers/replies.h"
 #include "platform/filepath.h"
 #include "platform/process.h"
 #include "platform/tempcreate.h"
@@ -41,11 +42,6 @@ const TSettingsScript kCpuUsage = {&TTEVSettings::cpuusage, &TTEVSettings::cpuus
 const TSettingsScript kProcList = {&TTEVSettings::process, &TTEVSettings::proclistscript,
                                    "ProcList script is not speified",
                                    "ProcList script doesn't exist"};
-
-void Answer(TEVReply& Reply, const char* code, const String& message) {
-    Reply.SetResult(code);
-    Reply += message;
-}
 
 // A temporary file created by the agent; closed and deleted on destruction.
 class TTempFile {
@@ -120,16 +116,16 @@ class TPieceReader {
 // and returns false when either fails.
 bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEVReply& Reply) {
     if (!(s.*kind.right)) {
-        Answer(Reply, "600", "test is not allowed");
+        ReplyTestNotAllowed(Reply);
         return false;
     }
     const String& script = s.*kind.script;
     if (script.Length() == 0) {
-        Answer(Reply, "301", kind.notSpecified);
+        ReplyMessage(Reply, "301", kind.notSpecified);
         return false;
     }
     if (!FileExists(script)) {
-        Answer(Reply, "301", kind.missing);
+        ReplyMessage(Reply, "301", kind.missing);
         return false;
     }
     return true;
@@ -144,7 +140,7 @@ bool RunSettingsScript(const String& script, const String* arg, TTempFile& resul
     char name[64];
     snprintf(name, sizeof name, "tmptev-%ld.txt", long(GetUniqueThreadID()));
     if (result.Create(name) < 0) {
-        Answer(Reply, "301", "cannot get temp file");
+        ReplyMessage(Reply, "301", "cannot get temp file");
         return false;
     }
     String program = ZeroTerminated(script);
@@ -156,17 +152,17 @@ bool RunSettingsScript(const String& script, const String* arg, TTempFile& resul
     String error;
     const int rc = RunProgram(argv, nullptr, fds, kSettingsScriptLimitMs, exitCode, error);
     if (rc == kRunTimedOut) {
-        Answer(Reply, "301", "Script time limit exceeded");
+        ReplyMessage(Reply, "301", "Script time limit exceeded");
         return false;
     }
     // A script that ended on a signal may still have written its result;
     // only one that never started has nothing to read.
     if (rc == 0 && error != "abnormal termination") {
-        Answer(Reply, "301", "Cannot execute script");
+        ReplyMessage(Reply, "301", "Cannot execute script");
         return false;
     }
     if (!result.Rewind()) {
-        Answer(Reply, "301", "Cannot get script results");
+        ReplyMessage(Reply, "301", "Cannot get script results");
         return false;
     }
     return true;
@@ -255,11 +251,11 @@ void PauseMicroseconds(int us) {
 bool WriteScriptFile(const String& text, TTempFile& file, TEVReply& Reply) {
     const int fd = file.Create(nullptr);
     if (fd == kTempNoName) {
-        Answer(Reply, "301", "Cannot get temp file");
+        ReplyMessage(Reply, "301", "Cannot get temp file");
         return false;
     }
     if (fd < 0) {
-        Answer(Reply, "301", "Cannot create temp file");
+        ReplyMessage(Reply, "301", "Cannot create temp file");
         return false;
     }
     int done = 0;
@@ -271,12 +267,12 @@ bool WriteScriptFile(const String& text, TTempFile& file, TEVReply& Reply) {
     }
     if (done < text.Length()) {
         file.Remove();
-        Answer(Reply, "301", "cannot create temp file");
+        ReplyMessage(Reply, "301", "cannot create temp file");
         return false;
     }
     if (fchmod(fd, 0700) != 0) {
         file.Remove();
-        Answer(Reply, "301", "Cannot set exec flag for script");
+        ReplyMessage(Reply, "301", "Cannot set exec flag for script");
         return false;
     }
     // Closed before the start: a file open for writing cannot be executed.
@@ -298,14 +294,14 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
     if (!CheckSettingsScript(*s, kProcCnt, Reply)) return;
     const String name = Req.GetParam(2, 1);
     if (name.Length() == 0) {
-        Answer(Reply, "501", "Name of the process is not specified");
+        ReplyMessage(Reply, "501", "Name of the process is not specified");
         return;
     }
     TTempFile result;
     if (!RunSettingsScript(s->proccntscript, &name, result, Reply)) return;
     int count = 0;
     if (!ScanNumber(result.fd, "%d", count)) {
-        Answer(Reply, "301", "Script error");
+        ReplyMessage(Reply, "301", "Script error");
         return;
     }
     Reply.SetResult("200");
@@ -319,7 +315,7 @@ void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
     if (!RunSettingsScript(s->cpuusagescript, nullptr, result, Reply)) return;
     float usage = 0;
     if (!ScanNumber(result.fd, "%f", usage)) {
-        Answer(Reply, "301", "Script error");
+        ReplyMessage(Reply, "301", "Script error");
         return;
     }
     Reply.SetResult("200");
@@ -338,23 +334,23 @@ void ProcessInfo_ProcessesList(const QVRequest&, TEVReply& Reply) {
 
 void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
     if (!Settings()->external) {
-        Answer(Reply, "600", "test is not allowed");
+        ReplyTestNotAllowed(Reply);
         return;
     }
     const String command = ZeroTerminated(Req.GetParam(1, 1));
     int limit = 0;
     if (!tevDecodeInt(Req.GetParam(4, 1), &limit)) {
-        Answer(Reply, "501", "Wrong parameter");
+        ReplyWrongParameter(Reply);
         return;
     }
     if (command.Length() == 0) {
-        Answer(Reply, "501", "Command line to execute is not specified");
+        ReplyMessage(Reply, "501", "Command line to execute is not specified");
         return;
     }
     int exitCode = 0;
     String error;
     if (!SystemEx(command.Data(), nullptr, limit, exitCode, error)) {
-        Answer(Reply, "301", error);
+        ReplyMessage(Reply, "301", error);
         return;
     }
     Reply.SetResult("200");
@@ -364,7 +360,7 @@ void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
 void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!s->shellscript) {
-        Answer(Reply, "600", "test is not allowed");
+        ReplyTestNotAllowed(Reply);
         return;
     }
     const String start = Req.GetParam(1, 1);
@@ -377,8 +373,8 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     if (!WriteScriptFile(text, script, Reply)) return;
     const int outFd = output.Create(nullptr);
     if (outFd < 0) {
-        Answer(Reply, "301",
-               outFd == kTempNoName ? "Cannot get temp file" : "Cannot create temp file");
+        ReplyMessage(Reply, "301",
+                     outFd == kTempNoName ? "Cannot get temp file" : "Cannot create temp file");
         return;
     }
     const String scriptPath = ZeroTerminated(script.path);
@@ -396,11 +392,11 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     int exitCode = 0;
     String error;
     if (RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error) != 1) {
-        Answer(Reply, "301", String("Script execution error: ") + error);
+        ReplyMessage(Reply, "301", String("Script execution error: ") + error);
         return;
     }
     if (!output.Rewind()) {
-        Answer(Reply, "301", "Cannot get script results");
+        ReplyMessage(Reply, "301", "Cannot get script results");
         return;
     }
     const TScriptOutput out = ReadScriptOutput(outFd, budget);

@@ -1,6 +1,7 @@
 #include "handlers/textlog.h"
 
 #include "config/settings.h"
+#include "handlers/replies.h"
 #include "platform/tempfile.h"
 #include "protocol/valueforms.h"
 
@@ -74,8 +75,7 @@ void ScanAndReply(const String& name, TLineMatcher& matcher, WatchState st, int 
 String ResolveLog(const QVRequest& Req, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> settings = Settings();
     if (!settings->textlog) {
-        Reply.SetResult("600");
-        Reply += "test is not allowed";
+        ReplyTestNotAllowed(Reply);
         return String();
     }
     String name = GetFirstMatchedFile(Req.GetParam(1, 1));
@@ -84,11 +84,6 @@ String ResolveLog(const QVRequest& Req, TEVReply& Reply) {
         Reply += "File does not exist";
     }
     return name;
-}
-
-void WrongParameter(TEVReply& Reply) {
-    Reply.SetResult("501");
-    Reply += "Wrong parameter";
 }
 
 }  // namespace
@@ -106,7 +101,7 @@ void ProcessTest_TextLog(const QVRequest& Req, TEVReply& Reply) {
     TTextLogFilter filter;
     filter.expression = tevDecodeStrings(Req.GetParam(2, 1));
     WatchState st;
-    if (!DecodeState(Req, 3, st)) return WrongParameter(Reply);
+    if (!DecodeState(Req, 3, st)) return ReplyWrongParameter(Reply);
     filter.isExpression = tevDecodeBool(Req.GetParam(6, 1)) ? 1 : 0;
     const int scanAll = tevDecodeBool(Req.GetParam(7, 1)) ? 1 : 0;
     filter.caseSensitive = tevDecodeBool(Req.GetParam(8, 1)) ? 1 : 0;
@@ -120,7 +115,7 @@ void ProcessTest_TextLog2(const QVRequest& Req, TEVReply& Reply) {
     const String name = ResolveLog(Req, Reply);
     if (!name.Length()) return;
     WatchState st;
-    if (!DecodeState(Req, 2, st)) return WrongParameter(Reply);
+    if (!DecodeState(Req, 2, st)) return ReplyWrongParameter(Reply);
     const int scanAll = tevDecodeBool(Req.GetParam(5, 1)) ? 1 : 0;
     TTextLogFilter first, second;
     DecodeFilter(Req, first, 6);
