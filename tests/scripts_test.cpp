@@ -105,23 +105,32 @@ TEST_F(ShippedScripts, ProcessCountMatchesNamesExactly) {
 TEST_F(ShippedScripts, ProcessListHasOneLinePerProcess) {
     const std::string name = "tevls" + agent_harness_detail::RandomHex(3);
     StartSleeps(name, 3);
+    // Programs whose names hold line breaks and tabs still take one line.
+    const std::string odd = name + "\nsecond\tline\r";
+    StartSleeps(odd, 1);
     const Output out = RunScript("proclist.sh", nullptr);
     EXPECT_EQ(out.exitCode, 0);
     const std::regex line("([0-9]+) ([^ ]+) ([0-9]+\\.[0-9]) ([0-9]+) (.+)");
     std::istringstream in(out.text);
     std::string l;
-    int lines = 0, ours = 0;
+    int lines = 0, ours = 0, odds = 0;
     while (std::getline(in, l)) {
         lines++;
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, line)) << l;
-        for (pid_t pid : pids)
-            if (m[1] == std::to_string(pid)) {
+        for (size_t i = 0; i < pids.size(); i++) {
+            if (m[1] != std::to_string(pids[i])) continue;
+            if (i < 3) {
                 ours++;
                 EXPECT_EQ(m[5].str(), dir + "/" + name + " 60");
+            } else {
+                odds++;
+                EXPECT_EQ(m[5].str(), dir + "/" + name + " second line  60");
             }
+        }
     }
     EXPECT_EQ(ours, 3);
+    EXPECT_EQ(odds, 1);
     EXPECT_GE(lines, 4);
     EXPECT_EQ(out.text.back(), '\n');
 }

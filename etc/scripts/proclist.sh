@@ -1,7 +1,8 @@
 #!/bin/sh
 # Prints one line per running process: pid, user, CPU usage in percent over
 # the process's lifetime (as ps shows it), resident memory in kilobytes and
-# the command line ("[name]" for kernel threads), separated by blanks.
+# the command line ("[name]" for kernel threads), separated by blanks. Tabs,
+# line breaks and NULs in a command line are printed as blanks.
 # Reads /proc and /etc/passwd only; needs no ps.
 LC_ALL=C
 export LC_ALL
@@ -26,7 +27,12 @@ while [ "${up#0}" != "$up" ] && [ -n "${up#0}" ]; do up=${up#0}; done
 {
     for dir in /proc/[0-9]*; do
         pid=${dir#/proc/}
-        IFS= read -r stat < "$dir/stat" || continue
+        # A name may hold a line break; the kernel writes it as it is.
+        stat=
+        while IFS= read -r part; do
+            stat="$stat${stat:+ }$part"
+        done < "$dir/stat"
+        [ -n "$stat" ] || continue
         comm=${stat#*(}
         comm=${comm%)*}
         # Fields after the name: state is 1, utime 12, stime 13, start 20,
@@ -54,7 +60,9 @@ while [ "${up#0}" != "$up" ] && [ -n "${up#0}" ]; do up=${up#0}; done
                 ;;
             *) user=$uid ;;
         esac
-        cmd=$(tr '\000' ' ' < "$dir/cmdline")
+        # Arguments may hold tabs and line breaks: each process stays on
+        # one line.
+        cmd=$(tr '\000\t\n\r' '    ' < "$dir/cmdline")
         cmd=${cmd% }
         [ -n "$cmd" ] || cmd="[$comm]"
         printf '%s %s %d.%d %s %s\n' "$pid" "$user" $((cpu / 10)) $((cpu % 10)) "$rss" "$cmd"
