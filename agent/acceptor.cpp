@@ -5,14 +5,17 @@
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <climits>
+#include <map>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "agent/console.h"
@@ -53,22 +56,40 @@ std::atomic<int> users{0};
 // thread stops counting here before anything that may wait (MayBlock), and
 // starts counting again after its session, when fewer than kReadyThreads
 // are ready; otherwise it parks. A thread that stops while no other thread
-// accepts makes others ready first.
+// takes work makes others ready first.
 std::atomic<int> ready{0};
 thread_local bool readyThread = false;  // the calling thread counts in `ready`
+// Ready threads looking for work: accepting, or waiting in epoll_wait.
+std::atomic<int> takers{0};
 std::atomic<bool> fatal{false};
 
-// A parked thread waits on a semaphore of its own, so a hand-over wakes
-// exactly one thread once.
+// What the ready threads wait on: the published listening socket (tagged
+// kListenerTag) and the pending connections, those accepted before their
+// request came (tagged with their descriptor, one-shot, so exactly one
+// thread takes each). A pending connection holds no thread while it waits.
+// Created by the first PublishListener, never closed.
+std::atomic<int> epollFd{-1};
+const uint64_t kListenerTag = ~uint64_t(0);
+
+struct PendingConn {
+    ThreadParams params;
+    long long expiryMs;  // given up then, if still silent
+};
+std::mutex pending_mutex;
+std::map<int, PendingConn> pendingByFd;               // pending_mutex
+std::set<std::pair<long long, int>> pendingByExpiry;  // pending_mutex
+std::atomic<int> pendingCount{0};                     // pendingByFd.size(), read without the lock
+// The longest wait in epoll_wait while connections are pending: an expiry
+// made earlier than the others by a settings change is met within it.
+const int kPendingCheckMs = 1000;
+
+// Parked threads: each waits on a semaphore of its own, so a hand-over
+// wakes exactly one thread once.
 struct Parked {
     sem_t wake;
 };
 std::mutex pool_mutex;
 std::vector<Parked*> parked;  // pool_mutex; last in, first out
-
-// Lets threads sleep while no socket is published (during a port switch).
-std::mutex publish_mutex;
-std::condition_variable publishChanged;  // publish_mutex
 
 // A run of transient accept failures is reported once when it starts and
 // once, with its count, when it ends, not once per failure: at the
@@ -164,14 +185,12 @@ void Refuse(int fd, in_addr peer) {
 }
 
 // The published descriptor, counted in `users`; -1 (not counted) when none
-// is published, after waiting up to a second for one.
+// is published.
 int EnterListener() {
     users++;
     const int fd = published.load();
     if (fd >= 0) return fd;
     users--;
-    std::unique_lock<std::mutex> lock(publish_mutex);
-    publishChanged.wait_for(lock, std::chrono::seconds(1), [] { return published.load() >= 0; });
     return -1;
 }
 
@@ -290,22 +309,151 @@ bool Rejoin(Parked& self) {
     return now < kReadyThreads || Park(self);
 }
 
-// Filters, caps and serves one accepted connection on this thread.
-void Take(int fd, in_addr peer) {
-    EndTrouble();
-    if (!FilterAllows(*Settings(), peer)) {
-        Refuse(fd, peer);
-    } else if (!SessionLimits.Admit(peer)) {
-        Refuse(fd, peer);  // over a cap: closed at once
-    } else {
-        showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
-        RunSession(ThreadParams{fd, peer});
+// ---- Pending connections.
+
+// The earliest expiry among the pending connections; LLONG_MAX for none.
+std::atomic<long long> nextExpiry{LLONG_MAX};
+
+void NotePendingChange() {
+    pendingCount = int(pendingByFd.size());
+    nextExpiry = pendingByExpiry.empty() ? LLONG_MAX : pendingByExpiry.begin()->first;
+}
+
+// Takes the pending connection on fd away from the others (into out when
+// not null). False when none is pending there (another thread has it).
+bool TakePending(int fd, ThreadParams* out) {
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    const auto it = pendingByFd.find(fd);
+    if (it == pendingByFd.end()) return false;
+    if (out) *out = it->second.params;
+    pendingByExpiry.erase({it->second.expiryMs, fd});
+    pendingByFd.erase(it);
+    NotePendingChange();
+    return true;
+}
+
+// Makes a connection whose request has not come yet pending: watched by the
+// ready threads, held by none. False when it cannot be watched; the caller
+// then serves it on this thread.
+bool Defer(const ThreadParams& params) {
+    const int ep = epollFd.load();
+    if (ep < 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        const long long expiry = SilentExpiryMs(params);
+        pendingByFd[params.socket] = PendingConn{params, expiry};
+        pendingByExpiry.insert({expiry, params.socket});
+        NotePendingChange();
+    }
+    struct epoll_event ev;
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.u64 = uint64_t(params.socket);
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, params.socket, &ev) == 0) return true;
+    // Watched before and taken back too early: watched again.
+    if (errno == EEXIST && epoll_ctl(ep, EPOLL_CTL_MOD, params.socket, &ev) == 0) return true;
+    // Taken back, unless expired meanwhile by another thread.
+    return !TakePending(params.socket, nullptr);
+}
+
+// Gives up the pending connections that stayed silent too long.
+void ExpirePending() {
+    std::vector<ThreadParams> expired;
+    const long long now = NowMs();
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex);
+        while (!pendingByExpiry.empty() && pendingByExpiry.begin()->first <= now) {
+            const int fd = pendingByExpiry.begin()->second;
+            pendingByExpiry.erase(pendingByExpiry.begin());
+            const auto it = pendingByFd.find(fd);
+            expired.push_back(it->second.params);
+            pendingByFd.erase(it);
+        }
+        NotePendingChange();
+    }
+    for (const ThreadParams& params : expired) {
+        epoll_ctl(epollFd.load(), EPOLL_CTL_DEL, params.socket, nullptr);
+        EndSilentSession(params);
     }
 }
 
-// Accepts connections and serves them, one at a time, while it is a ready
-// thread; after a session that waited it rejoins or parks. Counted in
-// `ready` by MakeReady.
+// Serves a connection on this thread from its request on, or makes it
+// pending while its request has not come.
+void Serve(const ThreadParams& params) {
+    if (!ContinueSession(params, true) && !Defer(params)) ContinueSession(params, false);
+}
+
+// Filters, caps and serves (or makes pending) one accepted connection.
+void Take(const ThreadParams& params) {
+    EndTrouble();
+    if (!FilterAllows(*Settings(), params.address)) {
+        Refuse(params.socket, params.address);
+    } else if (!SessionLimits.Admit(params.address)) {
+        Refuse(params.socket, params.address);  // over a cap: closed at once
+    } else {
+        showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
+        BeginSession(params);
+        Serve(params);
+    }
+}
+
+enum TWork { wkNone, wkAccepted, wkResumed };
+
+// Waits until a connection is made, a pending connection becomes readable
+// (wkResumed, taken into conn) or one expires; wkNone unless resumed.
+TWork WaitForWork(ThreadParams& conn) {
+    int timeoutMs = -1;
+    if (pendingCount.load() > 0) {
+        const long long left = nextExpiry.load() - NowMs();
+        timeoutMs = left < 0 ? 0 : int(left < kPendingCheckMs ? left : kPendingCheckMs);
+    }
+    struct epoll_event ev;
+    const int n = epoll_wait(epollFd.load(), &ev, 1, timeoutMs);
+    if (n < 0) {
+        if (errno == EINTR) WakeMainLoop();  // the signal may have been meant for it
+        return wkNone;
+    }
+    if (n == 0) {
+        ExpirePending();
+        return wkNone;
+    }
+    if (ev.data.u64 == kListenerTag) return wkNone;
+    return TakePending(int(ev.data.u64), &conn) ? wkResumed : wkNone;
+}
+
+// The next piece of work for a ready thread: a pending connection whose
+// request has come (they were accepted first), else a new connection,
+// else whatever comes first.
+TWork NextWork(ThreadParams& conn) {
+    if (pendingCount.load() > 0) {
+        if (NowMs() >= nextExpiry.load()) ExpirePending();
+        struct epoll_event ev;
+        if (epoll_wait(epollFd.load(), &ev, 1, 0) == 1 && ev.data.u64 != kListenerTag &&
+            TakePending(int(ev.data.u64), &conn))
+            return wkResumed;
+    }
+    const int fd = EnterListener();
+    if (fd >= 0) {
+        sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        const int accepted = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        const int err = errno;
+        if (accepted >= 0) {
+            users--;
+            conn = ThreadParams{accepted, addr.sin_addr, NowMs()};
+            return wkAccepted;
+        }
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            OnAcceptFailure(fd, err);
+            users--;
+            return wkNone;
+        }
+        users--;
+    }
+    return WaitForWork(conn);
+}
+
+// Takes work and does it while it is a ready thread; after a session that
+// waited it rejoins or parks. Counted in `ready` by MakeReady.
 void* AcceptorThread(void*) {
     void* altStack = InstallAltStack();
     Parked self;
@@ -318,33 +466,42 @@ void* AcceptorThread(void*) {
             readyThread = true;
         }
         KeepReserve();
-        const int fd = EnterListener();
-        if (fd < 0) continue;
-        sockaddr_in addr;
-        socklen_t len = sizeof addr;
-        const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-        const int err = errno;
-        users--;
-        if (conn < 0)
-            OnAcceptFailure(fd, err);
-        else
-            Take(conn, addr.sin_addr);
+        ThreadParams conn;
+        takers++;
+        const TWork work = NextWork(conn);
+        takers--;
+        if (work == wkAccepted) Take(conn);
+        if (work == wkResumed) Serve(conn);
     }
     sem_destroy(&self.wake);
     RemoveAltStack(altStack);
     return nullptr;
 }
 
+// Reports an epoll failure as an accept failure that ends the agent.
+void FailFatally(int err) {
+    if (fatal.exchange(true)) return;
+    String text = GetErrorStr(err);
+    text.SetZero();
+    showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
+    WakeMainLoop();
+}
+
 }  // namespace
 
 void PublishListener(int fd, int port) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    {
-        std::lock_guard<std::mutex> lock(publish_mutex);
-        publishedPort = port;
-        published = fd;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (epollFd.load() < 0) {
+        const int ep = epoll_create1(EPOLL_CLOEXEC);
+        if (ep < 0) return FailFatally(errno);
+        epollFd = ep;
     }
-    publishChanged.notify_all();
+    publishedPort = port;
+    published = fd;
+    struct epoll_event ev;
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenerTag;
+    if (epoll_ctl(epollFd.load(), EPOLL_CTL_ADD, fd, &ev) != 0) return FailFatally(errno);
     while (ready.load() < kReadyThreads) {
         const int rc = MakeReady();
         if (rc == 0) continue;
@@ -357,6 +514,7 @@ void WithdrawListener() {
     const int fd = published.exchange(-1);
     publishedPort = 0;
     if (fd < 0) return;
+    epoll_ctl(epollFd.load(), EPOLL_CTL_DEL, fd, nullptr);
     shutdown(fd, SHUT_RDWR);
     while (users.load() != 0) usleep(1000);
 }
@@ -379,12 +537,12 @@ void MayBlock() {
     readyThread = false;
     ready--;
     // Whoever still counts as ready may be busy; what matters is that some
-    // thread accepts now. When none does, one is made ready, or two while
-    // connections are waiting: when a crowd of connections that say nothing
-    // arrives, each taker soon waits in its session, and the takers double
-    // instead of following one another. Extra ready threads park again
-    // (TrimReady).
-    if (users.load() > 0) return;
+    // thread takes work now. When none does, one is made ready, or two while
+    // connections are waiting: when a crowd of connections that trickle
+    // their requests arrives, each taker soon waits in its session, and the
+    // takers double instead of following one another. Extra ready threads
+    // park again (TrimReady).
+    if (takers.load() > 0) return;
     struct pollfd waiting = {published.load(), POLLIN, 0};
     const int wanted = waiting.fd >= 0 && poll(&waiting, 1, 0) > 0 ? 2 : 1;
     for (int i = 0; i < wanted; i++) {
@@ -393,10 +551,6 @@ void MayBlock() {
         ReportThreadFailure(rc);
         break;
     }
-}
-
-bool OthersAccepting() {
-    return users.load() > 0;
 }
 
 bool AcceptFailedFatally() {

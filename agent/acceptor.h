@@ -1,25 +1,27 @@
 // The threads that take connections from the listening socket and serve
-// them. A few ready threads wait in accept themselves, so a connection
-// reaches the thread that serves it with at most one wake-up and no
-// hand-over through the main thread, and a busy agent works through its
-// queue of connections without any. A session that has to wait (for the
-// rest of its request, for a slow peer, for a handler that may take long)
-// first gives up its place among the ready threads, and others are made
-// ready when no other thread accepts: there is still one thread per
-// connection being served and no limit on their number. The main thread keeps the
-// listening socket (it opens, publishes, withdraws and closes it) and the
-// run-state checks.
+// them. A ready thread accepts itself, so a connection reaches the thread
+// that serves it with at most one wake-up and no hand-over through the main
+// thread, and a busy agent works through its queue of connections without
+// any. A connection whose request has not come when it is taken is made
+// pending: it holds no thread, and whichever ready thread finds it readable
+// serves it (or gives it up at its request deadline). A session that has to
+// wait (for the rest of its request, for a slow peer, for a handler that may
+// take long) first gives up its place among the ready threads, and others
+// are made ready when no other thread takes work: there is still one thread
+// per connection being served and no limit on their number. The main thread
+// keeps the listening socket (it opens, publishes, withdraws and closes it)
+// and the run-state checks.
 #pragma once
 
-// Makes fd, listening on port, the socket the threads accept from (blocking
-// accept; the descriptor's flags are set here) and makes the ready threads
-// wait on it. Main thread.
+// Makes fd, listening on port, the socket the threads accept from (made
+// non-blocking here) and makes the ready threads wait on it. When it cannot
+// be watched, reports "Accept fatal error: %s\n\n" as AcceptFailedFatally
+// says. Main thread.
 void PublishListener(int fd, int port);
 
-// Takes the published socket away from the threads: shuts it down, which
-// ends every accept waiting on it, and returns once no thread uses it any
-// more, so the caller can close it and reuse its port. Nothing when none is
-// published. Main thread.
+// Takes the published socket away from the threads: stops watching it,
+// shuts it down, and returns once no thread uses it any more, so the caller can close it and reuse
+// its port. Nothing when none is published. Main thread.
 void WithdrawListener();
 
 // The port of the published socket; 0 while none is published. Any thread.
@@ -31,15 +33,10 @@ void KeepAcceptorReady();
 
 // The calling thread is about to wait, or to do work that may take long:
 // when it is a ready thread it stops counting as one, and when no other
-// thread is accepting, others are made ready first ("Cannot start session
+// thread is taking work, others are made ready first ("Cannot start session
 // thread: %s\n" when that fails). Nothing on other threads or when called
 // again. Any thread.
 void MayBlock();
-
-// True when some thread is waiting in accept (or about to), so the caller
-// may wait a moment before MayBlock without holding up new connections.
-// Any thread.
-bool OthersAccepting();
 
 // True once a thread has met an accept failure that is not transient; it has
 // reported "Accept fatal error: %s\n\n" and woken the main loop, which ends

@@ -31,13 +31,35 @@ const int kTransferIdleMs = 300000;
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
 const int kRequestDeadlineMs = 10000;
-// The first wait for a request, made by a thread that stays ready to accept.
-const int kGraceWaitMs = 1;
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+// When a request must be whole: kRequestDeadlineMs after the accept, or the
+// idle limit (timeout) when that is longer.
+long long RequestDeadlineMs(long long acceptMs, int timeout) {
+    return acceptMs + (timeout > kRequestDeadlineMs ? timeout : kRequestDeadlineMs);
+}
+
+// When a request that is not whole yet is given up: at its deadline, or
+// when the idle limit (timeout ms, counted in whole seconds from the last
+// receive, lastReceive in seconds; below 1 for none) has passed, whichever
+// comes first.
+long long RequestExpiryMs(long long deadlineMs, time_t lastReceive, int timeout) {
+    if (timeout < 1) return deadlineMs;
+    const long long idleMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+    return idleMs < deadlineMs ? idleMs : deadlineMs;
+}
+
+void CloseConnection(int fd) {
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
+// The end of every session, however it went: uncounted and released.
+void FinishSession(const ThreadParams& params) {
+    AgentStatus.ActiveConnections--;
+    SessionLimits.Release(params.address);
+    // A request that asked for a run-state change (or changed the port) has
+    // been answered and its connection closed: the main loop acts now.
+    if (RunStateChangePending()) WakeMainLoop();
 }
 
 // Sends all of data, however many send calls it takes, within kSendLimitMs.
@@ -75,10 +97,12 @@ class Session {
     explicit Session(const ThreadParams& p)
         : params(p),
           settings(Settings()),
-          lastReceive(std::time(nullptr)),
-          deadlineMs(NowMs() + (settings->timeout > kRequestDeadlineMs ? settings->timeout
-                                                                       : kRequestDeadlineMs)) {}
-    void Run();
+          lastReceive(time_t(p.acceptMs / 1000)),
+          deadlineMs(RequestDeadlineMs(p.acceptMs, settings->timeout)) {}
+    // Serves the connection to its end (true), or, with mayWait set and
+    // nothing of the request come yet, returns false at once and leaves the
+    // connection as it found it.
+    bool Run(bool mayWait);
     void Close();
 
   private:
@@ -120,13 +144,7 @@ int Session::WaitMs() const {
         return left < 1 ? 1 : int(left);
     }
     if (wholePacket) return -1;
-    long long expiryMs = deadlineMs;
-    const int timeout = settings->timeout;
-    if (timeout >= 1) {
-        const long long idleMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
-        if (idleMs < expiryMs) expiryMs = idleMs;
-    }
-    const long long left = expiryMs - NowMs();
+    const long long left = RequestExpiryMs(deadlineMs, lastReceive, settings->timeout) - NowMs();
     return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
 }
 
@@ -138,40 +156,30 @@ bool Session::IdleExpired() const {
     return timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
 }
 
-void Session::Run() {
+bool Session::Run(bool mayWait) {
     char buf[kChunk];
     // The request usually follows the connection at once: try to read it
     // before paying for a wait.
     const ssize_t first = recv(params.socket, buf, sizeof buf, MSG_DONTWAIT);
-    if (first == 0) return;
-    if (first > 0 && !OnChunk(buf, int(first))) return;
-    // A connection is taken as soon as it is made, and its request is then
-    // usually a few microseconds behind: while another thread accepts, the
-    // first wait is kept short and this thread stays ready meanwhile,
-    // rather than handing its duty to accept to another thread (and waking
-    // it) for every such connection.
-    bool graceWait = OthersAccepting();
+    if (first < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && mayWait) return false;
+    if (first == 0) return true;
+    if (first > 0 && !OnChunk(buf, int(first))) return true;
     for (;;) {
-        int waitMs = WaitMs();
-        if (graceWait && waitMs > kGraceWaitMs)
-            waitMs = kGraceWaitMs;
-        else
-            MayBlock();
-        graceWait = false;
+        MayBlock();
         struct pollfd p = {params.socket, POLLIN, 0};
-        const int ready = poll(&p, 1, waitMs);
+        const int ready = poll(&p, 1, WaitMs());
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return;
+            return true;
         }
         if (ready == 0) {
-            if (IdleExpired()) return;
+            if (IdleExpired()) return true;
             continue;
         }
         const ssize_t n = recv(params.socket, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        if (!OnChunk(buf, int(n))) return;
+        if (n <= 0) return true;
+        if (!OnChunk(buf, int(n))) return true;
     }
 }
 
@@ -244,8 +252,7 @@ bool Session::OnTransferBytes(const char* data, int n) {
 void Session::Close() {
     AbandonUpgrade(upgrade);  // a transfer cut short frees the slot
     showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
-    shutdown(params.socket, SHUT_RDWR);
-    close(params.socket);
+    CloseConnection(params.socket);
     // The main thread runs the update script this session prepared once its
     // reply is out and its connection closed.
     if (upgrade.handedOver) TEVFlags.upgrade = 1;
@@ -253,19 +260,42 @@ void Session::Close() {
 
 }  // namespace
 
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 void RunSession(const ThreadParams& params) {
+    BeginSession(params);
+    ContinueSession(params, false);
+}
+
+void BeginSession(const ThreadParams&) {
     AgentStatus.ActiveConnections++;
     AgentStatus.OpenedConnections++;
+}
+
+bool ContinueSession(const ThreadParams& params, bool mayWait) {
     {
         Session session(params);
-        session.Run();
+        if (!session.Run(mayWait)) return false;
         session.Close();
     }
-    AgentStatus.ActiveConnections--;
-    SessionLimits.Release(params.address);
-    // A request that asked for a run-state change (or changed the port) has
-    // been answered and its connection closed: the main loop acts now.
-    if (RunStateChangePending()) WakeMainLoop();
+    FinishSession(params);
+    return true;
+}
+
+long long SilentExpiryMs(const ThreadParams& params) {
+    const int timeout = Settings()->timeout;
+    return RequestExpiryMs(RequestDeadlineMs(params.acceptMs, timeout),
+                           time_t(params.acceptMs / 1000), timeout);
+}
+
+void EndSilentSession(const ThreadParams& params) {
+    showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
+    CloseConnection(params.socket);
+    FinishSession(params);
 }
 
 void* ClientExecute(void* arg) {

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 struct ThreadParams {
-    int socket;       // the accepted connection
-    in_addr address;  // the peer
+    int socket;          // the accepted connection
+    in_addr address;     // the peer
+    long long acceptMs;  // when it was accepted (NowMs of session.h)
 };

@@ -10,13 +10,13 @@ void TEVReply::InitPacket(const char* first, const String& key) {
     String::operator=(first ? first : "");
     if (first) AddChar('\n');
     sessionKey = key;
+    prepared = nullptr;
     cipherReady = false;
 }
 
-void TEVReply::InitPacket(const char* first, const String& key, const TCfb8Key& prepared) {
+void TEVReply::InitPacket(const char* first, const String& key, const TCfb8Key& requestCipher) {
     InitPacket(first, key);
-    cipher = prepared;
-    cipherReady = true;
+    prepared = &requestCipher;
 }
 
 void TEVReply::SetResult(const char* code) {
@@ -77,10 +77,10 @@ void TEVReply::AddVarParams(const char* format, ...) {
 void TEVReply::FinalizePacket() {
     CommandSeparatorCheck();
     AddChar('\r');
-    if (!cipherReady) {
+    if (!prepared && !cipherReady) {
         cipher.Prepare(sessionKey.Data(), sessionKey.Length());
         cipherReady = true;
     }
-    String packet = EncodeData(*this, cipher, 4);
+    String packet = EncodeData(*this, prepared ? *prepared : cipher, 4);
     String::operator=(static_cast<String&&>(packet));
 }

@@ -22,7 +22,8 @@ class TEVReply : public String {
 
     // Body = first and LF (empty when first is null); session key = key.
     void InitPacket(const char* first, const String& key);
-    // The same, with the session key's cipher already prepared by the request.
+    // The same, with the session key's cipher already prepared by the request:
+    // used, not copied, so it must outlive FinalizePacket.
     void InitPacket(const char* first, const String& key, const TCfb8Key& cipher);
     // Replaces the whole body by code and LF (nothing when code is null).
     void SetResult(const char* code);
@@ -48,6 +49,7 @@ class TEVReply : public String {
 
   private:
     String sessionKey;
+    const TCfb8Key* prepared = nullptr;  // the request's; else own `cipher`
     TCfb8Key cipher;
     bool cipherReady = false;
 };

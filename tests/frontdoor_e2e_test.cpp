@@ -115,6 +115,44 @@ TEST_F(FrontDoorE2E, TricklingRequestIsCutOffAtItsDeadline) {
     ExpectStillAnswers();
 }
 
+// Threads of a running process, from /proc.
+int ThreadCount(pid_t pid) {
+    const std::string status = ReadText("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("Threads:");
+    return at == std::string::npos ? -1 : std::stoi(status.substr(at + 8));
+}
+
+TEST_F(FrontDoorE2E, SilentConnectionsHoldNoThreadAndAreDroppedAtTheIdleLimit) {
+    Start();
+    const int kSilent = 100;
+    std::vector<std::unique_ptr<wire::Connection>> silent;
+    for (int i = 0; i < kSilent; i++) {
+        silent.emplace_back(new wire::Connection(agent.port, "127.0.0.4"));
+        ASSERT_TRUE(silent.back()->Ok()) << i;
+    }
+    // A request that comes a while after its connection is still served.
+    wire::Connection late(agent.port);
+    ASSERT_TRUE(late.Ok());
+    SleepMs(300);
+    ASSERT_TRUE(late.Send(wire::Packet(agent.password, "GetInfo\n\r")));
+    String reply;
+    ASSERT_TRUE(ParseReplyPacket(wire::S(late.Receive(3000)), wire::S("0123456789abcdef"), reply));
+    EXPECT_EQ(wire::Std(reply).substr(0, 4), "200\n");
+    EXPECT_GE(std::stoi(Value(Ask(agent.port, agent.password, "GetInfo\n\r"), "ActiveConnections")),
+              kSilent);
+    // Waiting connections are watched, not each given a thread.
+    EXPECT_LT(ThreadCount(agent.pid), 20);
+    // The idle limit is 1 s, counted in whole seconds.
+    const long long t0 = NowMs();
+    for (auto& conn : silent) {
+        bool closed = false;
+        EXPECT_EQ(conn->Receive(5000, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_LE(NowMs() - t0, 5000);
+    EXPECT_EQ(Value(Ask(agent.port, agent.password, "GetInfo\n\r"), "ActiveConnections"), "1");
+}
+
 TEST_F(FrontDoorE2E, LoadOneAddressHoldingManyConnectionsLocksNobodyOut) {
     Start();
     const int kHeld = 300;  // well over the cap of one peer

@@ -11,8 +11,25 @@ constexpr int kBatch = 32;
 
 }  // namespace
 
-TCfb8Key::TCfb8Key() {
-    Prepare(nullptr, 0);
+TCfb8Key::TCfb8Key() {}
+
+TCfb8Key::TCfb8Key(const TCfb8Key& other) {
+    *this = other;
+}
+
+TCfb8Key& TCfb8Key::operator=(const TCfb8Key& other) {
+    if (this == &other) return *this;
+    fPrepared = other.fPrepared;
+    if (!fPrepared) return *this;
+    fKey = other.fKey;
+    std::memcpy(fIV, other.fIV, sizeof fIV);
+    return *this;
+}
+
+const TCfb8Key& TCfb8Key::Prepared() const {
+    if (fPrepared) return *this;
+    static const TCfb8Key empty(nullptr, 0);
+    return empty;
 }
 
 TCfb8Key::TCfb8Key(const char* keyText, int len) {
@@ -31,6 +48,7 @@ void TCfb8Key::Prepare(const char* keyText, int len) {
     Twofish_Byte ones[16];
     std::memset(ones, 0xFF, sizeof ones);
     Twofish_encrypt(&fKey, ones, fIV);
+    fPrepared = true;
 }
 
 // Each key-stream byte depends on the previous ciphertext byte, so the block
@@ -38,6 +56,7 @@ void TCfb8Key::Prepare(const char* keyText, int len) {
 // little-endian words: shifting out byte 0 is a word shift, and the cipher
 // reads whole words that were stored whole.
 void TCfb8Key::Encrypt(const char* in, char* out, int n) const {
+    if (!fPrepared) return Prepared().Encrypt(in, out, n);
     Twofish_UInt32 reg[4], ks[4];
     for (int w = 0; w < 4; ++w)
         reg[w] = static_cast<Twofish_UInt32>(fIV[4 * w]) |
@@ -60,6 +79,7 @@ void TCfb8Key::Encrypt(const char* in, char* out, int n) const {
 // window holds the 16 ciphertext bytes before the batch followed by the
 // batch itself; it is a copy, so out may be the same buffer as in.
 void TCfb8Key::Decrypt(const char* in, char* out, int n) const {
+    if (!fPrepared) return Prepared().Decrypt(in, out, n);
     Twofish_Byte window[16 + kBatch];
     Twofish_Byte ks[16 * kBatch];
     std::memcpy(window, fIV, 16);

@@ -6,8 +6,14 @@
 
 class TCfb8Key {
   public:
-    // Prepared for the empty key text.
+    // Stands for the empty key text until prepared otherwise. Costs nothing:
+    // the requests and replies hold a key each and prepare it only once the
+    // session key is known, so an empty-text key is prepared once per process
+    // and shared.
     TCfb8Key();
+    // A copy of a key prepared for the empty text copies no tables.
+    TCfb8Key(const TCfb8Key& other);
+    TCfb8Key& operator=(const TCfb8Key& other);
     // Prepared for the len bytes at keyText (see Prepare).
     TCfb8Key(const char* keyText, int len);
 
@@ -26,6 +32,10 @@ class TCfb8Key {
     void Decrypt(const char* in, char* out, int n) const;
 
   private:
+    // This key when prepared, else the shared key of the empty text.
+    const TCfb8Key& Prepared() const;
+
+    bool fPrepared = false;
     Twofish_key fKey;
     Twofish_Byte fIV[16];
 };
