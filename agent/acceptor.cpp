@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -70,6 +72,12 @@ std::atomic<bool> fatal{false};
 // Created by the first PublishListener, never closed.
 std::atomic<int> epollFd{-1};
 const uint64_t kListenerTag = ~uint64_t(0);
+// The kernel holds a new connection back from accept until its first bytes
+// come, for up to this long: the thread that takes it is then woken once,
+// with the request there, instead of once for the connection and again for
+// its request. A connection still silent then is accepted all the same,
+// and its request deadline starts.
+const int kDeferAcceptSeconds = 1;
 
 struct PendingConn {
     ThreadParams params;
@@ -491,6 +499,7 @@ void FailFatally(int err) {
 
 void PublishListener(int fd, int port) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
     if (epollFd.load() < 0) {
         const int ep = epoll_create1(EPOLL_CLOEXEC);
         if (ep < 0) return FailFatally(errno);

@@ -14,7 +14,8 @@
 #pragma once
 
 // Makes fd, listening on port, the socket the threads accept from (made
-// non-blocking here) and makes the ready threads wait on it. When it cannot
+// non-blocking here; a connection reaches accept when its first bytes come,
+// or after a second) and makes the ready threads wait on it. When it cannot
 // be watched, reports "Accept fatal error: %s\n\n" as AcceptFailedFatally
 // says. Main thread.
 void PublishListener(int fd, int port);
