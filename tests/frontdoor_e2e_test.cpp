@@ -129,7 +129,7 @@ int ActiveConnections(const AgentHarness& agent) {
     return v.empty() ? -1 : std::stoi(v);
 }
 
-TEST_F(FrontDoorE2E, SilentConnectionsHoldNoThreadAndAreDroppedAtTheIdleLimit) {
+TEST_F(FrontDoorE2E, ConcurrentSilentConnectionsHoldNoThreadAndAreDroppedAtTheIdleLimit) {
     Start();
     const int kSilent = 100;
     std::vector<std::unique_ptr<wire::Connection>> silent;
