@@ -7,20 +7,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
-#include <map>
 #include <mutex>
-#include <set>
-#include <utility>
 #include <vector>
 
 #include "agent/console.h"
+#include "agent/pendingset.h"
 #include "agent/runflags.h"
 #include "agent/session.h"
 #include "agent/sessionlimits.h"
@@ -65,31 +61,12 @@ thread_local bool readyThread = false;  // the calling thread counts in `ready`
 std::atomic<int> takers{0};
 std::atomic<bool> fatal{false};
 
-// What the ready threads wait on: the published listening socket (tagged
-// kListenerTag) and the pending connections, those accepted before their
-// request came (tagged with their descriptor, one-shot, so exactly one
-// thread takes each). A pending connection holds no thread while it waits.
-// Created by the first PublishListener, never closed.
-std::atomic<int> epollFd{-1};
-const uint64_t kListenerTag = ~uint64_t(0);
 // The kernel holds a new connection back from accept until its first bytes
 // come, for up to this long: the thread that takes it is then woken once,
 // with the request there, instead of once for the connection and again for
 // its request. A connection still silent then is accepted all the same,
 // and its request deadline starts.
 const int kDeferAcceptSeconds = 1;
-
-struct PendingConn {
-    ThreadParams params;
-    long long expiryMs;  // given up then, if still silent
-};
-std::mutex pending_mutex;
-std::map<int, PendingConn> pendingByFd;               // pending_mutex
-std::set<std::pair<long long, int>> pendingByExpiry;  // pending_mutex
-std::atomic<int> pendingCount{0};                     // pendingByFd.size(), read without the lock
-// The longest wait in epoll_wait while connections are pending: an expiry
-// made earlier than the others by a settings change is met within it.
-const int kPendingCheckMs = 1000;
 
 // Parked threads: each waits on a semaphore of its own, so a hand-over
 // wakes exactly one thread once.
@@ -202,6 +179,16 @@ int EnterListener() {
     return -1;
 }
 
+// Reports a failure to accept that is not transient, once; the main loop
+// then ends the agent.
+void FailFatally(int err) {
+    if (fatal.exchange(true)) return;
+    String text = GetErrorStr(err);
+    text.SetZero();
+    showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
+    WakeMainLoop();
+}
+
 // Deals with a failed accept on fd; the caller then accepts again.
 void OnAcceptFailure(int fd, int err) {
     if (published.load() != fd) return;  // withdrawn meanwhile: expected
@@ -210,12 +197,7 @@ void OnAcceptFailure(int fd, int err) {
         return;
     }
     if (!TransientAcceptError(err)) {
-        if (!fatal.exchange(true)) {
-            String text = GetErrorStr(err);
-            text.SetZero();
-            showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
-            WakeMainLoop();
-        }
+        FailFatally(err);
         usleep(100 * 1000);  // the main loop ends the agent
         return;
     }
@@ -317,77 +299,10 @@ bool Rejoin(Parked& self) {
     return now < kReadyThreads || Park(self);
 }
 
-// ---- Pending connections.
-
-// The earliest expiry among the pending connections; LLONG_MAX for none.
-std::atomic<long long> nextExpiry{LLONG_MAX};
-
-void NotePendingChange() {
-    pendingCount = int(pendingByFd.size());
-    nextExpiry = pendingByExpiry.empty() ? LLONG_MAX : pendingByExpiry.begin()->first;
-}
-
-// Takes the pending connection on fd away from the others (into out when
-// not null). False when none is pending there (another thread has it).
-bool TakePending(int fd, ThreadParams* out) {
-    std::lock_guard<std::mutex> lock(pending_mutex);
-    const auto it = pendingByFd.find(fd);
-    if (it == pendingByFd.end()) return false;
-    if (out) *out = it->second.params;
-    pendingByExpiry.erase({it->second.expiryMs, fd});
-    pendingByFd.erase(it);
-    NotePendingChange();
-    return true;
-}
-
-// Makes a connection whose request has not come yet pending: watched by the
-// ready threads, held by none. False when it cannot be watched; the caller
-// then serves it on this thread.
-bool Defer(const ThreadParams& params) {
-    const int ep = epollFd.load();
-    if (ep < 0) return false;
-    {
-        std::lock_guard<std::mutex> lock(pending_mutex);
-        const long long expiry = SilentExpiryMs(params);
-        pendingByFd[params.socket] = PendingConn{params, expiry};
-        pendingByExpiry.insert({expiry, params.socket});
-        NotePendingChange();
-    }
-    struct epoll_event ev;
-    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    ev.data.u64 = uint64_t(params.socket);
-    if (epoll_ctl(ep, EPOLL_CTL_ADD, params.socket, &ev) == 0) return true;
-    // Watched before and taken back too early: watched again.
-    if (errno == EEXIST && epoll_ctl(ep, EPOLL_CTL_MOD, params.socket, &ev) == 0) return true;
-    // Taken back, unless expired meanwhile by another thread.
-    return !TakePending(params.socket, nullptr);
-}
-
-// Gives up the pending connections that stayed silent too long.
-void ExpirePending() {
-    std::vector<ThreadParams> expired;
-    const long long now = NowMs();
-    {
-        std::lock_guard<std::mutex> lock(pending_mutex);
-        while (!pendingByExpiry.empty() && pendingByExpiry.begin()->first <= now) {
-            const int fd = pendingByExpiry.begin()->second;
-            pendingByExpiry.erase(pendingByExpiry.begin());
-            const auto it = pendingByFd.find(fd);
-            expired.push_back(it->second.params);
-            pendingByFd.erase(it);
-        }
-        NotePendingChange();
-    }
-    for (const ThreadParams& params : expired) {
-        epoll_ctl(epollFd.load(), EPOLL_CTL_DEL, params.socket, nullptr);
-        EndSilentSession(params);
-    }
-}
-
 // Serves a connection on this thread from its request on, or makes it
 // pending while its request has not come.
 void Serve(const ThreadParams& params) {
-    if (!ContinueSession(params, true) && !Defer(params)) ContinueSession(params, false);
+    if (!ContinueSession(params, true) && !DeferConnection(params)) ContinueSession(params, false);
 }
 
 // Filters, caps and serves (or makes pending) one accepted connection.
@@ -406,38 +321,13 @@ void Take(const ThreadParams& params) {
 
 enum TWork { wkNone, wkAccepted, wkResumed };
 
-// Waits until a connection is made, a pending connection becomes readable
-// (wkResumed, taken into conn) or one expires; wkNone unless resumed.
-TWork WaitForWork(ThreadParams& conn) {
-    int timeoutMs = -1;
-    if (pendingCount.load() > 0) {
-        const long long left = nextExpiry.load() - NowMs();
-        timeoutMs = left < 0 ? 0 : int(left < kPendingCheckMs ? left : kPendingCheckMs);
-    }
-    struct epoll_event ev;
-    const int n = epoll_wait(epollFd.load(), &ev, 1, timeoutMs);
-    if (n < 0) {
-        if (errno == EINTR) WakeMainLoop();  // the signal may have been meant for it
-        return wkNone;
-    }
-    if (n == 0) {
-        ExpirePending();
-        return wkNone;
-    }
-    if (ev.data.u64 == kListenerTag) return wkNone;
-    return TakePending(int(ev.data.u64), &conn) ? wkResumed : wkNone;
-}
-
 // The next piece of work for a ready thread: a pending connection whose
 // request has come (they were accepted first), else a new connection,
 // else whatever comes first.
 TWork NextWork(ThreadParams& conn) {
-    if (pendingCount.load() > 0) {
-        if (NowMs() >= nextExpiry.load()) ExpirePending();
-        struct epoll_event ev;
-        if (epoll_wait(epollFd.load(), &ev, 1, 0) == 1 && ev.data.u64 != kListenerTag &&
-            TakePending(int(ev.data.u64), &conn))
-            return wkResumed;
+    if (AnyPending()) {
+        ExpireDuePending();
+        if (TakeReadablePending(conn)) return wkResumed;
     }
     const int fd = EnterListener();
     if (fd >= 0) {
@@ -457,7 +347,7 @@ TWork NextWork(ThreadParams& conn) {
         }
         users--;
     }
-    return WaitForWork(conn);
+    return WaitForWork(conn) == peReadable ? wkResumed : wkNone;
 }
 
 // Takes work and does it while it is a ready thread; after a session that
@@ -486,31 +376,17 @@ void* AcceptorThread(void*) {
     return nullptr;
 }
 
-// Reports an epoll failure as an accept failure that ends the agent.
-void FailFatally(int err) {
-    if (fatal.exchange(true)) return;
-    String text = GetErrorStr(err);
-    text.SetZero();
-    showmessage("Accept fatal error: %s\n\n", NoPeer(), mtFailure, 1, text.Data());
-    WakeMainLoop();
-}
-
 }  // namespace
 
 void PublishListener(int fd, int port) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
-    if (epollFd.load() < 0) {
-        const int ep = epoll_create1(EPOLL_CLOEXEC);
-        if (ep < 0) return FailFatally(errno);
-        epollFd = ep;
-    }
+    int err = OpenPendingSet();
+    if (err != 0) return FailFatally(err);
     publishedPort = port;
     published = fd;
-    struct epoll_event ev;
-    ev.events = EPOLLIN;
-    ev.data.u64 = kListenerTag;
-    if (epoll_ctl(epollFd.load(), EPOLL_CTL_ADD, fd, &ev) != 0) return FailFatally(errno);
+    err = WatchListener(fd);
+    if (err != 0) return FailFatally(err);
     while (ready.load() < kReadyThreads) {
         const int rc = MakeReady();
         if (rc == 0) continue;
@@ -523,7 +399,7 @@ void WithdrawListener() {
     const int fd = published.exchange(-1);
     publishedPort = 0;
     if (fd < 0) return;
-    epoll_ctl(epollFd.load(), EPOLL_CTL_DEL, fd, nullptr);
+    UnwatchListener(fd);
     shutdown(fd, SHUT_RDWR);
     while (users.load() != 0) usleep(1000);
 }
