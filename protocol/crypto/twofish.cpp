@@ -137,11 +137,10 @@ inline size_t Q(size_t y) {
 }
 
 // The key bytes of one byte position j of the q chain: byte j of each of the
-// k key words L[0..k-1], held by value so that they stay in registers while
-// a table is filled.
-// Held as size_t, like the chain's intermediate bytes: a q output XOR a key
-// byte can then index the next table directly, with no zero extension from
-// 32 bits in between.
+// k key words L[0..k-1], passed by value so that they stay in registers
+// while a table is filled. Held as size_t, like the chain's intermediate
+// bytes: a q output XOR a key byte then indexes the next table directly,
+// with no zero extension from 32 bits in between.
 struct LaneKey {
     size_t c0, c1, c2, c3;
 };
@@ -183,17 +182,16 @@ void FillKeyedSbox(const LaneKey key, UInt32* out) {
     for (size_t x = 0; x < 256; ++x) out[x] = KeyedColumn<k, j>(x, key);
 }
 
-// Asks for the cache lines of the fixed tables and of the key about to be
-// written, all at once: a key schedule usually starts with all of them
-// evicted, and waiting for them one miss after another costs more than the
-// computation.
-void PrefetchKeySchedule(const Twofish_key* xkey) {
+// Asks for every cache line of the fixed tables at once: a key schedule
+// usually starts with them evicted (in the agent, by the network work
+// between two requests), and its lookups would otherwise wait for them one
+// miss after another. Requesting the lines of the key about to be written
+// as well measured no better: the stores' own misses overlap well enough.
+void PrefetchTables() {
     const char* q = reinterpret_cast<const char*>(q_table);
     for (size_t off = 0; off < sizeof q_table; off += 64) __builtin_prefetch(q + off, 0, 3);
     const char* mds = reinterpret_cast<const char*>(mds_q_table);
     for (size_t off = 0; off < sizeof mds_q_table; off += 64) __builtin_prefetch(mds + off, 0, 3);
-    const char* dest = reinterpret_cast<const char*>(xkey);
-    for (size_t off = 0; off < sizeof *xkey; off += 64) __builtin_prefetch(dest + off, 1, 3);
 }
 
 // The 40 round-key words and the four keyed tables, for k key cycles: A and
@@ -242,7 +240,7 @@ UInt32 RsWord(const Byte* m) {
 // before the implementation is declared ready).
 void PrepareKey(const Byte key[], int key_len, Twofish_key* xkey) {
     if (key_len < 0 || key_len > 32) Twofish_fatal("Twofish_prepare_key: illegal key length");
-    PrefetchKeySchedule(xkey);
+    PrefetchTables();
     Byte K[32];
     std::memset(K, 0, sizeof K);
     if (key_len > 0) std::memcpy(K, key, static_cast<size_t>(key_len));
@@ -262,9 +260,6 @@ void PrepareKey(const Byte key[], int key_len, Twofish_key* xkey) {
         ExpandKey<4>(A, B, S, xkey);
     volatile Byte* wipe = K;
     for (int i = 0; i < 32; ++i) wipe[i] = 0;
-    volatile UInt32* wipeWords[3] = {A, B, S};
-    for (auto* w : wipeWords)
-        for (int i = 0; i < 4; ++i) w[i] = 0;
 }
 
 // ---- Block functions. ----
