@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 before=04c2952
 runs=3
-filter='PrepareKey|PacketCipherPrepare|ShortRequest|ColdNothing|EncryptBlock'
+filter='PrepareKey|PacketCipherPrepare|ShortRe|ColdNothing|EncryptBlock'
 while [ $# -gt 0 ]; do
   case "$1" in
     --before) before=$2; shift 2 ;;
