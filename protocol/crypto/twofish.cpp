@@ -230,8 +230,10 @@ inline UInt32 RsRem(UInt32 x) {
 // key schedule (one runs for every request).
 UInt32 RsWord(const Byte* m) {
     UInt32 r = GET32(m + 4);
+#pragma GCC unroll 1
     for (int j = 0; j < 4; ++j) r = RsRem(r);
     r ^= GET32(m);
+#pragma GCC unroll 1
     for (int j = 0; j < 4; ++j) r = RsRem(r);
     return r;
 }
