@@ -227,7 +227,9 @@ inline UInt32 RsRem(UInt32 x) {
 // One 32-bit word of the key's S vector: the Reed-Solomon code of 8 key
 // bytes, computed by polynomial division rather than by 32 products in
 // GF(2^8), whose branches on the key bytes made it the larger part of a
-// key schedule (one runs for every request).
+// key schedule (one runs for every request). The steps stay loops: written
+// out, they were 0.7 KiB of code, which a schedule usually has to fetch from
+// memory, for a few nanoseconds of arithmetic.
 UInt32 RsWord(const Byte* m) {
     UInt32 r = GET32(m + 4);
 #pragma GCC unroll 1
