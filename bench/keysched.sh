@@ -8,6 +8,9 @@
 #
 #   bench/keysched.sh [--before REV] [--runs N] [--filter REGEX]
 #
+# REV defaults to 04c2952, the last revision before the key schedule was
+# reworked; N (alternating runs, default 3) gives the medians.
+#
 # Hot figures repeat the work in a loop; the /2048 and /65536 cold figures
 # dirty 2 MiB or 64 MiB of memory before each timed call (see EvictCaches
 # in bench/crypto_bench.cpp). Needs git, a C++17 compiler and Google
