@@ -2,6 +2,7 @@
 // CFB-8 as the yardstick for the packet cipher when it is installed.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -90,6 +91,56 @@ void BM_TwofishPrepareKey(benchmark::State& state) {
 }
 BENCHMARK(BM_TwofishPrepareKey);
 
+// In the running agent the kernel's network work and other requests evict
+// the caches between two requests, so the key schedule finds its tables and
+// its destination cold. EvictCaches dirties every line of a buffer larger
+// than the private caches; the cold benchmarks time only the work after it.
+// Argument of the cold benchmarks: the buffer size in KiB (2048 leaves the
+// last-level cache warm, 65536 empties it as well). Their iteration counts
+// are fixed, as the eviction, not the timed work, takes the time.
+void EvictCaches(size_t bytes) {
+    static std::vector<char> junk;
+    if (junk.size() < bytes) junk.resize(bytes);
+    for (size_t i = 0; i < bytes; i += 64) junk[i] = static_cast<char>(junk[i] + 1);
+    benchmark::ClobberMemory();
+}
+
+// Runs work() once per iteration after evicting the caches; only work() is
+// timed (manual time).
+template <typename Work>
+void TimeCold(benchmark::State& state, Work work) {
+    const size_t bytes = static_cast<size_t>(state.range(0)) << 10;
+    for (auto _ : state) {
+        EvictCaches(bytes);
+        auto start = std::chrono::steady_clock::now();
+        work();
+        auto stop = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    }
+}
+
+// The baseline of the cold figures: the clock reads alone after an eviction.
+#define TEV_COLD_BENCHMARK(f)                                    \
+    BENCHMARK(f)->Arg(2048)->Iterations(20000)->UseManualTime(); \
+    BENCHMARK(f)->Arg(65536)->Iterations(100)->UseManualTime()
+
+void BM_ColdNothing(benchmark::State& state) {
+    TimeCold(state, [] { benchmark::ClobberMemory(); });
+}
+TEV_COLD_BENCHMARK(BM_ColdNothing);
+
+void BM_TwofishPrepareKeyCold(benchmark::State& state) {
+    Twofish_initialise();
+    Twofish_Byte key[20];
+    std::memcpy(key, Data(20).data(), 20);
+    Twofish_key xkey;
+    TimeCold(state, [&] {
+        Twofish_prepare_key(key, 20, &xkey);
+        benchmark::DoNotOptimize(xkey.K[0]);
+    });
+}
+TEV_COLD_BENCHMARK(BM_TwofishPrepareKeyCold);
+
 void BM_TwofishEncryptBlock(benchmark::State& state) {
     Twofish_initialise();
     Twofish_key xkey;
@@ -112,6 +163,70 @@ void BM_PacketCipherPrepare(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PacketCipherPrepare);
+
+// The whole crypto of a short request: its session key prepared, 60 bytes
+// of request decrypted and 30 bytes of reply encrypted.
+void ShortRequestCrypto(TCfb8Key& key, char* buf) {
+    key.Prepare("sessionkey-0123", 15);
+    key.Decrypt(buf, buf, 60);
+    key.Encrypt(buf, buf, 30);
+    benchmark::DoNotOptimize(buf);
+}
+
+void BM_ShortRequestCrypto(benchmark::State& state) {
+    TCfb8Key key;
+    char buf[60];
+    std::memcpy(buf, Data(60).data(), sizeof buf);
+    for (auto _ : state) ShortRequestCrypto(key, buf);
+}
+BENCHMARK(BM_ShortRequestCrypto);
+
+void BM_ShortRequestCryptoCold(benchmark::State& state) {
+    TCfb8Key key;
+    char buf[60];
+    std::memcpy(buf, Data(60).data(), sizeof buf);
+    TimeCold(state, [&] { ShortRequestCrypto(key, buf); });
+}
+TEV_COLD_BENCHMARK(BM_ShortRequestCryptoCold);
+
+// The parts of a short request's crypto, each on its own after an eviction:
+// in the agent the reply is encrypted after the request has been handled,
+// when the prepared key may be cold again.
+void BM_PacketCipherPrepareCold(benchmark::State& state) {
+    TCfb8Key key;
+    TimeCold(state, [&] {
+        key.Prepare("sessionkey-0123", 15);
+        benchmark::ClobberMemory();
+    });
+}
+TEV_COLD_BENCHMARK(BM_PacketCipherPrepareCold);
+
+// Argument pair of the two below: eviction size in KiB, message length.
+void ShortMessageCold(benchmark::State& state, bool decrypt) {
+    TCfb8Key key("sessionkey-0123", 15);
+    char buf[100];
+    std::memcpy(buf, Data(sizeof buf).data(), sizeof buf);
+    const int n = static_cast<int>(state.range(1));
+    TimeCold(state, [&] {
+        if (decrypt)
+            key.Decrypt(buf, buf, n);
+        else
+            key.Encrypt(buf, buf, n);
+        benchmark::DoNotOptimize(buf);
+    });
+}
+
+void BM_ShortRequestDecryptCold(benchmark::State& state) {
+    ShortMessageCold(state, true);
+}
+BENCHMARK(BM_ShortRequestDecryptCold)->Args({2048, 60})->Iterations(20000)->UseManualTime();
+BENCHMARK(BM_ShortRequestDecryptCold)->Args({65536, 60})->Iterations(100)->UseManualTime();
+
+void BM_ShortReplyEncryptCold(benchmark::State& state) {
+    ShortMessageCold(state, false);
+}
+BENCHMARK(BM_ShortReplyEncryptCold)->Args({2048, 30})->Iterations(20000)->UseManualTime();
+BENCHMARK(BM_ShortReplyEncryptCold)->Args({65536, 30})->Iterations(100)->UseManualTime();
 
 void BM_PacketCipherEncrypt(benchmark::State& state) {
     const auto& d = Data(kCipherSize);

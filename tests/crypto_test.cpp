@@ -2,6 +2,7 @@
 // the packet protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -379,6 +380,139 @@ TEST(CryptoTwofishTest, MultiBlockMatchesSingleBlocks) {
             Twofish_encrypt(&xkey, buf.data() + 16 * i, expected.data() + 16 * i);
         Twofish_encrypt_blocks(&xkey, buf.data(), buf.data(), nblocks);
         EXPECT_EQ(ToHex(buf), ToHex(expected));
+    }
+}
+
+// The key schedule written the slow, plain way from the cipher's definition:
+// q0 and q1 from their 4-bit tables, products in GF(2^8) bit by bit, the
+// Reed-Solomon words as a matrix product, the h function byte by byte. The
+// agent's schedule computes the same tables by other routes (folded and
+// reordered lookups), so a wrong entry shows up here even where the
+// published vectors would not reach it.
+class ReferenceKeySchedule {
+  public:
+    // Schedule of key (0 to 32 bytes, zero-padded to 16, 24 or 32).
+    explicit ReferenceKeySchedule(const Bytes& key) {
+        Bytes m = key;
+        k_ = m.size() <= 16 ? 2 : (m.size() <= 24 ? 3 : 4);
+        m.resize(8 * static_cast<size_t>(k_), 0);
+        for (int i = 0; i < k_; ++i) {
+            even_[i] = Word(&m[8 * static_cast<size_t>(i)]);
+            odd_[i] = Word(&m[8 * static_cast<size_t>(i) + 4]);
+            s_[k_ - 1 - i] = RsWord(&m[8 * static_cast<size_t>(i)]);
+        }
+    }
+
+    // Round-key word i (0..39).
+    unsigned RoundKey(int i) const {
+        unsigned n = static_cast<unsigned>(i & ~1);
+        unsigned a = H(n * 0x01010101u, even_);
+        unsigned b = Rol(H((n + 1) * 0x01010101u, odd_), 8);
+        return (i & 1) ? Rol(a + 2 * b, 9) : a + b;
+    }
+
+    // Keyed table j (0..3) at byte x: what byte position j holding x adds to
+    // the g function (the MDS product is linear in the four positions).
+    unsigned Table(int j, unsigned x) const { return Position(j, x, s_); }
+
+  private:
+    static unsigned Word(const unsigned char* p) {
+        return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned>(p[3]) << 24);
+    }
+    static unsigned Rol(unsigned x, int n) { return (x << n) | (x >> (32 - n)); }
+    static unsigned Byte(unsigned x, int i) { return (x >> (8 * i)) & 0xFF; }
+
+    static unsigned GfMul(unsigned a, unsigned b, unsigned poly) {
+        unsigned r = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if (b & (1u << bit)) r ^= a;
+            a <<= 1;
+            if (a & 0x100) a ^= poly;
+        }
+        return r;
+    }
+
+    static unsigned Q(int which, unsigned x) {
+        static const unsigned char t[2][4][16] = {
+            {{8, 1, 7, 13, 6, 15, 3, 2, 0, 11, 5, 9, 14, 12, 10, 4},
+             {14, 12, 11, 8, 1, 2, 3, 5, 15, 4, 10, 6, 7, 0, 9, 13},
+             {11, 10, 5, 14, 6, 13, 9, 0, 12, 8, 15, 3, 2, 4, 7, 1},
+             {13, 7, 15, 4, 1, 2, 6, 14, 9, 11, 3, 0, 8, 5, 12, 10}},
+            {{2, 8, 11, 13, 15, 7, 6, 14, 3, 1, 9, 4, 0, 10, 12, 5},
+             {1, 14, 2, 11, 4, 12, 3, 7, 6, 13, 10, 5, 15, 9, 0, 8},
+             {4, 12, 7, 5, 1, 6, 9, 10, 0, 14, 13, 8, 2, 11, 3, 15},
+             {11, 9, 5, 1, 12, 3, 13, 14, 6, 4, 7, 15, 2, 0, 8, 10}}};
+        auto ror4 = [](unsigned v) { return ((v >> 1) | (v << 3)) & 15; };
+        unsigned a = x / 16, b = x % 16;
+        for (int round = 0; round < 2; ++round) {
+            unsigned a1 = a ^ b, b1 = (a ^ ror4(b) ^ (8 * a)) & 15;
+            a = t[which][2 * round][a1];
+            b = t[which][2 * round + 1][b1];
+        }
+        return 16 * b + a;
+    }
+
+    static unsigned RsWord(const unsigned char* m) {
+        static const unsigned char rs[4][8] = {{0x01, 0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E},
+                                               {0xA4, 0x56, 0x82, 0xF3, 0x1E, 0xC6, 0x68, 0xE5},
+                                               {0x02, 0xA1, 0xFC, 0xC1, 0x47, 0xAE, 0x3D, 0x19},
+                                               {0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E, 0x03}};
+        unsigned w = 0;
+        for (int i = 0; i < 4; ++i) {
+            unsigned v = 0;
+            for (int j = 0; j < 8; ++j) v ^= GfMul(rs[i][j], m[j], 0x14D);
+            w |= v << (8 * i);
+        }
+        return w;
+    }
+
+    // Byte position j of the h function under the key words l: y through the
+    // keyed q chain, times column j of the MDS matrix.
+    unsigned Position(int j, unsigned y, const unsigned* l) const {
+        static const int q4[4] = {1, 0, 0, 1}, q3[4] = {1, 1, 0, 0}, q2[4] = {0, 1, 0, 1},
+                         q1[4] = {0, 0, 1, 1}, q0[4] = {1, 0, 1, 0};
+        if (k_ == 4) y = Q(q4[j], y) ^ Byte(l[3], j);
+        if (k_ >= 3) y = Q(q3[j], y) ^ Byte(l[2], j);
+        y = Q(q0[j], Q(q1[j], Q(q2[j], y) ^ Byte(l[1], j)) ^ Byte(l[0], j));
+        static const unsigned char mds[4][4] = {{0x01, 0xEF, 0x5B, 0x5B},
+                                                {0x5B, 0xEF, 0xEF, 0x01},
+                                                {0xEF, 0x5B, 0x01, 0xEF},
+                                                {0xEF, 0x01, 0xEF, 0x5B}};
+        unsigned out = 0;
+        for (int i = 0; i < 4; ++i) out |= GfMul(mds[i][j], y, 0x169) << (8 * i);
+        return out;
+    }
+
+    unsigned H(unsigned x, const unsigned* l) const {
+        return Position(0, Byte(x, 0), l) ^ Position(1, Byte(x, 1), l) ^
+               Position(2, Byte(x, 2), l) ^ Position(3, Byte(x, 3), l);
+    }
+
+    int k_ = 2;
+    unsigned even_[4] = {0, 0, 0, 0}, odd_[4] = {0, 0, 0, 0}, s_[4] = {0, 0, 0, 0};
+};
+
+TEST(CryptoTwofishTest, KeyScheduleMatchesReference) {
+    for (int len : {0, 1, 15, 16, 17, 20, 23, 24, 25, 31, 32}) {
+        for (unsigned seed = 0; seed < 12; ++seed) {
+            SCOPED_TRACE(testing::Message() << len << " bytes, seed " << seed);
+            Bytes key =
+                RandomBytes(static_cast<size_t>(len), 1000 * seed + static_cast<unsigned>(len));
+            if (seed == 0) std::fill(key.begin(), key.end(), 0xFF);
+            Twofish_key xkey = PreparedKey(key);
+            ReferenceKeySchedule ref(key);
+            int wrong = 0;
+            for (int i = 0; i < 40; ++i)
+                if (xkey.K[i] != ref.RoundKey(i) && ++wrong <= 3)
+                    ADD_FAILURE() << "round key " << i << ": " << std::hex << xkey.K[i]
+                                  << " instead of " << ref.RoundKey(i);
+            for (int j = 0; j < 4; ++j)
+                for (unsigned x = 0; x < 256; ++x)
+                    if (xkey.s[j][x] != ref.Table(j, x) && ++wrong <= 3)
+                        ADD_FAILURE() << "table " << j << " at " << x << ": " << std::hex
+                                      << xkey.s[j][x] << " instead of " << ref.Table(j, x);
+            EXPECT_EQ(wrong, 0);
+        }
     }
 }
 

@@ -42,10 +42,11 @@ inline UInt32 SELECT_BYTE(UInt32 x, int b) {
 
 // ---- Fixed tables, filled once by Twofish_initialise. ----
 
-Byte q_table[2][256];
+// The fixed byte permutations q0 and q1.
+alignas(64) Byte q_table[2][256];
 // Column j of the MDS matrix times q_outer_j(x): the last q permutation of
 // each byte position folded into the matrix multiplication.
-UInt32 mds_q_table[4][256];
+alignas(64) UInt32 mds_q_table[4][256];
 
 std::once_flag g_init_once;
 std::atomic<bool> g_initialised{false};
@@ -77,9 +78,8 @@ void test_platform() {
             Twofish_fatal("Twofish code: SELECT_BYTE not implemented properly");
 }
 
-// Fills q_table with the two fixed byte permutations q0 and q1, each built
-// from four 4-bit tables.
-void initialise_q_boxes() {
+// Permutation q (0 or 1) of the byte x, built from four 4-bit tables.
+unsigned QPermute(int q, unsigned x) {
     static const Byte t[2][4][16] = {
         {{0x8, 0x1, 0x7, 0xD, 0x6, 0xF, 0x3, 0x2, 0x0, 0xB, 0x5, 0x9, 0xE, 0xC, 0xA, 0x4},
          {0xE, 0xC, 0xB, 0x8, 0x1, 0x2, 0x3, 0x5, 0xF, 0x4, 0xA, 0x6, 0x7, 0x0, 0x9, 0xD},
@@ -89,16 +89,12 @@ void initialise_q_boxes() {
          {0x1, 0xE, 0x2, 0xB, 0x4, 0xC, 0x3, 0x7, 0x6, 0xD, 0xA, 0x5, 0xF, 0x9, 0x0, 0x8},
          {0x4, 0xC, 0x7, 0x5, 0x1, 0x6, 0x9, 0xA, 0x0, 0xE, 0xD, 0x8, 0x2, 0xB, 0x3, 0xF},
          {0xB, 0x9, 0x5, 0x1, 0xC, 0x3, 0xD, 0xE, 0x6, 0x4, 0x7, 0xF, 0x2, 0x0, 0x8, 0xA}}};
-    for (int q = 0; q < 2; ++q) {
-        for (int x = 0; x < 256; ++x) {
-            unsigned a = static_cast<unsigned>(x) >> 4, b = static_cast<unsigned>(x) & 15;
-            unsigned a1 = a ^ b, b1 = (a ^ ((b >> 1) | (b << 3)) ^ (8 * a)) & 15;
-            unsigned a2 = t[q][0][a1], b2 = t[q][1][b1];
-            unsigned a3 = a2 ^ b2, b3 = (a2 ^ ((b2 >> 1) | (b2 << 3)) ^ (8 * a2)) & 15;
-            unsigned a4 = t[q][2][a3], b4 = t[q][3][b3];
-            q_table[q][x] = static_cast<Byte>((b4 << 4) | a4);
-        }
-    }
+    unsigned a = x >> 4, b = x & 15;
+    unsigned a1 = a ^ b, b1 = (a ^ ((b >> 1) | (b << 3)) ^ (8 * a)) & 15;
+    unsigned a2 = t[q][0][a1], b2 = t[q][1][b1];
+    unsigned a3 = a2 ^ b2, b3 = (a2 ^ ((b2 >> 1) | (b2 << 3)) ^ (8 * a2)) & 15;
+    unsigned a4 = t[q][2][a3], b4 = t[q][3][b3];
+    return (b4 << 4) | a4;
 }
 
 // Product in GF(2^8) modulo the given polynomial (bit 8 included).
@@ -112,15 +108,17 @@ unsigned GfMultiply(unsigned a, unsigned b, unsigned poly) {
     return r;
 }
 
-// Fills mds_q_table from q_table (which must be built first): entry [j][x] is
-// column j of the MDS matrix, over GF(2^8) modulo x^8+x^6+x^5+x^3+1, times
-// the outer q permutation of byte position j applied to x.
-void initialise_mds_tables() {
+// Fills q_table, then mds_q_table from it: entry [j][x] is column j of the
+// MDS matrix, over GF(2^8) modulo x^8+x^6+x^5+x^3+1, times the outer q
+// permutation of byte position j applied to x.
+void initialise_tables() {
     static const Byte mds[4][4] = {{0x01, 0xEF, 0x5B, 0x5B},
                                    {0x5B, 0xEF, 0xEF, 0x01},
                                    {0xEF, 0x5B, 0x01, 0xEF},
                                    {0xEF, 0x01, 0xEF, 0x5B}};
     static const int outer_q[4] = {1, 0, 1, 0};
+    for (int q = 0; q < 2; ++q)
+        for (unsigned x = 0; x < 256; ++x) q_table[q][x] = static_cast<Byte>(QPermute(q, x));
     for (int j = 0; j < 4; ++j) {
         for (int x = 0; x < 256; ++x) {
             unsigned y = q_table[outer_q[j]][x];
@@ -132,55 +130,89 @@ void initialise_mds_tables() {
     }
 }
 
-const Byte* const Q0 = q_table[0];
-const Byte* const Q1 = q_table[1];
-
-// The four bytes entering the outer q permutations for input bytes y (one
-// per position) under the k key words L[0..k-1]; k is 2, 3 or 4.
-inline bool KeyedBytes(Byte y[4], const UInt32* L, int k) {
-    switch (k) {
-        case 4:
-            y[0] = static_cast<Byte>(Q1[y[0]] ^ SELECT_BYTE(L[3], 0));
-            y[1] = static_cast<Byte>(Q0[y[1]] ^ SELECT_BYTE(L[3], 1));
-            y[2] = static_cast<Byte>(Q0[y[2]] ^ SELECT_BYTE(L[3], 2));
-            y[3] = static_cast<Byte>(Q1[y[3]] ^ SELECT_BYTE(L[3], 3));
-            [[fallthrough]];
-        case 3:
-            y[0] = static_cast<Byte>(Q1[y[0]] ^ SELECT_BYTE(L[2], 0));
-            y[1] = static_cast<Byte>(Q1[y[1]] ^ SELECT_BYTE(L[2], 1));
-            y[2] = static_cast<Byte>(Q0[y[2]] ^ SELECT_BYTE(L[2], 2));
-            y[3] = static_cast<Byte>(Q0[y[3]] ^ SELECT_BYTE(L[2], 3));
-            [[fallthrough]];
-        case 2:
-            y[0] = static_cast<Byte>(Q0[Q0[y[0]] ^ SELECT_BYTE(L[1], 0)] ^ SELECT_BYTE(L[0], 0));
-            y[1] = static_cast<Byte>(Q0[Q1[y[1]] ^ SELECT_BYTE(L[1], 1)] ^ SELECT_BYTE(L[0], 1));
-            y[2] = static_cast<Byte>(Q1[Q0[y[2]] ^ SELECT_BYTE(L[1], 2)] ^ SELECT_BYTE(L[0], 2));
-            y[3] = static_cast<Byte>(Q1[Q1[y[3]] ^ SELECT_BYTE(L[1], 3)] ^ SELECT_BYTE(L[0], 3));
-            return true;
-        default:
-            return false;
-    }
+// The permutation q (0 or 1) of the byte y.
+template <int q>
+inline size_t Q(size_t y) {
+    return q_table[q][y];
 }
 
-// The h function of the key schedule: X through the keyed q chain and MDS.
-UInt32 h(UInt32 X, const UInt32* L, int k) {
-    Byte y[4] = {static_cast<Byte>(SELECT_BYTE(X, 0)), static_cast<Byte>(SELECT_BYTE(X, 1)),
-                 static_cast<Byte>(SELECT_BYTE(X, 2)), static_cast<Byte>(SELECT_BYTE(X, 3))};
-    if (!KeyedBytes(y, L, k)) Twofish_fatal("Twofish h(): Illegal argument");
-    return mds_q_table[0][y[0]] ^ mds_q_table[1][y[1]] ^ mds_q_table[2][y[2]] ^
-           mds_q_table[3][y[3]];
+// The key bytes of one byte position j of the q chain: byte j of each of the
+// k key words L[0..k-1], passed by value so that they stay in registers
+// while a table is filled. Held as size_t, like the chain's intermediate
+// bytes: a q output XOR a key byte then indexes the next table directly,
+// with no zero extension from 32 bits in between.
+struct LaneKey {
+    size_t c0, c1, c2, c3;
+};
+
+template <int j>
+inline LaneKey LaneKeyOf(const UInt32* L, int k) {
+    return LaneKey{SELECT_BYTE(L[0], j), SELECT_BYTE(L[1], j), k > 2 ? SELECT_BYTE(L[2], j) : 0u,
+                   k > 3 ? SELECT_BYTE(L[3], j) : 0u};
 }
 
-// The four keyed S-boxes with the MDS matrix applied, for the S words S[0..k-1]
-// (already in the order h expects).
-void fill_keyed_sboxes(const UInt32* S, int k, Twofish_key* xkey) {
-    if (k < 2 || k > 4) Twofish_fatal("Twofish fill_keyed_sboxes(): Illegal argument");
-    for (int x = 0; x < 256; ++x) {
-        Byte y[4] = {static_cast<Byte>(x), static_cast<Byte>(x), static_cast<Byte>(x),
-                     static_cast<Byte>(x)};
-        KeyedBytes(y, S, k);
-        for (int j = 0; j < 4; ++j) xkey->s[j][x] = mds_q_table[j][y[j]];
+// Byte position j of the h function under k (2, 3 or 4) key words: the input
+// byte y through the keyed chain of q permutations, the outer q and column j
+// of the MDS matrix. Which q each stage of each position uses is fixed by
+// the cipher.
+template <int k, int j>
+inline UInt32 KeyedColumn(size_t y, const LaneKey& key) {
+    constexpr int q4[4] = {1, 0, 0, 1}, q3[4] = {1, 1, 0, 0};
+    constexpr int q2[4] = {0, 1, 0, 1}, q1[4] = {0, 0, 1, 1};
+    if constexpr (k == 4) y = Q<q4[j]>(y) ^ key.c3;
+    if constexpr (k >= 3) y = Q<q3[j]>(y) ^ key.c2;
+    y = Q<q2[j]>(y) ^ key.c1;
+    y = Q<q1[j]>(y) ^ key.c0;
+    return mds_q_table[j][y];
+}
+
+// The h function of the key schedule for a word whose four bytes are all i.
+template <int k>
+inline UInt32 HOfRepeatedByte(UInt32 i, const LaneKey* key) {
+    return KeyedColumn<k, 0>(i, key[0]) ^ KeyedColumn<k, 1>(i, key[1]) ^
+           KeyedColumn<k, 2>(i, key[2]) ^ KeyedColumn<k, 3>(i, key[3]);
+}
+
+// Keyed S-box j with the MDS matrix applied, for every input byte. One tight
+// loop a table: the chain's key bytes stay in registers and the iterations
+// are independent, so the processor overlaps their table reads.
+template <int k, int j>
+void FillKeyedSbox(const LaneKey key, UInt32* out) {
+#pragma GCC unroll 4
+    for (size_t x = 0; x < 256; ++x) out[x] = KeyedColumn<k, j>(x, key);
+}
+
+// Asks for every cache line of the fixed tables at once: a key schedule
+// usually starts with them evicted (in the agent, by the network work
+// between two requests), and its lookups would otherwise wait for them one
+// miss after another. Requesting the lines of the key about to be written
+// as well measured no better: the stores' own misses overlap well enough.
+void PrefetchTables() {
+    const char* q = reinterpret_cast<const char*>(q_table);
+    for (size_t off = 0; off < sizeof q_table; off += 64) __builtin_prefetch(q + off, 0, 3);
+    const char* mds = reinterpret_cast<const char*>(mds_q_table);
+    for (size_t off = 0; off < sizeof mds_q_table; off += 64) __builtin_prefetch(mds + off, 0, 3);
+}
+
+// The 40 round-key words and the four keyed tables, for k key cycles: A and
+// B are the even and odd key words, S the Reed-Solomon words (in the order
+// the h function takes them).
+template <int k>
+void ExpandKey(const UInt32* A, const UInt32* B, const UInt32* S, Twofish_key* xkey) {
+    const LaneKey ka[4] = {LaneKeyOf<0>(A, k), LaneKeyOf<1>(A, k), LaneKeyOf<2>(A, k),
+                           LaneKeyOf<3>(A, k)};
+    const LaneKey kb[4] = {LaneKeyOf<0>(B, k), LaneKeyOf<1>(B, k), LaneKeyOf<2>(B, k),
+                           LaneKeyOf<3>(B, k)};
+    for (UInt32 i = 0; i < 40; i += 2) {
+        UInt32 a = HOfRepeatedByte<k>(i, ka);
+        UInt32 b = ROL32(HOfRepeatedByte<k>(i + 1, kb), 8);
+        xkey->K[i] = a + b;
+        xkey->K[i + 1] = ROL32(a + 2 * b, 9);
     }
+    FillKeyedSbox<k, 0>(LaneKeyOf<0>(S, k), xkey->s[0]);
+    FillKeyedSbox<k, 1>(LaneKeyOf<1>(S, k), xkey->s[1]);
+    FillKeyedSbox<k, 2>(LaneKeyOf<2>(S, k), xkey->s[2]);
+    FillKeyedSbox<k, 3>(LaneKeyOf<3>(S, k), xkey->s[3]);
 }
 
 // One step of the Reed-Solomon code: x times the code's generator, modulo
@@ -195,11 +227,15 @@ inline UInt32 RsRem(UInt32 x) {
 // One 32-bit word of the key's S vector: the Reed-Solomon code of 8 key
 // bytes, computed by polynomial division rather than by 32 products in
 // GF(2^8), whose branches on the key bytes made it the larger part of a
-// key schedule (one runs for every request).
+// key schedule (one runs for every request). The steps stay loops: written
+// out, they were 0.7 KiB of code, which a schedule usually has to fetch from
+// memory, for a few nanoseconds of arithmetic.
 UInt32 RsWord(const Byte* m) {
     UInt32 r = GET32(m + 4);
+#pragma GCC unroll 1
     for (int j = 0; j < 4; ++j) r = RsRem(r);
     r ^= GET32(m);
+#pragma GCC unroll 1
     for (int j = 0; j < 4; ++j) r = RsRem(r);
     return r;
 }
@@ -208,25 +244,24 @@ UInt32 RsWord(const Byte* m) {
 // before the implementation is declared ready).
 void PrepareKey(const Byte key[], int key_len, Twofish_key* xkey) {
     if (key_len < 0 || key_len > 32) Twofish_fatal("Twofish_prepare_key: illegal key length");
+    PrefetchTables();
     Byte K[32];
     std::memset(K, 0, sizeof K);
     if (key_len > 0) std::memcpy(K, key, static_cast<size_t>(key_len));
     int kCycles = key_len <= 16 ? 2 : (key_len <= 24 ? 3 : 4);
 
-    UInt32 A[4], B[4], S[4];
+    UInt32 A[4] = {0, 0, 0, 0}, B[4] = {0, 0, 0, 0}, S[4] = {0, 0, 0, 0};
     for (int i = 0; i < kCycles; ++i) {
         A[i] = GET32(K + 8 * i);
         B[i] = GET32(K + 8 * i + 4);
         S[kCycles - 1 - i] = RsWord(K + 8 * i);
     }
-    for (int i = 0; i < 40; i += 2) {
-        const UInt32 rho = 0x01010101u;
-        UInt32 a = h(static_cast<UInt32>(i) * rho, A, kCycles);
-        UInt32 b = ROL32(h(static_cast<UInt32>(i + 1) * rho, B, kCycles), 8);
-        xkey->K[i] = a + b;
-        xkey->K[i + 1] = ROL32(a + 2 * b, 9);
-    }
-    fill_keyed_sboxes(S, kCycles, xkey);
+    if (kCycles == 2)
+        ExpandKey<2>(A, B, S, xkey);
+    else if (kCycles == 3)
+        ExpandKey<3>(A, B, S, xkey);
+    else
+        ExpandKey<4>(A, B, S, xkey);
     volatile Byte* wipe = K;
     for (int i = 0; i < 32; ++i) wipe[i] = 0;
 }
@@ -407,8 +442,7 @@ void Twofish_fatal(const char* msg) {
 void Twofish_initialise() {
     std::call_once(g_init_once, [] {
         test_platform();
-        initialise_q_boxes();
-        initialise_mds_tables();
+        initialise_tables();
         self_test();
         g_initialised.store(true, std::memory_order_release);
     });
