@@ -58,7 +58,7 @@ int QVRequest::CheckHeader(const String& password, in_addr client, TRequestTrace
         return hcRefused;
     }
     if (held < 8 + pswdLen) return hcIncomplete;
-    if (!DigestMatches(p, pswdLen, EncodePswd(password))) {
+    if (!DigestMatches(p, pswdLen, PasswordCipher(password)->digest)) {
         TracePlain(trace, client, "<-- Wrong password or MD5 error\n");
         return hcRefused;
     }
@@ -91,12 +91,12 @@ int QVRequest::ParseInitRequest(const String& password, in_addr client, TRequest
         static_cast<unsigned char>(p[5]) != PACKET_TAG_1)
         return 0;
 
-    if (!DigestMatches(p, pswdLen, EncodePswd(password))) {
+    const std::shared_ptr<const TPreparedKey> pw = PasswordCipher(password);
+    if (!DigestMatches(p, pswdLen, pw->digest)) {
         TracePlain(trace, client, "<-- Wrong password or MD5 error\n");
         return 0;
     }
 
-    const std::shared_ptr<const TPreparedKey> pw = PasswordCipher(password);
     String key = DecodeData(p + 10 + pswdLen, int(keyLen), pw->cipher);
     if (key.Length() < MIN_SESSION_KEY) {
         // Under a short key both texts are encrypted under a key anyone can

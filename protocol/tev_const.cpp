@@ -92,6 +92,7 @@ std::shared_ptr<const TPreparedKey> PasswordCipher(const String& password) {
     auto fresh = std::make_shared<TPreparedKey>();
     fresh->text = password;
     fresh->cipher.Prepare(password.Data(), password.Length());
+    fresh->digest = EncodePswd(password);
     cache = fresh;
     return cache;
 }

@@ -56,13 +56,14 @@ String EncodePswd(const String& password);
 // N says that N + 4 bytes or fewer make the packet (all of it has arrived).
 bool WholePacketRule(const String& bytes);
 
-// A key text with its prepared cipher.
+// A key text with its prepared cipher and its digest (EncodePswd).
 struct TPreparedKey {
     String text;
     TCfb8Key cipher;
+    String digest;
 };
 
-// The cipher prepared for `password`, kept until the password changes: the
-// key schedule is built once per password (and thread), not once per
-// request. Never null. Any thread.
+// The cipher and digest prepared for `password`, kept until the password
+// changes: the key schedule and the MD5 are computed once per password (and
+// thread), not for every request. Never null. Any thread.
 std::shared_ptr<const TPreparedKey> PasswordCipher(const String& password);
