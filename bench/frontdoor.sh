@@ -33,8 +33,7 @@ cleanup() {
 trap cleanup EXIT
 
 . "$root/bench/build-before.sh"
-cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=ON -DTEV_WERROR=ON >/dev/null
-cmake --build build-rel -j"$jobs" --target tev frontdoor >/dev/null
+build_release tev frontdoor
 tool=$root/build-rel/frontdoor
 
 agents=("current:$root/build-rel/tev")

@@ -70,8 +70,7 @@ fi
 
 # ---- Our agent, Release build (and the one of --before).
 . "$root/bench/build-before.sh"
-cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=ON -DTEV_WERROR=ON >/dev/null
-cmake --build build-rel -j"$jobs" --target tev loadgen >/dev/null
+build_release tev loadgen
 loadgen=$root/build-rel/loadgen
 ours=("ours:$root/build-rel/tev")
 if [ -n "$before" ]; then
