@@ -151,9 +151,7 @@ int Session::WaitMs() const {
 bool Session::IdleExpired() const {
     if (upgrade.active) return NowMs() - lastTransferMs >= TransferIdleMs();
     if (wholePacket) return false;
-    if (NowMs() >= deadlineMs) return true;
-    const int timeout = settings->timeout;
-    return timeout >= 1 && (timeout / 1000) + lastReceive < std::time(nullptr);
+    return NowMs() >= RequestExpiryMs(deadlineMs, lastReceive, settings->timeout);
 }
 
 bool Session::Run(bool mayWait) {

@@ -248,17 +248,31 @@ int ParseReplyPacket(const String& packet, const String& sessionKey, String& bod
     return 1;
 }
 
-int ExchangePacket(const char* host, int port, const String& packet, int timeoutMs, String& reply,
-                   String& error) {
+namespace {
+
+// Connects, sends packet and receives the reply packet, all by deadline.
+// Returns ExchangePacket's result; fd is the connection (left open for the
+// caller to close) or -1 when none was made.
+int Converse(const char* host, int port, const String& packet, long long deadline, int& fd,
+             String& reply, String& error) {
     reply = String();
     error = String();
-    const long long deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
-    const int fd = ConnectTo(host, port, deadline, error);
+    fd = ConnectTo(host, port, deadline, error);
     if (fd < 0) return -1;
     int rc = SendAll(fd, packet, deadline, error);
     if (rc == 0) error = "no reply (connection closed)";
     if (rc == 1) rc = ReceiveReply(fd, deadline, reply, error);
-    close(fd);
+    return rc;
+}
+
+}  // namespace
+
+int ExchangePacket(const char* host, int port, const String& packet, int timeoutMs, String& reply,
+                   String& error) {
+    const long long deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    int fd = -1;
+    const int rc = Converse(host, port, packet, deadline, fd, reply, error);
+    if (fd >= 0) close(fd);
     return rc;
 }
 
@@ -273,8 +287,6 @@ String UpgradeTrailer(const String& file, const String& sessionKey) {
 
 int SendUpgrade(const char* host, int port, const String& password, const String& sessionKey,
                 const String& file, int timeoutMs, String& reply, String& error) {
-    reply = String();
-    error = String();
     char size[24];
     std::snprintf(size, sizeof size, "%d", file.Length());
     TStrList params;
@@ -282,11 +294,9 @@ int SendUpgrade(const char* host, int port, const String& password, const String
     const String packet =
         BuildRequestPacket(password, sessionKey, BuildRequestBody(String("UpgradeCode"), params));
     const long long deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
-    const int fd = ConnectTo(host, port, deadline, error);
-    if (fd < 0) return -1;
-    int rc = SendAll(fd, packet, deadline, error);
-    if (rc == 0) error = "no reply (connection closed)";
-    if (rc == 1) rc = ReceiveReply(fd, deadline, reply, error);
+    int fd = -1;
+    int rc = Converse(host, port, packet, deadline, fd, reply, error);
+    if (fd < 0) return rc;
     String body;
     if (rc == 1 && ParseReplyPacket(reply, sessionKey, body) && body.Copy(1, 4) == "200\n") {
         // The agent stops reading once it has judged the transfer; a send
