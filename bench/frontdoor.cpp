@@ -31,11 +31,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "protocol/clientpacket.h"
 #include "protocol/tev_const.h"
 #include "tools/cli_args.h"
 
 namespace {
+
+using bench::NowSeconds;
+using bench::RaiseFileLimit;
 
 const int kRequestTimeoutMs = 10000;
 
@@ -56,12 +60,6 @@ const char kUsage[] =
     "       frontdoor -p port -w password --set-lines N\n"
     "  --flood 1..256   --announce 64..16777216   --trickle 1..5000   --seconds 1..600\n"
     "  --set-lines 1..1000000\n";
-
-double NowSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 bool ParseArgs(int argc, char** argv, Options& opt) {
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -129,15 +127,6 @@ long StatusKb(long pid, const char* name) {
         if (std::strncmp(line, name, n) == 0) kb = std::atol(line + n);
     std::fclose(f);
     return kb;
-}
-
-void RaiseFileLimit(long wanted) {
-    struct rlimit r;
-    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return;
-    if (rlim_t(wanted) <= r.rlim_cur) return;
-    r.rlim_cur =
-        r.rlim_max == RLIM_INFINITY ? rlim_t(wanted) : std::min(rlim_t(wanted), r.rlim_max);
-    setrlimit(RLIMIT_NOFILE, &r);
 }
 
 // The header of a packet of `total` bytes whose digest is not the password's.

@@ -37,10 +37,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "protocol/clientpacket.h"
 #include "tools/cli_args.h"
 
 namespace {
+
+using bench::NowSeconds;
+using bench::RaiseFileLimit;
 
 const char kHost[] = "127.0.0.1";
 const int kRequestTimeoutMs = 10000;
@@ -64,13 +68,6 @@ const char kUsage[] =
     "  -c 1..1024 (default 8)   -n 1..10000000 (default 10000)   -C default GetInfo\n"
     "  --idle 1..20000 (default 100 when --idle-seconds is given)\n"
     "  --idle-seconds 1..3600 (default 20)\n";
-
-// Monotonic clock in seconds.
-double NowSeconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 // Returns true when the command line is complete and sound.
 bool ParseArgs(int argc, char** argv, Options& opt) {
@@ -431,17 +428,6 @@ long RefreshIdle(std::vector<int>& fds, int port) {
     }
     fds.erase(std::remove(fds.begin(), fds.end(), -1), fds.end());
     return reopened;
-}
-
-// Raises the soft descriptor limit towards wanted (never above the hard one).
-void RaiseFileLimit(long wanted) {
-    struct rlimit r;
-    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-    if (r.rlim_cur != RLIM_INFINITY && rlim_t(wanted) > r.rlim_cur) {
-        r.rlim_cur =
-            r.rlim_max == RLIM_INFINITY ? rlim_t(wanted) : std::min(rlim_t(wanted), r.rlim_max);
-        setrlimit(RLIMIT_NOFILE, &r);
-    }
 }
 
 // Idle mode: opt.idle silent connections held for opt.idleSeconds, one timed
