@@ -121,14 +121,21 @@ sleep 2
 check "same daemon after SIGHUP" test "$(cat "$pidfile")" = "$pid"
 check "configuration read again" grep -qx "Comment=reloaded" <<<"$(ctl GetInfo || true)"
 
+# Prints the pid the pid file names once it names another than $1 (waits up
+# to 10 s; prints the last one read otherwise).
+next_pid() {
+  local now=$1
+  for _ in $(seq 100); do
+    now=$(cat "$pidfile" 2>/dev/null || true)
+    [ -n "$now" ] && [ "$now" != "$1" ] && break
+    sleep 0.1
+  done
+  echo "$now"
+}
+
 echo "== ReloadApp (the daemon executes itself again and forks a new daemon)"
 check "ReloadApp answered 200" test "$(ctl ReloadApp | head -n 1)" = 200
-newpid=$pid
-for _ in $(seq 100); do
-  newpid=$(cat "$pidfile" 2>/dev/null || true)
-  [ -n "$newpid" ] && [ "$newpid" != "$pid" ] && break
-  sleep 0.1
-done
+newpid=$(next_pid "$pid")
 check "new daemon $newpid in the pid file" alive "$newpid"
 check "old daemon $pid gone" gone "$pid"
 check "GetInfo after ReloadApp" test "$(ctl GetInfo | head -n 1)" = 200
@@ -139,12 +146,7 @@ kill -HUP "$newpid"
 sleep 2
 cp /usr/sbin/tev "$work/tev.new"
 check "upgrade answered 200" test "$(ctl -U "$work/tev.new" | head -n 1)" = 200
-upid=$newpid
-for _ in $(seq 100); do
-  upid=$(cat "$pidfile" 2>/dev/null || true)
-  [ -n "$upid" ] && [ "$upid" != "$newpid" ] && break
-  sleep 0.1
-done
+upid=$(next_pid "$newpid")
 check "upgraded daemon $upid in the pid file" alive "$upid"
 check "daemon before the upgrade $newpid gone" gone "$newpid"
 check "GetInfo after the upgrade" test "$(ctl GetInfo | head -n 1)" = 200
