@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <ctime>
 
 #include "agent/acceptor.h"
 #include "agent/console.h"
@@ -15,6 +15,7 @@
 #include "agent/runflags.h"
 #include "agent/sessionlimits.h"
 #include "config/agentstatus.h"
+#include "config/settingnumber.h"
 #include "config/settings.h"
 #include "protocol/tev_const.h"
 
@@ -23,10 +24,14 @@ namespace {
 const int kChunk = 1024;
 // A reply that the peer does not take within this time is abandoned.
 const int kSendLimitMs = 30000;
-// An upgrade transfer whose peer stays silent longer than the `timeout`
-// setting is abandoned (and its slot freed); this limit applies when the
-// setting asks for none.
-const int kTransferIdleMs = 300000;
+// An upgrade transfer whose peer sends nothing for the `transferidle`
+// setting (60 s by default) is abandoned and its slot freed. A limit of
+// its own, not `timeout`: that one is meant for a request of a few hundred
+// bytes, and a slow link to a remote host pauses longer than four seconds
+// in a transfer of megabytes. The whole transfer may take as long as
+// kTransferMinRate bytes a second need, plus that limit: a peer that
+// trickles a byte now and then cannot hold the upgrade slot for ever.
+const long long kTransferMinRate = 8192;
 // A request must be whole within this time from its accept (or the idle
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
@@ -39,13 +44,24 @@ long long RequestDeadlineMs(long long acceptMs, int timeout) {
 }
 
 // When a request that is not whole yet is given up: at its deadline, or
-// when the idle limit (timeout ms, counted in whole seconds from the last
-// receive, lastReceive in seconds; below 1 for none) has passed, whichever
-// comes first.
-long long RequestExpiryMs(long long deadlineMs, time_t lastReceive, int timeout) {
+// when the idle limit (timeout ms from the last receive at lastReceiveMs;
+// below 1 for none) has passed, whichever comes first.
+long long RequestExpiryMs(long long deadlineMs, long long lastReceiveMs, int timeout) {
     if (timeout < 1) return deadlineMs;
-    const long long idleMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+    const long long idleMs = lastReceiveMs + timeout;
     return idleMs < deadlineMs ? idleMs : deadlineMs;
+}
+
+// The stall limit of an upgrade transfer under settings s.
+int TransferIdleMs(const TTEVSettings& s) {
+    return s.transferidle > 0 ? s.transferidle : kDefaultTransferIdleMs;
+}
+
+// When an upgrade transfer of fileSize bytes that started at startMs must
+// be complete, with the stall limit idleMs.
+long long TransferDeadlineMs(long long startMs, long long fileSize, int idleMs) {
+    const long long size = fileSize > 0 ? fileSize : 0;
+    return startMs + size * 1000 / kTransferMinRate + idleMs;
 }
 
 void CloseConnection(int fd) {
@@ -97,7 +113,7 @@ class Session {
     explicit Session(const ThreadParams& p)
         : params(p),
           settings(Settings()),
-          lastReceive(time_t(p.acceptMs / 1000)),
+          lastReceiveMs(p.acceptMs),
           deadlineMs(RequestDeadlineMs(p.acceptMs, settings->timeout)) {}
     // Serves the connection to its end (true), or, with mayWait set and
     // nothing of the request come yet, returns false at once and leaves the
@@ -106,6 +122,7 @@ class Session {
     void Close();
 
   private:
+    long long ExpiryMs() const;
     int WaitMs() const;
     bool IdleExpired() const;
     // Each returns false when the session is over.
@@ -122,36 +139,36 @@ class Session {
     TEVReply reply;
     UpgradeRec upgrade;
     String upgradeError;
-    time_t lastReceive;
+    long long lastReceiveMs;     // NowMs of the last chunk (or the arrival)
     const long long deadlineMs;  // the request must be whole by then
     bool authentic = false;      // tag and digest have passed
     bool wholePacket = false;
-    long long lastTransferMs = 0;
+    long long lastTransferMs = 0;      // NowMs of the last transfer chunk
+    long long transferDeadlineMs = 0;  // the transfer must be complete by then
 };
 
-// The longest silence allowed between chunks of an upgrade transfer.
-int TransferIdleMs() {
-    const int timeout = Settings()->timeout;
-    return timeout >= 1 ? timeout : kTransferIdleMs;
+// When the session gives up waiting: for a transfer, its stall limit after
+// its last chunk or at its deadline; for a request, at RequestExpiryMs;
+// LLONG_MAX once the request is whole.
+long long Session::ExpiryMs() const {
+    if (upgrade.active) {
+        const long long idle = lastTransferMs + TransferIdleMs(*settings);
+        return idle < transferDeadlineMs ? idle : transferDeadlineMs;
+    }
+    if (wholePacket) return LLONG_MAX;
+    return RequestExpiryMs(deadlineMs, lastReceiveMs, settings->timeout);
 }
 
-// How long to wait for the next chunk: until the idle limit would expire
-// (it counts whole seconds from the last receive) or the request deadline
-// passes, whichever comes first; -1 for no limit.
+// How long to wait for the next chunk: until ExpiryMs; -1 for no limit.
 int Session::WaitMs() const {
-    if (upgrade.active) {
-        const long long left = lastTransferMs + TransferIdleMs() - NowMs();
-        return left < 1 ? 1 : int(left);
-    }
-    if (wholePacket) return -1;
-    const long long left = RequestExpiryMs(deadlineMs, lastReceive, settings->timeout) - NowMs();
+    const long long expiry = ExpiryMs();
+    if (expiry == LLONG_MAX) return -1;
+    const long long left = expiry - NowMs();
     return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
 }
 
 bool Session::IdleExpired() const {
-    if (upgrade.active) return NowMs() - lastTransferMs >= TransferIdleMs();
-    if (wholePacket) return false;
-    return NowMs() >= RequestExpiryMs(deadlineMs, lastReceive, settings->timeout);
+    return NowMs() >= ExpiryMs();
 }
 
 bool Session::Run(bool mayWait) {
@@ -187,7 +204,7 @@ bool Session::OnChunk(const char* data, int n) {
 }
 
 bool Session::OnRequestBytes(const char* data, int n) {
-    lastReceive = std::time(nullptr);
+    lastReceiveMs = NowMs();
     request.AddData(data, n);
     const TRequestTrace trace = settings->debug ? DebugTrace : nullptr;
     // Authenticate as soon as the tag and the digest are in: until then a
@@ -211,6 +228,8 @@ bool Session::OnRequestBytes(const char* data, int n) {
     AnswerRequest();
     if (!upgrade.active) return false;
     lastTransferMs = NowMs();
+    transferDeadlineMs =
+        TransferDeadlineMs(lastTransferMs, upgrade.fileSize, TransferIdleMs(*settings));
     return true;
 }
 
@@ -258,12 +277,6 @@ void Session::Close() {
 
 }  // namespace
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void RunSession(const ThreadParams& params) {
     BeginSession(params);
     ContinueSession(params, false);
@@ -286,8 +299,7 @@ bool ContinueSession(const ThreadParams& params, bool mayWait) {
 
 long long SilentExpiryMs(const ThreadParams& params) {
     const int timeout = Settings()->timeout;
-    return RequestExpiryMs(RequestDeadlineMs(params.acceptMs, timeout),
-                           time_t(params.acceptMs / 1000), timeout);
+    return RequestExpiryMs(RequestDeadlineMs(params.acceptMs, timeout), params.acceptMs, timeout);
 }
 
 void EndSilentSession(const ThreadParams& params) {

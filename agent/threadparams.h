@@ -6,5 +6,5 @@
 struct ThreadParams {
     int socket;          // the accepted connection
     in_addr address;     // the peer
-    long long acceptMs;  // when it was accepted (NowMs of session.h)
+    long long acceptMs;  // when it was accepted (NowMs of platform/clock.h)
 };

@@ -16,6 +16,7 @@ TTEVSettings::TTEVSettings()
       port(0),
       timeout(0),
       delayforscripts(0),
+      transferidle(0),
       logsuccess(0),
       filteractive(0),
       logfails(0),

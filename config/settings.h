@@ -31,6 +31,7 @@ class TTEVSettings {
     int port;             // TCP listen port
     int timeout;          // session time limit, milliseconds
     int delayforscripts;  // pause before a shell script, microseconds
+    int transferidle;     // stall limit of an upgrade transfer, milliseconds
     String password;      // shared password, plain text
     String comment;       // free text reported by GetInfo
     String verboselogfile;

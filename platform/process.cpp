@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/childreaper.h"
+#include "platform/clock.h"
 #include "platform/syserror.h"
 
 extern char** environ;
@@ -33,12 +34,6 @@ const int kBlindPollMaxMs = 10;
 // Attempts to start a program file that another thread's child still holds
 // open for writing (ETXTBSY) for the moment of its own start.
 const int kBusyRetries = 8;
-
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void SleepMs(int ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

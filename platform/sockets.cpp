@@ -9,25 +9,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
+
 std::mutex iplib_mutex;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 const char kTimeout[] = "Timeout";
 const char kCannotResolve[] = "Cannot resolve server name to IP address";
 const char kUnknownAddress[] = "Name resolution error: unknown address structure";
 
 // Milliseconds left until deadline, never negative.
-int RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+int RemainingMs(long long deadline) {
+    const long long left = deadline - NowMs();
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : int(left);
 }
@@ -41,7 +39,7 @@ int WaitReady(int fd, short events, int timeoutMs) {
         errno = EBADF;
         return -1;
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const long long deadline = NowMs() + timeoutMs;
     int wait = timeoutMs;
     for (;;) {
         pollfd p{fd, events, 0};
@@ -76,7 +74,7 @@ int BuildAddress(const char* host, int port, sockaddr_in& sa, String& error) {
 // timeoutMs in total (timeoutMs <= 0: no limit). Returns len, 0 with
 // "Timeout", or -4 with the system text.
 int SendAll(int fd, const char* buf, int len, int timeoutMs, String& error) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const long long deadline = NowMs() + timeoutMs;
     int done = 0;
     while (done < len) {
         const ssize_t n = send(fd, buf + done, size_t(len - done), MSG_NOSIGNAL);
