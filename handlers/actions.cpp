@@ -56,8 +56,9 @@ void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply) {
     const String workDir = ZeroTerminated(Req.GetParam(2, 1));
     int exitCode = 0;
     String error;
+    const String tmpDir = ZeroTerminated(s->tmpdir);
     if (!SystemEx(command.Data(), workDir.Length() > 0 ? workDir.Data() : nullptr, timeoutMs,
-                  exitCode, error)) {
+                  exitCode, error, tmpDir.Data())) {
         Failed(Reply, error);
         return;
     }

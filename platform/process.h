@@ -21,14 +21,15 @@
 // Returns 1 when the program ran; ExitCode then holds its exit code.
 // Returns 0 when it could not run or did not end normally; Error then holds
 // "fork error", "cannot terminate process", "abnormal termination" or
-// "exec error: <system text>". Error is emptied at the start.
+// "exec error: <system text>". Error is emptied at the start. TmpDir, when
+// not null, is the child's TMPDIR (see TChildFds).
 int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
               const char* StdoutFile, const char* StderrFile, int Timeout, int& ExitCode,
-              String& Error);
+              String& Error, const char* TmpDir = nullptr);
 
 // SystemEx2 with "/dev/null" for all three standard streams.
 int SystemEx(const char* CommandLine, const char* WorkDir, int Timeout, int& ExitCode,
-             String& Error);
+             String& Error, const char* TmpDir = nullptr);
 
 // Most arguments a command line is split into, and the size of the buffer
 // that holds their texts (each with its terminating zero).
@@ -55,11 +56,15 @@ int SplitCommandLine(const char* CommandLine, TCommandArgs& Args);
 // Each is a descriptor of the caller (close-on-exec is fine; it is copied
 // into place) or -1: "/dev/null" for 0 to 2, closed for 3. The same
 // descriptor may be given for several. The caller keeps and closes them.
+// TmpDir, when not null, is the child's TMPDIR: its environment is the
+// agent's with that one variable set, built for this start alone (the
+// agent never changes its own environment once threads run).
 struct TChildFds {
     int In = -1;
     int Out = -1;
     int Err = -1;
     int Fd3 = -1;
+    const char* TmpDir = nullptr;
 };
 
 // RunProgram's result when the child was killed at its time limit.
