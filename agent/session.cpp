@@ -103,6 +103,16 @@ void SendAll(int fd, const String& data, bool closing) {
     }
 }
 
+// Reports a request that failed authentication or decryption: the known
+// line, then one failure line naming the reason. A failure line reaches the
+// failure log (logfails) and the verbose log, one per attempt, in a form
+// that log watchers such as fail2ban match ("Request refused: <reason>").
+void ReportRefusal(in_addr peer, const String& reason) {
+    showmessage("<-- Invalid QV request received\n", peer, mtInfo, 0);
+    const String text = ZeroTerminated(reason.Length() ? reason : String("Invalid request"));
+    showmessage("Request refused: %s\n", peer, mtFailure, 1, text.Data());
+}
+
 // Hands the request parser's traces to the debugging output.
 void DebugTrace(in_addr client, const char* text) {
     showmessage("%s", client, mtDebug, 1, text);
@@ -203,16 +213,28 @@ bool Session::OnChunk(const char* data, int n) {
     return OnRequestBytes(data, n);
 }
 
+// Reports a request ended because memory ran out (StringAllocFailed).
+void ReportOutOfMemory(in_addr peer) {
+    ClearStringAllocFailure();
+    showmessage("Request ended: not enough memory\n", peer, mtFailure, 0);
+}
+
 bool Session::OnRequestBytes(const char* data, int n) {
     lastReceiveMs = NowMs();
+    ClearStringAllocFailure();
     request.AddData(data, n);
+    if (StringAllocFailed()) {
+        ReportOutOfMemory(params.address);
+        return false;
+    }
     const TRequestTrace trace = settings->debug ? DebugTrace : nullptr;
     // Authenticate as soon as the tag and the digest are in: until then a
     // peer gets no more than one chunk buffered, whatever it announces.
+    String reason;
     if (!authentic) {
-        const int check = request.CheckHeader(settings->password, params.address, trace);
+        const int check = request.CheckHeader(settings->password, params.address, trace, &reason);
         if (check == hcRefused) {
-            showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+            ReportRefusal(params.address, reason);
             return false;
         }
         if (check == hcIncomplete) return true;
@@ -220,8 +242,8 @@ bool Session::OnRequestBytes(const char* data, int n) {
     }
     if (!request.WholePacket()) return true;
     wholePacket = true;
-    if (!request.ParseInitRequest(settings->password, params.address, trace)) {
-        showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+    if (!request.ParseInitRequest(settings->password, params.address, trace, &reason)) {
+        ReportRefusal(params.address, reason);
         return false;
     }
     showmessage("<-- Correct QV request received\n", params.address, mtInfo, 0);
@@ -240,10 +262,23 @@ void Session::AnswerRequest() {
     char code[4] = {0, 0, 0, 0};
     if (reply.Length() > 2)
         for (int i = 0; i < 3; i++) code[i] = reply[i + 1];
+    if (StringAllocFailed()) {
+        // What the handler built may be cut anywhere: it is replaced by a
+        // reply that says why.
+        ReportOutOfMemory(params.address);
+        reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
+        reply.SetResult("300");
+        reply += "Not enough memory";
+        code[0] = '3', code[1] = code[2] = '0';
+    }
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 params.address, mtInfo, 1, code);
     reply.FinalizePacket();
+    if (StringAllocFailed()) {
+        ReportOutOfMemory(params.address);
+        return;  // no sound reply to send: the connection closes
+    }
     // A run-state change may end the process before the session closes its
     // connection: such a reply, and one that starts an upgrade transfer,
     // leaves at once.

@@ -7,7 +7,7 @@ namespace {
 
 struct TNumberRule {
     const char* key;
-    long long fileMin;  // the least value the file may hold
+    long long fileMin;  // the file may also hold fileMin .. 0
     long long min;
     long long max;
 };
@@ -77,8 +77,8 @@ int CheckSettingNumber(const char* key, const String& text, bool inFile, int& va
         error = Refusal(key, text, "not a whole number");
         return 0;
     }
-    const long long least = inFile ? rule->fileMin : rule->min;
-    if (n < least || n > rule->max) {
+    const bool fileForm = inFile && n >= rule->fileMin && n <= 0;
+    if (!fileForm && (n < rule->min || n > rule->max)) {
         char range[64];
         std::snprintf(range, sizeof range, "must be from %lld to %lld", rule->min, rule->max);
         error = Refusal(key, text, range);

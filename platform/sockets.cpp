@@ -239,6 +239,20 @@ String IP2String(unsigned int ip) {
     return String(inet_ntoa_safe(a, buf, sizeof buf));
 }
 
+namespace {
+
+// "port <service>: <system text>", the line that tells an operator which
+// port failed and why ("port 1055: Address already in use").
+String PortReason(const char* service, int err) {
+    String text("port ");
+    text += service ? service : "";
+    text += ": ";
+    text += GetErrorStr(err);
+    return text;
+}
+
+}  // namespace
+
 int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& error) {
     error = "";
     addrinfo hints;
@@ -253,10 +267,12 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
         return 0;
     }
     int fd = -1;
+    int lastErrno = 0;
     unsigned int boundLen = 0;
     for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
         fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd >= 0) fd = AvoidDescriptorZero(fd);
+        lastErrno = errno;
         if (fd < 0) continue;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -264,17 +280,19 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
             boundLen = (unsigned int)ai->ai_addrlen;
             break;
         }
+        lastErrno = errno;
         close(fd);
         fd = -1;
     }
     freeaddrinfo(res);
     if (fd < 0) {
-        error = "socket() or bind() error";
+        error = String("socket() or bind() error\n") + PortReason(service, lastErrno);
         return 0;
     }
     if (listen(fd, 512) != 0) {
+        lastErrno = errno;
         close(fd);
-        error = "listen() error";
+        error = String("listen() error\n") + PortReason(service, lastErrno);
         return 0;
     }
     if (addrlen) *addrlen = boundLen;
