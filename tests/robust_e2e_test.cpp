@@ -2,6 +2,7 @@
 // wherever they come from, files that never end, refusals that must say
 // why, and a silent connection's idle limit.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -173,6 +174,44 @@ TEST(RobustE2E, IdleLimitCountsFromTheArrival) {
     EXPECT_TRUE(closed);
     EXPECT_GE(held, 900);
     EXPECT_LE(held, 1700);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TEV_NO_RLIMIT_AS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TEV_NO_RLIMIT_AS 1
+#endif
+#endif
+
+// An agent with little address space, asked for a script's output of more
+// than that: the request ends with "300 Not enough memory", one message
+// names it, and the agent serves the next request.
+TEST(RobustE2E, ARequestThatRunsOutOfMemoryEndsAndTheAgentServesOn) {
+#ifdef TEV_NO_RLIMIT_AS
+    GTEST_SKIP() << "sanitizer runtimes reserve more address space than the limit allows";
+#else
+    AgentHarness a;
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 16UL << 20;
+    // The limit and one malloc arena are inherited by the agent alone: the
+    // test's own limit is back before it allocates again.
+    setenv("MALLOC_ARENA_MAX", "1", 1);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+    const bool started = a.Start("shellscript=1\ntmpdir=.\n");
+    setrlimit(RLIMIT_AS, &saved);
+    unsetenv("MALLOC_ARENA_MAX");
+    ASSERT_TRUE(started) << a.Output();
+    // 20 MB in long lines (few appends: the string grows in small steps).
+    const std::string script = "yes " + std::string(400, '0') + " | head -c 20000000";
+    const CtlResult r = RunCtl(
+        a, {"-t", "120000", "TEST-ShellScript", "sh %script%", script, "", "0", "100000000"});
+    EXPECT_EQ(r.out, "300\nNot enough memory\n") << r.err << a.Output();
+    EXPECT_TRUE(a.WaitForOutput("Request ended: not enough memory", 5000)) << a.Output();
+    EXPECT_EQ(RunCtl(a, {"GetInfo"}).out.substr(0, 4), "200\n");
+#endif
 }
 
 }  // namespace
