@@ -25,7 +25,7 @@ class TTEVFlags {
     std::atomic<int> reload{0};     // ReloadApp or a late crash: re-execute
     std::atomic<int> upgrade{0};    // run upgradeScript
     std::atomic<int> reloadcfg{0};  // SIGHUP: reload the configuration file
-    const long long startMs;  // NowMs at the start of the process
+    const long long startMs;        // NowMs at the start of the process
 
     // The update script written by a completed transfer (thread_mutex).
     void SetUpgradeScript(const String& path);

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/settings.h"
 #include "config/settingnumber.h"
+#include "config/settings.h"
 #include "platform/filepath.h"
 #include "protocol/valueforms.h"
 
@@ -178,8 +178,7 @@ String WrittenValue(const TTEVSettings& s, const TKeyDef& k) {
 // Applies one key=value line (line number lineNo) to s; unknown keys are
 // ignored. A number CheckSettingNumber refuses leaves its field alone and
 // appends "  Line <n>: <its text>\n" to error; returns false then.
-bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int lineNo,
-               String& error) {
+bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int lineNo, String& error) {
     const int i = FindKey(key);
     if (i < 0) return true;
     const TKeyDef& k = kKeys[i];

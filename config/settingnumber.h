@@ -24,8 +24,7 @@
 //   "<key>=<text>: must be from <min> to <max>"
 // (<min> the range's own, also with inFile; error is left alone on
 // success). Pure; any thread.
-int CheckSettingNumber(const char* key, const String& text, bool inFile, int& value,
-                       String& error);
+int CheckSettingNumber(const char* key, const String& text, bool inFile, int& value, String& error);
 
 // The default of the stall limit of an upgrade transfer (transferidle=0).
 const int kDefaultTransferIdleMs = 60000;

@@ -251,8 +251,7 @@ void PauseMicroseconds(int us) {
 
 // Writes the script text to a new file that only the agent's user can read,
 // change and run. Answers the request and returns false on failure.
-bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file,
-                     TEVReply& Reply) {
+bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, TEVReply& Reply) {
     const int fd = file.Create(nullptr, tmpDir);
     if (fd == kTempNoName) {
         ReplyMessage(Reply, "301", "Cannot get temp file");

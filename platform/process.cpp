@@ -226,8 +226,7 @@ int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& f
 // Starts argv with the descriptors and directory of fa. A file the system
 // cannot execute (no "#!" line) is run by /bin/sh, as execvp would.
 // Returns 0 or the error number.
-int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa,
-          char* const* envp) {
+int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa, char* const* envp) {
     int rc = SpawnOnce(pid, argv, fa, envp);
     if (rc != ENOEXEC) return rc;
     String file = FindProgram(argv[0]);

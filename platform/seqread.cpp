@@ -18,8 +18,8 @@ bool TSeqFile::Open(const String& Name) {
     struct stat st;
     // Devices, FIFOs and sockets have no end to read to; a directory goes
     // on to fail at its first read, as it always did.
-    if (fstat(fd, &st) != 0 || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ||
-        S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
         Close();
         return false;
     }
@@ -73,10 +73,8 @@ long long ReadLoop(char* buf, size_t n, ReadSome readSome) {
 long long TSeqFile::ReadFull(char* buf, size_t n) {
     if (fd < 0) return -1;
     const int f = fd;
-    const long long got =
-        ReadLoop(buf, Allowed(n, consumed), [f](char* p, size_t room, size_t) {
-            return read(f, p, room);
-        });
+    const long long got = ReadLoop(buf, Allowed(n, consumed),
+                                   [f](char* p, size_t room, size_t) { return read(f, p, room); });
     if (got > 0) consumed += got;
     return got;
 }

@@ -51,7 +51,7 @@ class TSeqFile {
     size_t Allowed(size_t n, long long at) const;
 
     int fd = -1;
-    long long limit = -1;  // bytes readable in all; -1: to the end
+    long long limit = -1;    // bytes readable in all; -1: to the end
     long long consumed = 0;  // bytes ReadFull has returned
 };
 

@@ -53,7 +53,7 @@ bool QVRequest::WholePacket() const {
 }
 
 int QVRequest::CheckHeader(const String& password, in_addr client, TRequestTrace trace,
-                            String* reason) const {
+                           String* reason) const {
     const unsigned long long held = static_cast<unsigned long long>(Length());
     const char* p = Data();
     if (held >= 4) {
@@ -88,7 +88,8 @@ int QVRequest::ParseInitRequest(const String& password, in_addr client, TRequest
     sessionKey = String();
     const unsigned long long held = static_cast<unsigned long long>(Length());
     Trace(trace, client, "<-- TCP packet size: %lld\n", Length());
-    if (held < static_cast<unsigned long long>(SIZELEN_MINIMUM)) return Refuse(reason, 0, kMalformed);
+    if (held < static_cast<unsigned long long>(SIZELEN_MINIMUM))
+        return Refuse(reason, 0, kMalformed);
 
     const char* p = Data();
     const unsigned long long n = DecodeLength(p, 4);

@@ -23,10 +23,10 @@ using agent_harness_detail::ReadWholeFile;
 TEST(RobustE2E, NumbersOutOfRangeAreRefusedEverywhere) {
     struct Case {
         const char* name;
-        const char* fileLine;   // appended to a valid file; null: none
-        const char* portArg;    // -p value; null: none
-        const char* setting;    // SetSettings line; null: none
-        const char* expect;     // in the start-up output or the reply
+        const char* fileLine;  // appended to a valid file; null: none
+        const char* portArg;   // -p value; null: none
+        const char* setting;   // SetSettings line; null: none
+        const char* expect;    // in the start-up output or the reply
     } cases[] = {
         {"port above range in the file", "port=70000", nullptr, nullptr,
          "Line 4: port=70000: must be from 1 to 65535"},
@@ -52,8 +52,7 @@ TEST(RobustE2E, NumbersOutOfRangeAreRefusedEverywhere) {
             ASSERT_TRUE(a.Start("allowmanage=1\nmanageaddr=127.0.0.1\ntimeout=1000\n"));
             const CtlResult r = RunCtl(a, {"SetSettings", c.setting});
             EXPECT_EQ(r.out, c.expect);
-            EXPECT_EQ(RunCtl(a, {"GetInfo"}).out.find("Timeout=1000\n") != std::string::npos,
-                      true);
+            EXPECT_EQ(RunCtl(a, {"GetInfo"}).out.find("Timeout=1000\n") != std::string::npos, true);
             continue;
         }
         // A valid file first, so the harness knows the port and password.
@@ -120,13 +119,12 @@ TEST(RobustE2E, FilesWithoutAnEndAreRefusedAtOnce) {
 // the verbose log, in the form the shipped fail2ban filter matches.
 TEST(RobustE2E, RefusalsNameTheirReasonInTheFailureLog) {
     AgentHarness a;
-    ASSERT_TRUE(a.Start("logfails=1\nbadlogfile=bad.log\nverboselogfile=verbose.log\n",
-                        {"-i", "-v"}));
+    ASSERT_TRUE(
+        a.Start("logfails=1\nbadlogfile=bad.log\nverboselogfile=verbose.log\n", {"-i", "-v"}));
     const String body = BuildRequestBody(String("GetInfo"), TStrList());
-    const String wrongPassword = BuildRequestPacket(String("not-the-password"),
-                                                    String("0123456789abcdef"), body);
-    const String shortKey =
-        BuildRequestPacket(String(a.password.c_str()), String("abcd"), body);
+    const String wrongPassword =
+        BuildRequestPacket(String("not-the-password"), String("0123456789abcdef"), body);
+    const String shortKey = BuildRequestPacket(String(a.password.c_str()), String("abcd"), body);
     for (const String* p : {&wrongPassword, &shortKey}) {
         bool closed = false;
         EXPECT_EQ(SendRaw(a.port, wire::Std(*p), 5000, &closed), "");
@@ -156,8 +154,7 @@ TEST(RobustE2E, RefusalsNameTheirReasonInTheFailureLog) {
     int status = 0;
     ASSERT_GT(pid, 0);
     waitpid(pid, &status, 0);
-    EXPECT_NE(ReadWholeFile(report).find("2 matched"), std::string::npos)
-        << ReadWholeFile(report);
+    EXPECT_NE(ReadWholeFile(report).find("2 matched"), std::string::npos) << ReadWholeFile(report);
 }
 
 // timeout=1000: a silent connection is closed about a second after it

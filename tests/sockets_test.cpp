@@ -272,8 +272,8 @@ TEST(TcpListenTest, ListensOnFreePortAndRefusesPortInUse) {
         SCOPED_TRACE(c.host ? c.host : "(any)");
         String e2;
         EXPECT_EQ(TcpListen(c.host, c.service.c_str(), nullptr, e2), 0);
-        EXPECT_EQ(Str(e2), "socket() or bind() error\nport " + c.service + ": " +
-                               std::strerror(EADDRINUSE));
+        EXPECT_EQ(Str(e2),
+                  "socket() or bind() error\nport " + c.service + ": " + std::strerror(EADDRINUSE));
     }
     close(fd);
 }

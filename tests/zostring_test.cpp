@@ -246,8 +246,7 @@ TEST(StringAllocTest, FailedAllocationKeepsTheOldBlock) {
             int rounds = 0;
             while (!StringAllocFailed() && rounds++ < 4096) big.AddData(chunk, sizeof chunk);
             if (!StringAllocFailed()) _exit(11);
-            if (big.Length() % int(sizeof chunk) != 0 || big[1] != 'a' ||
-                big[big.Length()] != 'a')
+            if (big.Length() % int(sizeof chunk) != 0 || big[1] != 'a' || big[big.Length()] != 'a')
                 _exit(12);
         }
         ClearStringAllocFailure();
