@@ -406,8 +406,7 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     int exitCode = 0;
     String error;
     const int rc = RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error);
-    if (rc == kRunOverCap || rc == kRunPeerGone ||
-        (rc == kRunTimedOut && limitSeconds == 0)) {
+    if (rc == kRunOverCap || rc == kRunPeerGone || (rc == kRunTimedOut && limitSeconds == 0)) {
         ReplyMessage(Reply, "301", rc == kRunTimedOut ? String(kBudgetReachedText) : error);
         return;
     }

@@ -45,8 +45,7 @@ std::vector<std::string> Children(int pid) {
         if (paren == std::string::npos) continue;
         char state = 0;
         int ppid = 0;
-        if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) != 2 || ppid != pid)
-            continue;
+        if (sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) != 2 || ppid != pid) continue;
         found.push_back(stat.substr(stat.find('(') + 1, paren - stat.find('(') - 1) + " " + state);
     }
     return found;
@@ -228,10 +227,8 @@ TEST_F(LifetimeE2E, TheLastSessionsAreKeptForManagement) {
         std::vector<std::string> request;
         std::string replyStart;
     } cases[] = {
-        {{"GetInfo"}, "200\n"},
-        {{"GetSettings"}, "200\n"},
-        {{"ReloadCfg"}, "200\nOk\n"},
-        {{"TEST-ExternalPrg", "true", "", "", "0"}, busy},
+        {{"GetInfo"}, "200\n"},          {{"GetSettings"}, "200\n"},
+        {{"ReloadCfg"}, "200\nOk\n"},    {{"TEST-ExternalPrg", "true", "", "", "0"}, busy},
         {{"UpgradeCode", "1000"}, busy},
     };
     for (const Case& c : cases) {

@@ -47,7 +47,7 @@ TEST(SessionLimitsTest, TheTopOfEachCapIsAReserve) {
     } steps[] = {
         {"10.0.0.1", adAdmitted}, {"10.0.0.1", adReserve},  // the peer's last place
         {"10.0.0.1", adRefused},  {"10.0.0.2", adAdmitted},
-        {"10.0.0.3", adReserve},                           // the last place in all
+        {"10.0.0.3", adReserve},  // the last place in all
         {"10.0.0.4", adRefused},
     };
     for (const Step& s : steps) {

@@ -279,8 +279,8 @@ TEST_P(UpgradeProofE2E, TheOldProgramStaysUntilTheNewOneProvesItself) {
         EXPECT_EQ(Entries(bin), (std::vector<std::string>{"tev", "tev.old", "tev.old.pid"}));
         EXPECT_TRUE(ReadWholeFile(bin + "/tev.old") == original);
         EXPECT_EQ(RunCtl(agent, {"GetInfo"}).exitCode, 0);
-        EXPECT_TRUE(WaitForCount(agent, "Upgrade confirmed, old program's backup removed\n", 1,
-                                 kWaitMs));
+        EXPECT_TRUE(
+            WaitForCount(agent, "Upgrade confirmed, old program's backup removed\n", 1, kWaitMs));
         EXPECT_TRUE(ReadWholeFile(program) == sent);
     } else {
         EXPECT_NE(agent.Output().find("tev update: the new program failed before it proved "
@@ -296,14 +296,14 @@ TEST_P(UpgradeProofE2E, TheOldProgramStaysUntilTheNewOneProvesItself) {
     EXPECT_EQ(agent.Wait(kWaitMs), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Programs, UpgradeProofE2E,
-    ::testing::Values(ProofCase{"ExitsAtOnce", StandIn("exit 1\n"), false},
-                      ProofCase{"CrashesAfterTwoSeconds",
-                                StandIn("sleep 2\nkill -SEGV $$\n"),
-                                false},
-                      ProofCase{"AGoodAgent", "", true}),
-    [](const ::testing::TestParamInfo<ProofCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, UpgradeProofE2E,
+                         ::testing::Values(ProofCase{"ExitsAtOnce", StandIn("exit 1\n"), false},
+                                           ProofCase{"CrashesAfterTwoSeconds",
+                                                     StandIn("sleep 2\nkill -SEGV $$\n"), false},
+                                           ProofCase{"AGoodAgent", "", true}),
+                         [](const ::testing::TestParamInfo<ProofCase>& p) {
+                             return std::string(p.param.name);
+                         });
 
 class UpgradeE2EReadOnlyDir : public UpgradeE2E {
   protected:
