@@ -365,7 +365,9 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         w = WaitUntil(pid, pidfd, -1, none, status);
     }
     if (pidfd >= 0) close(pidfd);
-    if (cut == kWaitOverCap) {
+    // A child that wrote past the cap and ended between two looks is over
+    // it all the same.
+    if (cut == kWaitOverCap || (cut == 1 && Fds.OutCap > 0 && OverCap(watch))) {
         // Only the capped part is kept (what a child in the same group
         // wrote after the look is cut too).
         for (int fd : watch.capFds) {

@@ -98,24 +98,31 @@ TEST(RequestScopeTest, WaitsEndWithTheBudgetOrThePeer) {
 }
 
 TEST(RequestScopeTest, OutputBeyondTheCapKillsTheChildAndIsCutBack) {
-    char path[] = "/tmp/tev_cap_XXXXXX";
-    const int fd = mkostemp(path, O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    unlink(path);
-    TChildFds fds;
-    fds.Out = fd;
-    fds.OutCap = 1024 * 1024;
-    EXPECT_EQ(RunLine("yes", 0, fds), kRunOverCap);
-    struct stat st;
-    ASSERT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ(st.st_size, fds.OutCap);
-    // Output within the cap is left alone.
-    ASSERT_EQ(ftruncate(fd, 0), 0);
-    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
-    EXPECT_EQ(RunLine("echo hello", 0, fds), 1);
-    ASSERT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ(st.st_size, 6);
-    close(fd);
+    const long long cap = 1024 * 1024;
+    struct Case {
+        const char* line;
+        int expected;
+        long long size;  // of the file afterwards
+    } cases[] = {
+        {"yes", kRunOverCap, cap},
+        {"head -c 3000000 /dev/zero", kRunOverCap, cap},  // may end between two looks
+        {"echo hello", 1, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        char path[] = "/tmp/tev_cap_XXXXXX";
+        const int fd = mkostemp(path, O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        unlink(path);
+        TChildFds fds;
+        fds.Out = fd;
+        fds.OutCap = cap;
+        EXPECT_EQ(RunLine(c.line, 0, fds), c.expected);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_size, c.size);
+        close(fd);
+    }
 }
 
 }  // namespace
