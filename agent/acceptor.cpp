@@ -313,17 +313,21 @@ void Serve(ThreadParams params, bool fresh) {
 }
 
 // Filters, caps and serves (or makes pending) one accepted connection.
-void Take(const ThreadParams& params) {
+void Take(ThreadParams params) {
     EndTrouble();
     if (!FilterAllows(*Settings(), params.address)) {
         Refuse(params.socket, params.address);
-    } else if (!SessionLimits.Admit(params.address)) {
-        Refuse(params.socket, params.address);  // over a cap: closed at once
-    } else {
-        showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
-        BeginSession(params);
-        Serve(params, true);
+        return;
     }
+    const TAdmission admission = SessionLimits.Admit(params.address);
+    if (admission == adRefused) {
+        Refuse(params.socket, params.address);  // over a cap: closed at once
+        return;
+    }
+    params.reserve = admission == adReserve;
+    showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
+    BeginSession(params);
+    Serve(params, true);
 }
 
 enum TWork { wkNone, wkAccepted, wkResumed };
