@@ -64,8 +64,8 @@ std::atomic<bool> fatal{false};
 // The kernel holds a new connection back from accept until its first bytes
 // come, for up to this long: the thread that takes it is then woken once,
 // with the request there, instead of once for the connection and again for
-// its request. A connection still silent then is accepted all the same,
-// and its request deadline starts.
+// its request. A connection still silent then is accepted all the same;
+// its idle limit and request deadline count from its arrival (Serve).
 const int kDeferAcceptSeconds = 1;
 
 // Parked threads: each waits on a semaphore of its own, so a hand-over
@@ -261,10 +261,12 @@ bool Park(Parked& self) {
         if (parked.size() >= kMaxParked) return false;
         parked.push_back(&self);
     }
+    // On the monotonic clock: a step of the wall clock neither ends the
+    // thread early nor keeps it for an hour.
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kIdleThreadSeconds;
-    while (sem_timedwait(&self.wake, &deadline) != 0) {
+    while (sem_clockwait(&self.wake, CLOCK_MONOTONIC, &deadline) != 0) {
         if (errno == EINTR) continue;
         {
             std::lock_guard<std::mutex> lock(pool_mutex);
@@ -300,9 +302,14 @@ bool Rejoin(Parked& self) {
 }
 
 // Serves a connection on this thread from its request on, or makes it
-// pending while its request has not come.
-void Serve(const ThreadParams& params) {
-    if (!ContinueSession(params, true) && !DeferConnection(params)) ContinueSession(params, false);
+// pending while its request has not come. A connection that is silent when
+// it is first taken (fresh) reached accept only because the kernel's
+// deferral ran out: it arrived when the deferral began, and its idle limit
+// counts from then, so `timeout` means what it says.
+void Serve(ThreadParams params, bool fresh) {
+    if (ContinueSession(params, true)) return;
+    if (fresh) params.acceptMs -= kDeferAcceptSeconds * 1000LL;
+    if (!DeferConnection(params)) ContinueSession(params, false);
 }
 
 // Filters, caps and serves (or makes pending) one accepted connection.
@@ -320,7 +327,7 @@ void Take(ThreadParams params) {
     params.reserve = admission == adReserve;
     showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
     BeginSession(params);
-    Serve(params);
+    Serve(params, true);
 }
 
 enum TWork { wkNone, wkAccepted, wkResumed };
@@ -373,7 +380,7 @@ void* AcceptorThread(void*) {
         const TWork work = NextWork(conn);
         takers--;
         if (work == wkAccepted) Take(conn);
-        if (work == wkResumed) Serve(conn);
+        if (work == wkResumed) Serve(conn, false);
     }
     sem_destroy(&self.wake);
     RemoveAltStack(altStack);

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/zostring.h"
+#include "platform/clock.h"
 
 // Guards the hand-over of a finished upgrade (upgradeScript) to the main thread.
 extern std::mutex thread_mutex;
@@ -15,7 +16,7 @@ extern std::mutex upgrade_mutex;
 
 class TTEVFlags {
   public:
-    TTEVFlags() : startTime(std::time(nullptr)) {}
+    TTEVFlags() : startMs(NowMs()) {}
 
     // Writers only set these to 1; only the main thread clears them. They are
     // lock-free atomics, so a signal handler may set them too.
@@ -24,7 +25,7 @@ class TTEVFlags {
     std::atomic<int> reload{0};     // ReloadApp or a late crash: re-execute
     std::atomic<int> upgrade{0};    // run upgradeScript
     std::atomic<int> reloadcfg{0};  // SIGHUP: reload the configuration file
-    const time_t startTime;
+    const long long startMs;        // NowMs at the start of the process
 
     // The update script written by a completed transfer (thread_mutex).
     void SetUpgradeScript(const String& path);

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <ctime>
 
 #include "agent/acceptor.h"
 #include "agent/console.h"
@@ -16,6 +16,7 @@
 #include "agent/sessionlimits.h"
 #include "agent/upgrade.h"
 #include "config/agentstatus.h"
+#include "config/settingnumber.h"
 #include "config/settings.h"
 #include "platform/requestscope.h"
 #include "protocol/tev_const.h"
@@ -25,10 +26,14 @@ namespace {
 const int kChunk = 1024;
 // A reply that the peer does not take within this time is abandoned.
 const int kSendLimitMs = 30000;
-// An upgrade transfer whose peer stays silent longer than the `timeout`
-// setting is abandoned (and its slot freed); this limit applies when the
-// setting asks for none.
-const int kTransferIdleMs = 300000;
+// An upgrade transfer whose peer sends nothing for the `transferidle`
+// setting (60 s by default) is abandoned and its slot freed. A limit of
+// its own, not `timeout`: that one is meant for a request of a few hundred
+// bytes, and a slow link to a remote host pauses longer than four seconds
+// in a transfer of megabytes. The whole transfer may take as long as
+// kTransferMinRate bytes a second need, plus that limit: a peer that
+// trickles a byte now and then cannot hold the upgrade slot for ever.
+const long long kTransferMinRate = 8192;
 // A request must be whole within this time from its accept (or the idle
 // limit when that is longer), however it trickles in: a peer that sends a
 // byte every few seconds would otherwise hold its session for ever.
@@ -41,13 +46,24 @@ long long RequestDeadlineMs(long long acceptMs, int timeout) {
 }
 
 // When a request that is not whole yet is given up: at its deadline, or
-// when the idle limit (timeout ms, counted in whole seconds from the last
-// receive, lastReceive in seconds; below 1 for none) has passed, whichever
-// comes first.
-long long RequestExpiryMs(long long deadlineMs, time_t lastReceive, int timeout) {
+// when the idle limit (timeout ms from the last receive at lastReceiveMs;
+// below 1 for none) has passed, whichever comes first.
+long long RequestExpiryMs(long long deadlineMs, long long lastReceiveMs, int timeout) {
     if (timeout < 1) return deadlineMs;
-    const long long idleMs = ((long long)lastReceive + timeout / 1000 + 1) * 1000;
+    const long long idleMs = lastReceiveMs + timeout;
     return idleMs < deadlineMs ? idleMs : deadlineMs;
+}
+
+// The stall limit of an upgrade transfer under settings s.
+int TransferIdleMs(const TTEVSettings& s) {
+    return s.transferidle > 0 ? s.transferidle : kDefaultTransferIdleMs;
+}
+
+// When an upgrade transfer of fileSize bytes that started at startMs must
+// be complete, with the stall limit idleMs.
+long long TransferDeadlineMs(long long startMs, long long fileSize, int idleMs) {
+    const long long size = fileSize > 0 ? fileSize : 0;
+    return startMs + size * 1000 / kTransferMinRate + idleMs;
 }
 
 void CloseConnection(int fd) {
@@ -89,6 +105,16 @@ void SendAll(int fd, const String& data, bool closing) {
     }
 }
 
+// Reports a request that failed authentication or decryption: the known
+// line, then one failure line naming the reason. A failure line reaches the
+// failure log (logfails) and the verbose log, one per attempt, in a form
+// that log watchers such as fail2ban match ("Request refused: <reason>").
+void ReportRefusal(in_addr peer, const String& reason) {
+    showmessage("<-- Invalid QV request received\n", peer, mtInfo, 0);
+    const String text = ZeroTerminated(reason.Length() ? reason : String("Invalid request"));
+    showmessage("Request refused: %s\n", peer, mtFailure, 1, text.Data());
+}
+
 // Hands the request parser's traces to the debugging output.
 void DebugTrace(in_addr client, const char* text) {
     showmessage("%s", client, mtDebug, 1, text);
@@ -99,7 +125,7 @@ class Session {
     explicit Session(const ThreadParams& p)
         : params(p),
           settings(Settings()),
-          lastReceive(time_t(p.acceptMs / 1000)),
+          lastReceiveMs(p.acceptMs),
           deadlineMs(RequestDeadlineMs(p.acceptMs, settings->timeout)) {}
     // Serves the connection to its end (true), or, with mayWait set and
     // nothing of the request come yet, returns false at once and leaves the
@@ -108,6 +134,7 @@ class Session {
     void Close();
 
   private:
+    long long ExpiryMs() const;
     int WaitMs() const;
     bool IdleExpired() const;
     // Each returns false when the session is over.
@@ -124,36 +151,36 @@ class Session {
     TEVReply reply;
     UpgradeRec upgrade;
     String upgradeError;
-    time_t lastReceive;
+    long long lastReceiveMs;     // NowMs of the last chunk (or the arrival)
     const long long deadlineMs;  // the request must be whole by then
     bool authentic = false;      // tag and digest have passed
     bool wholePacket = false;
-    long long lastTransferMs = 0;
+    long long lastTransferMs = 0;      // NowMs of the last transfer chunk
+    long long transferDeadlineMs = 0;  // the transfer must be complete by then
 };
 
-// The longest silence allowed between chunks of an upgrade transfer.
-int TransferIdleMs() {
-    const int timeout = Settings()->timeout;
-    return timeout >= 1 ? timeout : kTransferIdleMs;
+// When the session gives up waiting: for a transfer, its stall limit after
+// its last chunk or at its deadline; for a request, at RequestExpiryMs;
+// LLONG_MAX once the request is whole.
+long long Session::ExpiryMs() const {
+    if (upgrade.active) {
+        const long long idle = lastTransferMs + TransferIdleMs(*settings);
+        return idle < transferDeadlineMs ? idle : transferDeadlineMs;
+    }
+    if (wholePacket) return LLONG_MAX;
+    return RequestExpiryMs(deadlineMs, lastReceiveMs, settings->timeout);
 }
 
-// How long to wait for the next chunk: until the idle limit would expire
-// (it counts whole seconds from the last receive) or the request deadline
-// passes, whichever comes first; -1 for no limit.
+// How long to wait for the next chunk: until ExpiryMs; -1 for no limit.
 int Session::WaitMs() const {
-    if (upgrade.active) {
-        const long long left = lastTransferMs + TransferIdleMs() - NowMs();
-        return left < 1 ? 1 : int(left);
-    }
-    if (wholePacket) return -1;
-    const long long left = RequestExpiryMs(deadlineMs, lastReceive, settings->timeout) - NowMs();
+    const long long expiry = ExpiryMs();
+    if (expiry == LLONG_MAX) return -1;
+    const long long left = expiry - NowMs();
     return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
 }
 
 bool Session::IdleExpired() const {
-    if (upgrade.active) return NowMs() - lastTransferMs >= TransferIdleMs();
-    if (wholePacket) return false;
-    return NowMs() >= RequestExpiryMs(deadlineMs, lastReceive, settings->timeout);
+    return NowMs() >= ExpiryMs();
 }
 
 bool Session::Run(bool mayWait) {
@@ -188,16 +215,28 @@ bool Session::OnChunk(const char* data, int n) {
     return OnRequestBytes(data, n);
 }
 
+// Reports a request ended because memory ran out (StringAllocFailed).
+void ReportOutOfMemory(in_addr peer) {
+    ClearStringAllocFailure();
+    showmessage("Request ended: not enough memory\n", peer, mtFailure, 0);
+}
+
 bool Session::OnRequestBytes(const char* data, int n) {
-    lastReceive = std::time(nullptr);
+    lastReceiveMs = NowMs();
+    ClearStringAllocFailure();
     request.AddData(data, n);
+    if (StringAllocFailed()) {
+        ReportOutOfMemory(params.address);
+        return false;
+    }
     const TRequestTrace trace = settings->debug ? DebugTrace : nullptr;
     // Authenticate as soon as the tag and the digest are in: until then a
     // peer gets no more than one chunk buffered, whatever it announces.
+    String reason;
     if (!authentic) {
-        const int check = request.CheckHeader(settings->password, params.address, trace);
+        const int check = request.CheckHeader(settings->password, params.address, trace, &reason);
         if (check == hcRefused) {
-            showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+            ReportRefusal(params.address, reason);
             return false;
         }
         if (check == hcIncomplete) return true;
@@ -205,14 +244,16 @@ bool Session::OnRequestBytes(const char* data, int n) {
     }
     if (!request.WholePacket()) return true;
     wholePacket = true;
-    if (!request.ParseInitRequest(settings->password, params.address, trace)) {
-        showmessage("<-- Invalid QV request received\n", params.address, mtInfo, 0);
+    if (!request.ParseInitRequest(settings->password, params.address, trace, &reason)) {
+        ReportRefusal(params.address, reason);
         return false;
     }
     showmessage("<-- Correct QV request received\n", params.address, mtInfo, 0);
     AnswerRequest();
     if (!upgrade.active) return false;
     lastTransferMs = NowMs();
+    transferDeadlineMs =
+        TransferDeadlineMs(lastTransferMs, upgrade.fileSize, TransferIdleMs(*settings));
     return true;
 }
 
@@ -228,10 +269,23 @@ void Session::AnswerRequest() {
     char code[4] = {0, 0, 0, 0};
     if (reply.Length() > 2)
         for (int i = 0; i < 3; i++) code[i] = reply[i + 1];
+    if (StringAllocFailed()) {
+        // What the handler built may be cut anywhere: it is replaced by a
+        // reply that says why.
+        ReportOutOfMemory(params.address);
+        reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
+        reply.SetResult("300");
+        reply += "Not enough memory";
+        code[0] = '3', code[1] = code[2] = '0';
+    }
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 params.address, mtInfo, 1, code);
     reply.FinalizePacket();
+    if (StringAllocFailed()) {
+        ReportOutOfMemory(params.address);
+        return;  // no sound reply to send: the connection closes
+    }
     // A run-state change may end the process before the session closes its
     // connection: such a reply, and one that starts an upgrade transfer,
     // leaves at once.
@@ -268,12 +322,6 @@ void Session::Close() {
 
 }  // namespace
 
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void RunSession(const ThreadParams& params) {
     BeginSession(params);
     ContinueSession(params, false);
@@ -296,8 +344,7 @@ bool ContinueSession(const ThreadParams& params, bool mayWait) {
 
 long long SilentExpiryMs(const ThreadParams& params) {
     const int timeout = Settings()->timeout;
-    return RequestExpiryMs(RequestDeadlineMs(params.acceptMs, timeout),
-                           time_t(params.acceptMs / 1000), timeout);
+    return RequestExpiryMs(RequestDeadlineMs(params.acceptMs, timeout), params.acceptMs, timeout);
 }
 
 void EndSilentSession(const ThreadParams& params) {

@@ -4,10 +4,7 @@
 #pragma once
 
 #include "agent/threadparams.h"
-
-// Milliseconds of the real-time clock: the time base of ThreadParams.acceptMs
-// and of the request deadlines.
-long long NowMs();
+#include "platform/clock.h"
 
 // Runs one session on the calling thread for the connection in params (an
 // accepted descriptor, admitted by SessionLimits for params.address): counts

@@ -58,7 +58,7 @@ void terminateapp(int) {
 void reloadapp(int) {
     SetHandler(SIGSEGV, SIG_DFL);
     WriteText("Segmentation fault!!\n");
-    if (std::time(nullptr) - TEVFlags.startTime <= 180 || !restartPath[0] || !restartArgv) {
+    if (NowMs() - TEVFlags.startMs <= 180000 || !restartPath[0] || !restartArgv) {
         // Young or without a restart path: end now with the default action,
         // whether the fault would repeat or the signal came from outside.
         raise(SIGSEGV);

@@ -14,6 +14,7 @@
 
 #include "agent/signals.h"
 #include "config/agentstatus.h"
+#include "config/settingnumber.h"
 #include "config/settings.h"
 #include "protocol/crypto/ciplib.h"
 #include "protocol/crypto/twofish.h"
@@ -68,9 +69,10 @@ void ParseCommandLine(int argc, char** argv) {
     if (i >= argc) showhelp(missing);
     if (!std::strcmp(argv[i], "-p")) {
         if (++i >= argc) showhelp(missing);
-        const int port = std::atoi(argv[i++]);
-        if (port <= 0 || port > 65535) showhelp("Error\nInvalid port number");
-        opts.port = port;
+        // The file's check, so "-p 4294967297" is refused, not wrapped to 1.
+        String refusal;
+        if (!CheckSettingNumber("port", String(argv[i++]), false, opts.port, refusal))
+            showhelp("Error\nInvalid port number");
     }
     if (i >= argc) showhelp(missing);
     std::strncpy(opts.cfgfile, argv[i], sizeof opts.cfgfile - 1);

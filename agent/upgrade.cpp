@@ -15,6 +15,7 @@
 #include "agent/console.h"
 #include "agent/runflags.h"
 #include "config/settings.h"
+#include "platform/clock.h"
 #include "protocol/tev_const.h"
 
 namespace {
@@ -278,12 +279,6 @@ String upgradeBackup;
 std::atomic<bool> upgradeUnproven{false};
 long long upgradeStartMs = 0;  // main thread only
 
-long long MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 void NoteUpgradeStart() {
@@ -292,7 +287,7 @@ void NoteUpgradeStart() {
     if (backup == nullptr || backup[0] == '\0' || lstat(backup, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     upgradeBackup = String(backup);
-    upgradeStartMs = MonotonicMs();
+    upgradeStartMs = NowMs();
     const String mark = ZeroTerminated(upgradeBackup + ".pid");
     const int fd = open(mark.Data(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -315,6 +310,6 @@ void ConfirmUpgrade() {
 
 void ConfirmUpgradeWhenDue() {
     if (upgradeUnproven.load(std::memory_order_relaxed) &&
-        MonotonicMs() - upgradeStartMs >= kUpgradeProofSeconds * 1000LL)
+        NowMs() - upgradeStartMs >= kUpgradeProofSeconds * 1000LL)
         ConfirmUpgrade();
 }

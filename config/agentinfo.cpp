@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 
 #include "config/agentstatus.h"
+#include "config/settingnumber.h"
 #include "config/settings.h"
 #include "protocol/valueforms.h"
 
@@ -182,11 +183,16 @@ String Refusal(const Changes& c) {
     for (size_t i = 0; i < kSettableCount; i++) {
         if (!c.given[i]) continue;
         const String name(kSettable[i].name);
+        int number = 0;
+        String detail;
         if (name == "Port") {
-            const int port = tevDecodeInt(c.value[i]);
-            if (port < 1 || port > 65535) return String("Port must be from 1 to 65535");
+            if (!CheckSettingNumber("port", c.value[i], false, number, detail))
+                return String("Port must be from 1 to 65535");
         } else if (name == "Timeout") {
-            if (tevDecodeInt(c.value[i]) < 1) return String("Timeout must be 1 or more");
+            if (CheckSettingNumber("timeout", c.value[i], false, number, detail)) continue;
+            // Too large for its field (it used to wrap): the check's own text.
+            if (tevDecodeInt64(c.value[i]) > 0) return detail;
+            return String("Timeout must be 1 or more");
         } else if (name == "Password") {
             if (c.value[i].Length() == 0) return String("Password must not be empty");
         }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/settingnumber.h"
 #include "config/settings.h"
 #include "platform/filepath.h"
 #include "protocol/valueforms.h"
@@ -78,6 +79,7 @@ const TKeyDef kKeys[] = {
     FLAG_KEY(syslogaction),
     TEXT_KEY(pidfile, false),
     NUMBER_KEY(delayforscripts, false),
+    NUMBER_KEY(transferidle, false),
 };
 
 #undef TEXT_KEY
@@ -139,12 +141,7 @@ void SetLoadDefaults(TTEVSettings& s) {
     s.syslogaction = 0;
     s.pidfile = "";
     s.delayforscripts = 90000;
-}
-
-// atoi of the value's bytes.
-int NumberOf(String value) {
-    value.SetZero();
-    return std::atoi(value.Data());
+    s.transferidle = 0;
 }
 
 // Address items as read: %0D/%0A decoded, trimmed, runs of blanks shrunk,
@@ -178,10 +175,12 @@ String WrittenValue(const TTEVSettings& s, const TKeyDef& k) {
     return OneLine(s.*k.text);
 }
 
-// Applies one key=value line to s; unknown keys are ignored.
-void ApplyLine(TTEVSettings& s, const String& key, const String& value) {
+// Applies one key=value line (line number lineNo) to s; unknown keys are
+// ignored. A number CheckSettingNumber refuses leaves its field alone and
+// appends "  Line <n>: <its text>\n" to error; returns false then.
+bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int lineNo, String& error) {
     const int i = FindKey(key);
-    if (i < 0) return;
+    if (i < 0) return true;
     const TKeyDef& k = kKeys[i];
     switch (k.form) {
         case vfText:
@@ -193,12 +192,24 @@ void ApplyLine(TTEVSettings& s, const String& key, const String& value) {
         case vfFlag:
             s.*k.number = (value.Length() > 0 && value[1] == '1') ? 1 : 0;
             break;
-        case vfNumber:
+        case vfNumber: {
+            int number = 0;
+            String refusal;
+            if (!CheckSettingNumber(k.key, value, true, number, refusal)) {
+                char prefix[32];
+                std::snprintf(prefix, sizeof prefix, "  Line %d: ", lineNo);
+                error += prefix;
+                error += refusal;
+                error += "\n";
+                return false;
+            }
             // The port is taken only while none is set: the command line or
             // the first non-zero value of the first load wins.
-            if (k.number != &TTEVSettings::port || s.port == 0) s.*k.number = NumberOf(value);
+            if (k.number != &TTEVSettings::port || s.port == 0) s.*k.number = number;
             break;
+        }
     }
+    return true;
 }
 
 // A zero-terminated copy of a path for the C library.
@@ -230,14 +241,18 @@ bool ReadLine(FILE* f, String& line) {
     return n >= 0;
 }
 
-// Loads every line of f into s. Returns false on a read error.
-bool ReadSettings(FILE* f, TTEVSettings& s) {
+// Loads every line of f into s. Returns false on a read error; refused
+// numbers are listed in refusals (see ApplyLine) and do not stop the read.
+bool ReadSettings(FILE* f, TTEVSettings& s, String& refusals) {
     String line;
     String key;
     String value;
     int valuePos = 0;
-    while (ReadLine(f, line))
-        if (SplitCfgLine(line, key, valuePos, value)) ApplyLine(s, key, value);
+    int lineNo = 0;
+    while (ReadLine(f, line)) {
+        lineNo++;
+        if (SplitCfgLine(line, key, valuePos, value)) ApplyLine(s, key, value, lineNo, refusals);
+    }
     return !std::ferror(f);
 }
 
@@ -424,7 +439,8 @@ int TTEVSettings::LoadOptions_(String& error) {
         return 0;
     }
     FILE* f = OpenForReading(cfg);
-    const bool readOk = f && ReadSettings(f, *this);
+    String refusals;
+    const bool readOk = f && ReadSettings(f, *this, refusals);
     if (f) std::fclose(f);
     if (!readOk) {
         error = String("Cannot open configuration file '") + cfg + "'";
@@ -432,6 +448,14 @@ int TTEVSettings::LoadOptions_(String& error) {
     }
     PutRight(error);
     if (timeout == 0) timeout = 4000;
+    if (transferidle == 0) transferidle = kDefaultTransferIdleMs;
+    // A number out of its range is an error of its own: never wrapped,
+    // never replaced by a default (a refused port would otherwise be
+    // reported as missing).
+    if (refusals.Length()) {
+        error += refusals;
+        return 0;
+    }
     return CheckLoaded(*this, error);
 }
 

@@ -11,8 +11,12 @@
 // trailing blanks, tabs, CR and LF.
 //
 // TTEVSettings::LoadOptions_(error): resets the fields with load defaults,
-// reads cfgfile, runs PutRight, turns a timeout of 0 into 4000 and checks
-// port, password and tevpath. Returns 1 on success (error empty or holding
+// reads cfgfile, runs PutRight, turns a timeout of 0 into 4000 and a
+// transferidle of 0 into 60000 and checks port, password and tevpath.
+// Every number is checked by CheckSettingNumber (config/settingnumber.h,
+// the file's forms allowed); each refused one is appended to error as "  Line <n>:
+// <key>=<value>: <reason>\n" and fails the load without the checks below.
+// Returns 1 on success (error empty or holding
 // PutRight's filter warning), 0 on failure with error holding
 // "Configuration file is not specified", "Cannot open configuration file
 // '<path>'", or the check messages appended in the order port, password,

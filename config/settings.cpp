@@ -1,7 +1,6 @@
 #include "config/settings.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/filepath.h"
 
@@ -16,6 +15,7 @@ TTEVSettings::TTEVSettings()
       port(0),
       timeout(0),
       delayforscripts(0),
+      transferidle(0),
       logsuccess(0),
       filteractive(0),
       logfails(0),
@@ -67,11 +67,13 @@ void CompleteScriptPath(String& path, const String& dir) {
 }
 
 // The value of the environment variable name, or null when it is unset.
+// The agent's environment is read, never written, so this is safe on any
+// thread.
 const char* EnvOrNull(const char* name) {
     return std::getenv(name);
 }
 
-// Settles s.tmpdir and exports it as TMPDIR. See PutRight step 3.
+// Settles s.tmpdir. See PutRight step 3.
 void SettleTmpDir(TTEVSettings& s) {
     if (s.tmpdir.Length() == 0 || !DirectoryExists(s.tmpdir)) {
         const char* env = EnvOrNull("TMPDIR");
@@ -82,10 +84,6 @@ void SettleTmpDir(TTEVSettings& s) {
     // The root directory keeps its only '/': an empty name would stand for
     // "no directory" to every program that reads TMPDIR.
     if (s.tmpdir.Length() > 1) s.tmpdir = ExcludeTrailingPathDelimiter(s.tmpdir);
-    String value(s.tmpdir);
-    value.SetZero();
-    const char* now = EnvOrNull("TMPDIR");
-    if (!now || std::strcmp(now, value.Data()) != 0) setenv("TMPDIR", value.Data(), 1);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ class TTEVSettings {
     int port;             // TCP listen port
     int timeout;          // session time limit, milliseconds
     int delayforscripts;  // pause before a shell script, microseconds
+    int transferidle;     // stall limit of an upgrade transfer, milliseconds
     String password;      // shared password, plain text
     String comment;       // free text reported by GetInfo
     String verboselogfile;
@@ -82,9 +83,10 @@ class TTEVSettings {
     // 3. tmpdir that is empty or not an existing directory is replaced by
     //    $TMPDIR (or, only when TMPDIR is unset, $TMP) when that names an
     //    existing directory, else by "."; one trailing '/' is removed (but
-    //    "/" stays "/"), and TMPDIR is exported with the value. setenv runs
-    //    only when TMPDIR differs, because changing the environment while
-    //    other threads read it is unsafe; the agent's own code reads tmpdir.
+    //    "/" stays "/"). The agent's environment is never changed (other
+    //    threads read it, and a spawn copies it): the value travels in the
+    //    record, and children get it as TMPDIR in the environment built for
+    //    their start (platform/process.h).
     // error is set only by step 1 and never cleared. Runs only on a private
     // copy (inside the load and save), never on a published record.
     void PutRight(String& error);

@@ -67,22 +67,47 @@ int memposi(const char* hay, int haylen, const char* needle, int needlelen) {
 // ---------------------------------------------------------------------------
 // String: allocation
 
-void String::prAllocMem(int n) {
+namespace {
+
+thread_local bool allocFailed = false;
+
+bool MarkAllocFailure() {
+    allocFailed = true;
+    return false;
+}
+
+}  // namespace
+
+bool StringAllocFailed() {
+    return allocFailed;
+}
+
+void ClearStringAllocFailure() {
+    allocFailed = false;
+}
+
+bool String::prAllocMem(long long n) {
     if (n <= 0) {
         std::free(data);
         data = nullptr;
         capacity = 0;
         fixedSize = 0;
-        return;
+        return true;
     }
-    const int newCapacity = fixedSize ? n : (n / 128) * 128 + 128;
+    if (n > kMaxStringLength) return MarkAllocFailure();
+    const int newCapacity = fixedSize ? int(n) : int((n / 128) * 128 + 128);
+    char* block;
     if (!data) {
-        data = static_cast<char*>(std::calloc(size_t(newCapacity), 1));
+        block = static_cast<char*>(std::calloc(size_t(newCapacity), 1));
     } else {
-        data = static_cast<char*>(std::realloc(data, size_t(newCapacity)));
-        if (newCapacity > capacity) std::memset(data + capacity, 0, size_t(newCapacity - capacity));
+        block = static_cast<char*>(std::realloc(data, size_t(newCapacity)));
     }
+    if (!block) return MarkAllocFailure();  // the old block stays ours
+    if (data && newCapacity > capacity)
+        std::memset(block + capacity, 0, size_t(newCapacity - capacity));
+    data = block;
     capacity = newCapacity;
+    return true;
 }
 
 String::String(int size) {
@@ -155,7 +180,7 @@ void String::CopyData(const char* p, int n) {
         if (n > capacity) n = capacity;
     } else if (n > capacity) {
         // p cannot lie inside our block here: it would hold at most length bytes.
-        prAllocMem(n);
+        if (!prAllocMem(n)) return;
     }
     std::memmove(data, p, size_t(n));
     length = n;
@@ -168,10 +193,10 @@ void String::AddData(const char* p, int n) {
     if (fixedSize) {
         if (n > capacity - length) n = capacity - length;
         if (n <= 0) return;
-    } else if (length + n > capacity) {
+    } else if ((long long)length + n > capacity) {
         const bool inside = data && p >= data && p < data + capacity;
         const long offset = inside ? long(p - data) : 0;
-        prAllocMem(length + n);
+        if (!prAllocMem((long long)length + n)) return;
         if (inside) p = data + offset;
     }
     std::memmove(data + length, p, size_t(n));
@@ -199,7 +224,7 @@ String& String::operator+=(const String& s) {
 
 String String::operator+(const String& s) const {
     String r;
-    if (length + s.length > 0) r.prAllocMem(length + s.length);
+    if ((long long)length + s.length > 0) r.prAllocMem((long long)length + s.length);
     r.AddData(data, length);
     r.AddData(s.data, s.length);
     return r;
@@ -208,7 +233,7 @@ String String::operator+(const String& s) const {
 String String::operator+(const char* p) const {
     const int n = p ? int(std::strlen(p)) : 0;
     String r;
-    if (length + n > 0) r.prAllocMem(length + n);
+    if ((long long)length + n > 0) r.prAllocMem((long long)length + n);
     r.AddData(data, length);
     r.AddData(p, n);
     return r;
@@ -216,7 +241,7 @@ String String::operator+(const char* p) const {
 
 String String::operator+(char c) const {
     String r;
-    r.prAllocMem(length + 1);
+    r.prAllocMem((long long)length + 1);
     r.AddData(data, length);
     r.AddChar(c);
     return r;
@@ -224,12 +249,15 @@ String String::operator+(char c) const {
 
 void String::SetLength(int n) {
     if (n < 0) n = 0;
+    if (!prAllocMem(n) && n > capacity) return;
     length = n;
-    prAllocMem(n);
 }
 
 void String::SetZero() {
-    if (length >= capacity) prAllocMem(capacity + 128);
+    // Without room for the terminator the last byte gives way to it.
+    if (length >= capacity && !prAllocMem((long long)capacity + 128) && capacity > 0)
+        length = capacity - 1;
+    if (!data) return;
     std::memset(data + length, 0, size_t(capacity - length));
 }
 
@@ -380,24 +408,36 @@ TStrList::~TStrList() {
     Clear();
 }
 
-void TStrList::prAllocMem(int n) {
+bool TStrList::prAllocMem(int n) {
     if (n == 0) {
         Clear();
-        return;
+        return true;
     }
-    if (n <= capacity) return;
+    if (n <= capacity) return true;
+    if (n > kMaxStringLength / int(sizeof(char*))) return MarkAllocFailure();
     const int newCapacity = (n / 128) * 128 + 128;
-    // Each array is sized for its own element type (pointers are 8 bytes here).
-    lengths = static_cast<int*>(std::realloc(lengths, sizeof(int) * size_t(newCapacity)));
-    items = static_cast<char**>(std::realloc(items, sizeof(char*) * size_t(newCapacity)));
+    // Each array is sized for its own element type (pointers are 8 bytes
+    // here); each is taken over as soon as it is had, so a failure of the
+    // second leaves both usable for the old capacity.
+    int* l = static_cast<int*>(std::realloc(lengths, sizeof(int) * size_t(newCapacity)));
+    if (!l) return MarkAllocFailure();
+    lengths = l;
+    char** it = static_cast<char**>(std::realloc(items, sizeof(char*) * size_t(newCapacity)));
+    if (!it) return MarkAllocFailure();
+    items = it;
     capacity = newCapacity;
+    return true;
 }
 
 void TStrList::Add(const String& s) {
-    if (count >= capacity) prAllocMem(count + 1);
+    if (count >= capacity && !prAllocMem(count + 1)) return;
     char* copy = nullptr;
     if (s.Length() > 0) {
         copy = static_cast<char*>(std::malloc(size_t(s.Length())));
+        if (!copy) {
+            MarkAllocFailure();
+            return;
+        }
         std::memcpy(copy, s.Data(), size_t(s.Length()));
     }
     items[count] = copy;

@@ -23,6 +23,21 @@ bool isdecimalnum(const char* s, int n);
 int mempos(const char* hay, int haylen, const char* needle, int needlelen);
 int memposi(const char* hay, int haylen, const char* needle, int needlelen);
 
+// The longest String: lengths and capacities stay well inside int, so no
+// length arithmetic can overflow.
+const int kMaxStringLength = 0x7FFF0000;
+
+// A String or TStrList operation that could not get its memory (the
+// allocator failed, or the result would pass kMaxStringLength) leaves the
+// object as it was (the old block kept, nothing written through a null
+// pointer; an append or copy is dropped, SetZero may drop the last byte to
+// make room for the terminator) and marks the calling thread. The work that
+// caused it is then unsound: the session checks the mark and ends the
+// request. StringAllocFailed tells whether the mark is set; Clear removes
+// it. Thread-local; any thread.
+bool StringAllocFailed();
+void ClearStringAllocFailure();
+
 class String {
   public:
     // size > 0 allocates exactly size bytes and fixes the capacity.
@@ -93,7 +108,9 @@ class String {
     String& LowerCase();
 
   private:
-    void prAllocMem(int n);
+    // Resizes the block for n bytes (n <= 0 frees it); false, with the block
+    // and capacity unchanged and the thread marked, when it cannot.
+    bool prAllocMem(long long n);
 
     int length = 0;
     int capacity = 0;
@@ -121,7 +138,7 @@ class TStrList {
     void Clear();
 
   private:
-    void prAllocMem(int n);
+    bool prAllocMem(int n);
 
     int count = 0;
     int capacity = 0;

@@ -47,9 +47,10 @@ void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply) {
     const String workDir = ZeroTerminated(Req.GetParam(2, 1));
     int exitCode = 0;
     String error;
+    const String tmpDir = ZeroTerminated(s->tmpdir);
     // No limit of its own: the request's budget is the limit.
     if (!SystemEx(command.Data(), workDir.Length() > 0 ? workDir.Data() : nullptr,
-                  LimitOrBudgetMs(timeoutMs), exitCode, error)) {
+                  LimitOrBudgetMs(timeoutMs), exitCode, error, tmpDir.Data())) {
         Failed(Reply, timeoutMs == 0 && RequestBudgetSpent() ? String(kBudgetReachedText) : error);
         return;
     }

@@ -70,7 +70,8 @@ long long FindStrInFileBlock(const String& Name, const String& Text, bool CaseSe
     TSeqFile file;
     if (!file.Open(Name)) return -1;
     const long long fileSize = file.Size();
-    if (fileSize >= 0 && (long long)m > fileSize) return 0;
+    // A size of 0 may be a pseudo-file's: it is read all the same.
+    if (fileSize > 0 && (long long)m > fileSize) return 0;
     String needle = Text;
     if (!CaseSensitive) LowerAscii(needle.Data(), m);
     // The window holds file bytes [base, base + have). Every start before

@@ -338,7 +338,9 @@ class LogScanner {
     String lineHead;
 };
 
-// Opens path for reading, three tries a second apart. -1 when all fail.
+// Opens path for reading, three tries a second apart. -1 when all fail, and
+// at once for a device, FIFO or socket: those have no
+// end to scan to (and opening a FIFO would wait for a writer).
 int OpenWithRetries(const String& path) {
     const String name = ZeroTerminated(path);
     for (int attempt = 0; attempt < 3; attempt++) {
@@ -347,8 +349,14 @@ int OpenWithRetries(const String& path) {
             while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
             }
         }
-        const int fd = open(name.Data(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
+        const int fd = open(name.Data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && !S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode) &&
+            !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode))
+            return fd;
+        close(fd);
+        return -1;
     }
     return -1;
 }

@@ -1,6 +1,7 @@
 #include "handlers/nettests.h"
 
 #include <sys/time.h>
+#include <time.h>
 
 #include <memory>
 
@@ -24,11 +25,14 @@ int AnswerLength(int asked) {
     return asked > kAnswerBufferSize ? kAnswerBufferSize : asked;
 }
 
-// Wall-clock reading with microseconds, as the server expects the duration
-// of an exchange to be measured.
+// The monotonic clock with microseconds: the duration of an exchange, which
+// a step of the wall clock during it would make negative or an hour long.
 struct timeval Now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    tv.tv_sec = ts.tv_sec;
+    tv.tv_usec = suseconds_t(ts.tv_nsec / 1000);
     return tv;
 }
 

@@ -53,8 +53,9 @@ class TTempFile {
     ~TTempFile() { Remove(); }
 
     // CreateTempFile's result: the descriptor, kTempNoName or kTempNotCreated.
-    int Create(const char* name) {
-        fd = CreateTempFile(name, path);
+    // dir is the `tmpdir` setting (zero-terminated).
+    int Create(const char* name, const String& dir) {
+        fd = CreateTempFile(name, path, dir.Data());
         return fd;
     }
     void CloseFd() {
@@ -136,11 +137,12 @@ bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEV
 // standard output, standard error and descriptor 3 on a new result file, and
 // leaves the file in result, rewound. Answers the request and returns false
 // when the script could not be run, ran too long or left no readable file.
-bool RunSettingsScript(const String& script, const String* arg, TTempFile& result,
-                       TEVReply& Reply) {
+bool RunSettingsScript(const TTEVSettings& s, const String& script, const String* arg,
+                       TTempFile& result, TEVReply& Reply) {
     char name[64];
     snprintf(name, sizeof name, "tmptev-%ld.txt", long(GetUniqueThreadID()));
-    if (result.Create(name) < 0) {
+    const String tmpDir = ZeroTerminated(s.tmpdir);
+    if (result.Create(name, tmpDir) < 0) {
         ReplyMessage(Reply, "301", "cannot get temp file");
         return false;
     }
@@ -150,6 +152,7 @@ bool RunSettingsScript(const String& script, const String* arg, TTempFile& resul
     TChildFds fds;
     fds.Out = fds.Err = fds.Fd3 = result.fd;
     fds.OutCap = kChildOutputCap;
+    fds.TmpDir = tmpDir.Data();
     int exitCode = 0;
     String error;
     const int rc = RunProgram(argv, nullptr, fds, kSettingsScriptLimitMs, exitCode, error);
@@ -247,8 +250,8 @@ TScriptOutput ReadScriptOutput(int fd, int budget) {
 
 // Writes the script text to a new file that only the agent's user can read,
 // change and run. Answers the request and returns false on failure.
-bool WriteScriptFile(const String& text, TTempFile& file, TEVReply& Reply) {
-    const int fd = file.Create(nullptr);
+bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, TEVReply& Reply) {
+    const int fd = file.Create(nullptr, tmpDir);
     if (fd == kTempNoName) {
         ReplyMessage(Reply, "301", "Cannot get temp file");
         return false;
@@ -297,7 +300,7 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
         return;
     }
     TTempFile result;
-    if (!RunSettingsScript(s->proccntscript, &name, result, Reply)) return;
+    if (!RunSettingsScript(*s, s->proccntscript, &name, result, Reply)) return;
     int count = 0;
     if (!ScanNumber(result.fd, "%d", count)) {
         ReplyMessage(Reply, "301", "Script error");
@@ -311,7 +314,7 @@ void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kCpuUsage, Reply)) return;
     TTempFile result;
-    if (!RunSettingsScript(s->cpuusagescript, nullptr, result, Reply)) return;
+    if (!RunSettingsScript(*s, s->cpuusagescript, nullptr, result, Reply)) return;
     float usage = 0;
     if (!ScanNumber(result.fd, "%f", usage)) {
         ReplyMessage(Reply, "301", "Script error");
@@ -325,14 +328,15 @@ void ProcessInfo_ProcessesList(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kProcList, Reply)) return;
     TTempFile result;
-    if (!RunSettingsScript(s->proclistscript, nullptr, result, Reply)) return;
+    if (!RunSettingsScript(*s, s->proclistscript, nullptr, result, Reply)) return;
     const String list = ReadList(result.fd);
     Reply.SetResult("200");
     Reply.AddStringParam(list, 1);
 }
 
 void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
-    if (!Settings()->external) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!s->external) {
         ReplyTestNotAllowed(Reply);
         return;
     }
@@ -348,8 +352,10 @@ void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
     }
     int exitCode = 0;
     String error;
+    const String tmpDir = ZeroTerminated(s->tmpdir);
     // No limit of its own: the request's budget is the limit.
-    if (!SystemEx(command.Data(), nullptr, LimitOrBudgetMs(limit), exitCode, error)) {
+    if (!SystemEx(command.Data(), nullptr, LimitOrBudgetMs(limit), exitCode, error,
+                  tmpDir.Data())) {
         ReplyMessage(Reply, "301",
                      limit == 0 && RequestBudgetSpent() ? String(kBudgetReachedText) : error);
         return;
@@ -378,9 +384,10 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     // limit the server sets for its script holds.
     const int limitMs = LimitOrBudgetMs(SecondsToMs(limitSeconds));
 
+    const String tmpDir = ZeroTerminated(s->tmpdir);
     TTempFile script, output;
-    if (!WriteScriptFile(text, script, Reply)) return;
-    const int outFd = output.Create(nullptr);
+    if (!WriteScriptFile(text, tmpDir, script, Reply)) return;
+    const int outFd = output.Create(nullptr, tmpDir);
     if (outFd < 0) {
         ReplyMessage(Reply, "301",
                      outFd == kTempNoName ? "Cannot get temp file" : "Cannot create temp file");
@@ -403,6 +410,7 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     TChildFds fds;
     fds.In = fds.Out = fds.Err = outFd;
     fds.OutCap = kChildOutputCap;
+    fds.TmpDir = tmpDir.Data();
     int exitCode = 0;
     String error;
     const int rc = RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error);

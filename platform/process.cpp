@@ -14,8 +14,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/childreaper.h"
+#include "platform/clock.h"
 #include "platform/requestscope.h"
 #include "platform/syserror.h"
 
@@ -36,12 +38,6 @@ const int kBlindPollMaxMs = 10;
 // Attempts to start a program file that another thread's child still holds
 // open for writing (ETXTBSY) for the moment of its own start.
 const int kBusyRetries = 8;
-
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void SleepMs(int ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -214,9 +210,31 @@ String FindProgram(const char* name) {
     }
 }
 
+// The environment of one child: the agent's own, with TMPDIR replaced by
+// tmpDir when that is given. Built before the spawn; the agent's
+// environment is only read (nothing writes it once threads run).
+class TChildEnv {
+  public:
+    explicit TChildEnv(const char* tmpDir) {
+        if (tmpDir == nullptr) return;
+        tmpEntry = String("TMPDIR=") + tmpDir;
+        tmpEntry.SetZero();
+        for (char** e = environ; e != nullptr && *e != nullptr; e++)
+            if (strncmp(*e, "TMPDIR=", 7) != 0) entries.push_back(*e);
+        entries.push_back(tmpEntry.Data());
+        entries.push_back(nullptr);
+    }
+    char* const* Block() const { return entries.empty() ? environ : entries.data(); }
+
+  private:
+    String tmpEntry;
+    std::vector<char*> entries;
+};
+
 // One posix_spawnp with the attributes every child gets. Returns 0 or the
 // error number of the failed start.
-int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa) {
+int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa,
+              char* const* envp) {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return EAGAIN;
     sigset_t none, all;
@@ -233,7 +251,7 @@ int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& f
     posix_spawnattr_setsigdefault(&attr, &all);
     int rc = 0;
     for (int attempt = 0, pause = 1;; attempt++, pause *= 2) {
-        rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv, environ);
+        rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv, envp);
         if (rc != ETXTBSY || attempt >= kBusyRetries) break;
         SleepMs(pause);
     }
@@ -244,8 +262,8 @@ int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& f
 // Starts argv with the descriptors and directory of fa. A file the system
 // cannot execute (no "#!" line) is run by /bin/sh, as execvp would.
 // Returns 0 or the error number.
-int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa) {
-    int rc = SpawnOnce(pid, argv, fa);
+int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa, char* const* envp) {
+    int rc = SpawnOnce(pid, argv, fa, envp);
     if (rc != ENOEXEC) return rc;
     String file = FindProgram(argv[0]);
     if (file.Length() == 0) return rc;
@@ -258,7 +276,7 @@ int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa) {
     shArgv[0] = sh;
     shArgv[1] = file.Data();
     for (int i = 1; i < n; i++) shArgv[i + 1] = argv[i];
-    rc = SpawnOnce(pid, shArgv, fa);
+    rc = SpawnOnce(pid, shArgv, fa, envp);
     free(shArgv);
     return rc;
 }
@@ -268,10 +286,11 @@ int StartChild(pid_t& pid, char* const* argv, const char* WorkDir, const TChildF
     posix_spawn_file_actions_t fa;
     if (posix_spawn_file_actions_init(&fa) != 0) return EAGAIN;
     const int dirFd = OpenWorkDir(WorkDir);
+    const TChildEnv env(fds.TmpDir);
     int rc;
     {
         TLiftedFds lifted;
-        rc = BuildActions(fa, fds, lifted, dirFd) != 0 ? EAGAIN : Spawn(pid, argv, fa);
+        rc = BuildActions(fa, fds, lifted, dirFd) != 0 ? EAGAIN : Spawn(pid, argv, fa, env.Block());
     }
     if (dirFd >= 0) close(dirFd);
     posix_spawn_file_actions_destroy(&fa);
@@ -392,7 +411,7 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
 
 int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
               const char* StdoutFile, const char* StderrFile, int Timeout, int& ExitCode,
-              String& Error) {
+              String& Error, const char* TmpDir) {
     Error = "";
     TCommandArgs args;
     SplitCommandLine(CommandLine, args);
@@ -400,6 +419,7 @@ int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFil
     // standard stream left closed would be taken by the program's next file.
     const int writeFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     TChildFds fds;
+    fds.TmpDir = TmpDir;
     if (StdinFile != nullptr) fds.In = open(StdinFile, O_RDONLY | O_CLOEXEC);
     if (StdoutFile != nullptr) fds.Out = open(StdoutFile, writeFlags, 0666);
     // One file for both streams is opened once, so their output interleaves
@@ -420,6 +440,7 @@ int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFil
 }
 
 int SystemEx(const char* CommandLine, const char* WorkDir, int Timeout, int& ExitCode,
-             String& Error) {
-    return SystemEx2(CommandLine, WorkDir, nullptr, nullptr, nullptr, Timeout, ExitCode, Error);
+             String& Error, const char* TmpDir) {
+    return SystemEx2(CommandLine, WorkDir, nullptr, nullptr, nullptr, Timeout, ExitCode, Error,
+                     TmpDir);
 }

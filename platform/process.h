@@ -24,14 +24,15 @@
 // "exec error: <system text>", or the texts of RunProgram for a child killed
 // because its request's peer went or because it wrote more than
 // kChildOutputCap into StdoutFile or StderrFile (the files are cut back to
-// the cap). Error is emptied at the start.
+// the cap). Error is emptied at the start. TmpDir, when not null, is the
+// child's TMPDIR (see TChildFds).
 int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
               const char* StdoutFile, const char* StderrFile, int Timeout, int& ExitCode,
-              String& Error);
+              String& Error, const char* TmpDir = nullptr);
 
 // SystemEx2 with "/dev/null" for all three standard streams.
 int SystemEx(const char* CommandLine, const char* WorkDir, int Timeout, int& ExitCode,
-             String& Error);
+             String& Error, const char* TmpDir = nullptr);
 
 // Most arguments a command line is split into, and the size of the buffer
 // that holds their texts (each with its terminating zero).
@@ -61,12 +62,16 @@ int SplitCommandLine(const char* CommandLine, TCommandArgs& Args);
 // OutCap, when above 0, caps the files behind Out and Err (regular files
 // the caller created): the child is killed once either grows beyond OutCap
 // bytes, and the file is cut back to OutCap.
+// TmpDir, when not null, is the child's TMPDIR: its environment is the
+// agent's with that one variable set, built for this start alone (the
+// agent never changes its own environment once threads run).
 struct TChildFds {
     int In = -1;
     int Out = -1;
     int Err = -1;
     int Fd3 = -1;
     long long OutCap = 0;
+    const char* TmpDir = nullptr;
 };
 
 // Most output a program may leave in a file the agent created for it.

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/clock.h"
+
 const char kBudgetReachedText[] = "Request time budget reached";
 const char kPeerGoneText[] = "Request abandoned: the peer closed the connection";
 
@@ -17,12 +19,6 @@ struct TScope {
 
 thread_local TScope scope;
 
-long long MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 int RequestBudgetMs(int timeoutMs) {
@@ -31,7 +27,7 @@ int RequestBudgetMs(int timeoutMs) {
 
 TRequestScope::TRequestScope(int peerFd, int budgetMs) {
     scope.peerFd = peerFd;
-    scope.deadlineMs = MonotonicMs() + (budgetMs > 0 ? budgetMs : 0);
+    scope.deadlineMs = NowMs() + (budgetMs > 0 ? budgetMs : 0);
 }
 
 TRequestScope::~TRequestScope() {
@@ -40,7 +36,7 @@ TRequestScope::~TRequestScope() {
 
 int RequestMsLeft() {
     if (scope.deadlineMs < 0) return kNoRequestBudget;
-    const long long left = scope.deadlineMs - MonotonicMs();
+    const long long left = scope.deadlineMs - NowMs();
     if (left <= 0) return 0;
     return left >= kNoRequestBudget ? kNoRequestBudget - 1 : int(left);
 }
@@ -66,9 +62,9 @@ int LimitOrBudgetMs(int limitMs) {
 }
 
 int PauseForRequest(long long ms) {
-    const long long end = MonotonicMs() + (ms > 0 ? ms : 0);
+    const long long end = NowMs() + (ms > 0 ? ms : 0);
     for (;;) {
-        const long long now = MonotonicMs();
+        const long long now = NowMs();
         long long wait = end - now;
         const int budget = RequestMsLeft();
         if (wait <= 0) return 1;

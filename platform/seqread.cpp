@@ -15,6 +15,16 @@ bool TSeqFile::Open(const String& Name) {
     // appears; it has no effect on regular files.
     fd = open(path.Data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
+    struct stat st;
+    // Devices, FIFOs and sockets have no end to read to; a directory goes
+    // on to fail at its first read, as it always did.
+    if (fstat(fd, &st) != 0 || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
+        Close();
+        return false;
+    }
+    limit = st.st_size == 0 ? kPseudoFileLimit : -1;
+    consumed = 0;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return true;
 }
@@ -22,6 +32,14 @@ bool TSeqFile::Open(const String& Name) {
 void TSeqFile::Close() {
     if (fd >= 0) close(fd);
     fd = -1;
+    limit = -1;
+    consumed = 0;
+}
+
+size_t TSeqFile::Allowed(size_t n, long long at) const {
+    if (limit < 0) return n;
+    if (at >= limit) return 0;
+    return (long long)n > limit - at ? size_t(limit - at) : n;
 }
 
 long long TSeqFile::Size() const {
@@ -55,13 +73,16 @@ long long ReadLoop(char* buf, size_t n, ReadSome readSome) {
 long long TSeqFile::ReadFull(char* buf, size_t n) {
     if (fd < 0) return -1;
     const int f = fd;
-    return ReadLoop(buf, n, [f](char* p, size_t room, size_t) { return read(f, p, room); });
+    const long long got = ReadLoop(buf, Allowed(n, consumed),
+                                   [f](char* p, size_t room, size_t) { return read(f, p, room); });
+    if (got > 0) consumed += got;
+    return got;
 }
 
 long long TSeqFile::ReadFullAt(char* buf, size_t n, long long at) const {
     if (fd < 0) return -1;
     const int f = fd;
-    return ReadLoop(buf, n, [f, at](char* p, size_t room, size_t got) {
+    return ReadLoop(buf, Allowed(n, at), [f, at](char* p, size_t room, size_t got) {
         return pread(f, p, room, off_t(at) + off_t(got));
     });
 }

@@ -11,6 +11,10 @@
 // Block size the scanning tests read with: large enough that the cost of a
 // read call vanishes against copying the bytes out of the page cache.
 const size_t kScanBlockSize = 1 << 20;
+// A file that reports size 0 (a pseudo-file of /proc or /sys) is read up to
+// this many bytes and then treated as complete: its size tells nothing, and
+// a reader that waits for an end that never comes holds a thread for ever.
+const long long kPseudoFileLimit = 16LL << 20;
 
 // One file open for sequential reading. Owns its descriptor (close-on-exec)
 // and closes it on destruction. One thread at a time per object, except
@@ -22,9 +26,12 @@ class TSeqFile {
     TSeqFile& operator=(const TSeqFile&) = delete;
     ~TSeqFile() { Close(); }
 
-    // Opens Name for reading without blocking on FIFOs (a FIFO without a
-    // writer reads as empty). Returns false when Name is empty or cannot be
-    // opened.
+    // Opens Name for reading (symbolic links followed). A character or
+    // block device, a FIFO or a socket has no end to read to (/dev/zero),
+    // and Open returns false for it as for a file that cannot be opened
+    // (the open never blocks, not even on a FIFO). Returns false when Name is
+    // empty or cannot be opened. A file that reports size 0 reads as at
+    // most kPseudoFileLimit bytes.
     bool Open(const String& Name);
     void Close();
     // Size reported by fstat; -1 when it cannot be examined.
@@ -40,7 +47,12 @@ class TSeqFile {
     bool Identity(unsigned long long& dev, unsigned long long& ino) const;
 
   private:
+    // How many of n bytes at offset at may still be read.
+    size_t Allowed(size_t n, long long at) const;
+
     int fd = -1;
+    long long limit = -1;    // bytes readable in all; -1: to the end
+    long long consumed = 0;  // bytes ReadFull has returned
 };
 
 // A heap block of n bytes that frees itself; Data() is null when the

@@ -9,27 +9,24 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/requestscope.h"
 
 std::mutex iplib_mutex;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const char kTimeout[] = "Timeout";
 const char kCannotResolve[] = "Cannot resolve server name to IP address";
 const char kUnknownAddress[] = "Name resolution error: unknown address structure";
 
 // Milliseconds left until deadline, never negative.
-int RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+int RemainingMs(long long deadline) {
+    const long long left = deadline - NowMs();
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : int(left);
 }
@@ -48,7 +45,7 @@ int WaitReady(int fd, short events, int timeoutMs) {
     const int budget = RequestMsLeft();
     if (budget != kNoRequestBudget && (timeoutMs < 0 || timeoutMs > budget)) timeoutMs = budget;
     const int peer = RequestPeerFd();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const long long deadline = NowMs() + timeoutMs;
     int wait = timeoutMs;
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {peer, POLLRDHUP, 0}};
@@ -87,7 +84,7 @@ int BuildAddress(const char* host, int port, sockaddr_in& sa, String& error) {
 // timeoutMs in total (timeoutMs <= 0: no limit). Returns len, 0 with
 // "Timeout", or -4 with the system text.
 int SendAll(int fd, const char* buf, int len, int timeoutMs, String& error) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const long long deadline = NowMs() + timeoutMs;
     int done = 0;
     while (done < len) {
         const ssize_t n = send(fd, buf + done, size_t(len - done), MSG_NOSIGNAL);
@@ -252,6 +249,20 @@ String IP2String(unsigned int ip) {
     return String(inet_ntoa_safe(a, buf, sizeof buf));
 }
 
+namespace {
+
+// "port <service>: <system text>", the line that tells an operator which
+// port failed and why ("port 1055: Address already in use").
+String PortReason(const char* service, int err) {
+    String text("port ");
+    text += service ? service : "";
+    text += ": ";
+    text += GetErrorStr(err);
+    return text;
+}
+
+}  // namespace
+
 int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& error) {
     error = "";
     addrinfo hints;
@@ -266,10 +277,12 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
         return 0;
     }
     int fd = -1;
+    int lastErrno = 0;
     unsigned int boundLen = 0;
     for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
         fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd >= 0) fd = AvoidDescriptorZero(fd);
+        lastErrno = errno;
         if (fd < 0) continue;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -277,17 +290,19 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
             boundLen = (unsigned int)ai->ai_addrlen;
             break;
         }
+        lastErrno = errno;
         close(fd);
         fd = -1;
     }
     freeaddrinfo(res);
     if (fd < 0) {
-        error = "socket() or bind() error";
+        error = String("socket() or bind() error\n") + PortReason(service, lastErrno);
         return 0;
     }
     if (listen(fd, 512) != 0) {
+        lastErrno = errno;
         close(fd);
-        error = "listen() error";
+        error = String("listen() error\n") + PortReason(service, lastErrno);
         return 0;
     }
     if (addrlen) *addrlen = boundLen;

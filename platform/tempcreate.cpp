@@ -28,11 +28,11 @@ void RandomName(char* buf, size_t size) {
 
 }  // namespace
 
-int CreateTempFile(const char* Name, String& Path) {
+int CreateTempFile(const char* Name, String& Path, const char* Dir) {
     Path = "";
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     char path[kPathSize];
-    if (!gettempfilename(path, sizeof path, Name)) return kTempNoName;
+    if (!gettempfilename(path, sizeof path, Name, Dir)) return kTempNoName;
     for (int attempt = 0;; attempt++) {
         const int fd = open(path, flags, 0600);
         if (fd >= 0) {
@@ -42,6 +42,6 @@ int CreateTempFile(const char* Name, String& Path) {
         if (errno != EEXIST || attempt >= kRandomAttempts) return kTempNotCreated;
         char name[64];
         RandomName(name, sizeof name);
-        if (!gettempfilename(path, sizeof path, name)) return kTempNoName;
+        if (!gettempfilename(path, sizeof path, name, Dir)) return kTempNoName;
     }
 }

@@ -13,9 +13,10 @@ const int kTempNoName = -1;      // no name could be built
 const int kTempNotCreated = -2;  // the file could not be created
 
 // Creates a new empty file (read-write, mode 0600, close-on-exec) in the
-// temporary directory of gettempfilename: first under Name, or under a
+// temporary directory Dir (null: the one gettempfilename chooses): first
+// under Name, or under a
 // generated unique name when Name is null; while the name is taken, under
 // names with a random part ("tmptev-<random>.tmp"), a few times.
 // Returns the descriptor and sets Path to the file's path; on failure returns
 // kTempNoName or kTempNotCreated with Path empty and errno kept. Any thread.
-int CreateTempFile(const char* Name, String& Path);
+int CreateTempFile(const char* Name, String& Path, const char* Dir = nullptr);

@@ -47,10 +47,10 @@ int GetUniqueThreadID() {
     return int((pid << 8) + self);
 }
 
-int gettempfilename(char* dst, int len, const char* name) {
+int gettempfilename(char* dst, int len, const char* name, const char* dir) {
     if (dst == nullptr || len < 16) return 0;
     dst[0] = '\0';
-    const char* dir = TempDir();
+    if (dir == nullptr || dir[0] == '\0') dir = TempDir();
     Append(dst, len, dir != nullptr ? dir : ".");
     Append(dst, len, "/");
     if (int(strlen(dst)) + 15 > len) return Fail(dst);

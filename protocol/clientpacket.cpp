@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "protocol/crypto/md5.h"
 #include "protocol/tev_const.h"
 
@@ -29,13 +30,6 @@ String LittleEndian32(unsigned int v) {
     char b[4];
     for (int i = 0; i < 4; i++) b[i] = char((v >> (8 * i)) & 0xFF);
     return String(b, 4);
-}
-
-// Monotonic clock in milliseconds, for deadlines.
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Milliseconds left until deadline, 0 when it has passed.

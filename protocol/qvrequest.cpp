@@ -32,69 +32,89 @@ bool DigestMatches(const char* p, unsigned long long pswdLen, const String& dige
            SameBytes(digest.Data(), p + 8, size_t(pswdLen));
 }
 
+// Sets *reason (when given) to text, formatted with value; returns result.
+int Refuse(String* reason, int result, const char* text, long long value = 0) {
+    if (reason) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, text, value);
+        *reason = buf;
+    }
+    return result;
+}
+
+const char kWrongDigest[] = "Wrong password or MD5 error";
+const char kWrongTag[] = "Wrong packet tag";
+const char kMalformed[] = "Malformed packet";
+
 }  // namespace
 
 bool QVRequest::WholePacket() const {
     return WholePacketRule(*this);
 }
 
-int QVRequest::CheckHeader(const String& password, in_addr client, TRequestTrace trace) const {
+int QVRequest::CheckHeader(const String& password, in_addr client, TRequestTrace trace,
+                           String* reason) const {
     const unsigned long long held = static_cast<unsigned long long>(Length());
     const char* p = Data();
     if (held >= 4) {
         const unsigned long long n = DecodeLength(p, 4);
         if (n + 4 < static_cast<unsigned long long>(SIZELEN_MINIMUM) ||
             n + 4 > static_cast<unsigned long long>(MAX_REQUEST_PACKET))
-            return hcRefused;
+            return Refuse(reason, hcRefused, "Packet length out of range (%lld bytes)",
+                          (long long)(n + 4));
     }
-    if (held >= 5 && static_cast<unsigned char>(p[4]) != PACKET_TAG_0) return hcRefused;
-    if (held >= 6 && static_cast<unsigned char>(p[5]) != PACKET_TAG_1) return hcRefused;
+    if (held >= 5 && static_cast<unsigned char>(p[4]) != PACKET_TAG_0)
+        return Refuse(reason, hcRefused, kWrongTag);
+    if (held >= 6 && static_cast<unsigned char>(p[5]) != PACKET_TAG_1)
+        return Refuse(reason, hcRefused, kWrongTag);
     if (held < 8) return hcIncomplete;
     const unsigned long long pswdLen = DecodeLength(p + 6, 2);
     // The digest's length is no secret: MD5 gives 16 bytes, no password none.
     const unsigned long long expected = password.Length() ? 16 : 0;
     if (pswdLen != expected) {
         TracePlain(trace, client, "<-- Wrong password or MD5 error\n");
-        return hcRefused;
+        return Refuse(reason, hcRefused, kWrongDigest);
     }
     if (held < 8 + pswdLen) return hcIncomplete;
     if (!DigestMatches(p, pswdLen, PasswordCipher(password)->digest)) {
         TracePlain(trace, client, "<-- Wrong password or MD5 error\n");
-        return hcRefused;
+        return Refuse(reason, hcRefused, kWrongDigest);
     }
     return hcAuthentic;
 }
 
-int QVRequest::ParseInitRequest(const String& password, in_addr client, TRequestTrace trace) {
+int QVRequest::ParseInitRequest(const String& password, in_addr client, TRequestTrace trace,
+                                String* reason) {
     sessionKey = String();
     const unsigned long long held = static_cast<unsigned long long>(Length());
     Trace(trace, client, "<-- TCP packet size: %lld\n", Length());
-    if (held < static_cast<unsigned long long>(SIZELEN_MINIMUM)) return 0;
+    if (held < static_cast<unsigned long long>(SIZELEN_MINIMUM))
+        return Refuse(reason, 0, kMalformed);
 
     const char* p = Data();
     const unsigned long long n = DecodeLength(p, 4);
     Trace(trace, client, "<-- TEV packet size: %lld\n", (long long)n);
-    if (n + 4 != held) return 0;
+    if (n + 4 != held) return Refuse(reason, 0, kMalformed);
 
     const unsigned long long pswdLen = DecodeLength(p + 6, 2);
     Trace(trace, client, "<-- Pswd size: %lld\n", (long long)pswdLen);
-    if (14 + pswdLen > held) return 0;
+    if (14 + pswdLen > held) return Refuse(reason, 0, kMalformed);
 
     const unsigned long long keyLen = DecodeLength(p + 8 + pswdLen, 2);
     Trace(trace, client, "<-- Key size: %lld\n", (long long)keyLen);
-    if (14 + pswdLen + keyLen > held) return 0;
+    if (14 + pswdLen + keyLen > held) return Refuse(reason, 0, kMalformed);
 
     const unsigned long long reqLen = DecodeLength(p + 10 + pswdLen + keyLen, 4);
     Trace(trace, client, "<-- Req size: %lld\n", (long long)reqLen);
-    if (14 + pswdLen + keyLen + reqLen > held) return 0;
+    if (14 + pswdLen + keyLen + reqLen > held) return Refuse(reason, 0, kMalformed);
     if (static_cast<unsigned char>(p[4]) != PACKET_TAG_0 ||
         static_cast<unsigned char>(p[5]) != PACKET_TAG_1)
-        return 0;
+        return Refuse(reason, 0, kWrongTag);
 
     const std::shared_ptr<const TPreparedKey> pw = PasswordCipher(password);
     if (!DigestMatches(p, pswdLen, pw->digest)) {
         TracePlain(trace, client, "<-- Wrong password or MD5 error\n");
-        return 0;
+        return Refuse(reason, 0, kWrongDigest);
     }
 
     String key = DecodeData(p + 10 + pswdLen, int(keyLen), pw->cipher);
@@ -102,7 +122,7 @@ int QVRequest::ParseInitRequest(const String& password, in_addr client, TRequest
         // Under a short key both texts are encrypted under a key anyone can
         // compute: one captured digest would let anyone send any command.
         TracePlain(trace, client, "<-- Session key too short\n");
-        return 0;
+        return Refuse(reason, 0, "Session key too short (%lld bytes)", key.Length());
     }
     sessionCipher.Prepare(key.Data(), key.Length());
     String text = DecodeData(p + 14 + pswdLen + keyLen, int(reqLen), sessionCipher);

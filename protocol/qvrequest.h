@@ -52,18 +52,24 @@ class QVRequest : public String {
     // than MAX_REQUEST_PACKET, wrong tag bytes, a digest length other than
     // that of `password`'s digest, or a digest that differs (compared in
     // constant time). hcAuthentic once the first 8 + P bytes have passed.
-    // Traces "<-- Wrong password or MD5 error\n" for a wrong digest. Any
-    // thread; reads only.
-    int CheckHeader(const String& password, in_addr client, TRequestTrace trace = nullptr) const;
+    // Traces "<-- Wrong password or MD5 error\n" for a wrong digest. On
+    // hcRefused, *reason (when reason is given) names why: "Packet length
+    // out of range (N bytes)", "Wrong packet tag" or "Wrong password or MD5
+    // error". Any thread; reads only.
+    int CheckHeader(const String& password, in_addr client, TRequestTrace trace = nullptr,
+                    String* reason = nullptr) const;
 
     // Checks the packet held (length fields, tag bytes, the MD5 digest of
     // password), decrypts the session key under the password and the request
     // text under the session key, and replaces the packet by that text.
     // Returns 1 on success, 0 on any failure (the raw packet then stays),
     // including a session key shorter than MIN_SESSION_KEY bytes. client is
-    // used only in the traces, which go to trace when one is given. Any
-    // thread.
-    int ParseInitRequest(const String& password, in_addr client, TRequestTrace trace = nullptr);
+    // used only in the traces, which go to trace when one is given. On
+    // failure, *reason (when given) names why: "Malformed packet", "Wrong
+    // packet tag", "Wrong password or MD5 error" or "Session key too short
+    // (N bytes)". Any thread.
+    int ParseInitRequest(const String& password, in_addr client, TRequestTrace trace = nullptr,
+                         String* reason = nullptr);
 
     String GetSessionKey() const { return sessionKey; }
     // The session key's prepared cipher; valid after a successful parse.

@@ -1,5 +1,8 @@
 #include "config/settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +14,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/process.h"
+
+extern char** environ;
 
 namespace {
 
@@ -139,7 +146,7 @@ TEST(SettingsPutRight, ScriptPathsCompletedFromAgentDirectory) {
     }
 }
 
-TEST(SettingsPutRight, TemporaryDirectorySettledAndExported) {
+TEST(SettingsPutRight, TemporaryDirectorySettledEnvironmentUntouched) {
     TempDir dir;
     const std::string base = dir.path();
     ASSERT_FALSE(base.empty());
@@ -182,9 +189,9 @@ TEST(SettingsPutRight, TemporaryDirectorySettledAndExported) {
         String error;
         s.PutRight(error);
         EXPECT_EQ(Str(s.tmpdir), expand(c.expected));
-        const char* exported = getenv("TMPDIR");
-        ASSERT_NE(exported, nullptr);
-        EXPECT_EQ(std::string(exported), expand(c.expected));
+        // The environment is left as it was: other threads read it.
+        const char* now = getenv("TMPDIR");
+        EXPECT_EQ(now ? std::string(now) : "(unset)", c.envTmpdir ? tmpdirEnv : "(unset)");
         EXPECT_EQ(error.Length(), 0);
     }
 }
@@ -333,6 +340,78 @@ TEST(SettingsConcurrent, ReadersSeeWholeSnapshotsWhileWritersChangeThem) {
     String finalError;
     EXPECT_EQ(store.LoadOptions(finalError), 1) << Str(finalError);
     EXPECT_TRUE(store.Get()->comment == store.Get()->password);
+}
+
+// Reloads that move the temporary directory back and forth while other
+// threads start programs: the agent's environment is never written (a
+// setenv here raced with the spawns' copies of it), and each child sees
+// the directory of the snapshot its start took as TMPDIR.
+TEST(SettingsConcurrent, ReloadsWhileChildrenRunLeaveTheEnvironmentAlone) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string a = dir.path() + "/a", b = dir.path() + "/b";
+    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+    const std::string tev = dir.path() + "/tev";
+    const std::string cfg = dir.path() + "/tev.cfg";
+    std::ofstream(tev) << "x";
+    auto writeCfg = [&](const std::string& tmp) {
+        std::ofstream(cfg) << "port=1055\npassword=p\ntevpath=" << tev << "\ntmpdir=" << tmp
+                           << "\n";
+    };
+    writeCfg(a);
+    char** const environBefore = environ;
+    const char* before = getenv("TMPDIR");
+    const std::string tmpdirBefore = before ? before : "(unset)";
+
+    TSettingsStore store;
+    store.Update([&cfg](TTEVSettings& s) { std::strcpy(s.cfgfile, cfg.c_str()); });
+    String error;
+    ASSERT_EQ(store.LoadOptions(error), 1) << Str(error);
+
+    std::atomic<bool> stop(false);
+    std::thread reloader([&] {
+        for (int i = 0; !stop.load(); i++) {
+            writeCfg(i % 2 ? a : b);
+            String err;
+            store.LoadOptions(err);
+        }
+    });
+    std::atomic<int> wrong(0), runs(0);
+    std::vector<std::thread> starters;
+    for (int t = 0; t < 2; t++) {
+        starters.emplace_back([&, t] {
+            const std::string out = dir.path() + "/out" + std::to_string(t);
+            for (int i = 0; i < 15; i++) {
+                const std::shared_ptr<const TTEVSettings> s = store.Get();
+                const String tmp = ZeroTerminated(s->tmpdir);
+                const int fd = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                char sh[] = "/bin/sh", c[] = "-c", script[] = "printf %s \"$TMPDIR\"";
+                char* argv[] = {sh, c, script, nullptr};
+                TChildFds fds;
+                fds.Out = fd;
+                fds.TmpDir = tmp.Data();
+                int code = -1;
+                String err;
+                const int rc = RunProgram(argv, nullptr, fds, 10000, code, err);
+                close(fd);
+                std::ifstream in(out);
+                const std::string seen((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+                if (rc != 1 || code != 0 || seen != tmp.Data()) wrong++;
+                runs++;
+            }
+        });
+    }
+    for (std::thread& t : starters) t.join();
+    stop = true;
+    reloader.join();
+
+    EXPECT_EQ(runs.load(), 30);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(environ, environBefore);
+    const char* after = getenv("TMPDIR");
+    EXPECT_EQ(after ? std::string(after) : "(unset)", tmpdirBefore);
 }
 
 }  // namespace

@@ -272,7 +272,8 @@ TEST(TcpListenTest, ListensOnFreePortAndRefusesPortInUse) {
         SCOPED_TRACE(c.host ? c.host : "(any)");
         String e2;
         EXPECT_EQ(TcpListen(c.host, c.service.c_str(), nullptr, e2), 0);
-        EXPECT_EQ(Str(e2), "socket() or bind() error");
+        EXPECT_EQ(Str(e2),
+                  "socket() or bind() error\nport " + c.service + ": " + std::strerror(EADDRINUSE));
     }
     close(fd);
 }
@@ -288,7 +289,7 @@ TEST(TcpListenTest, LookupFailureGivesTheLookupText) {
         String error;
         EXPECT_EQ(TcpListen(c.host, c.service, nullptr, error), 0);
         EXPECT_GT(error.Length(), 0);
-        EXPECT_NE(Str(error), "socket() or bind() error");
+        EXPECT_EQ(Str(error).find("socket() or bind() error"), std::string::npos);
     }
 }
 

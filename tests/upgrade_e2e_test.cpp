@@ -24,7 +24,7 @@ using runstate::WaitForCount;
 
 const int kWaitMs = 15000;  // generous: the machine is shared and busy
 const char kKey[] = "0123456789abcdef";
-const char kUpdates[] = "allowupdates=1\nupdateaddr=127.0.0.1\ntimeout=1000\n";
+const char kUpdates[] = "allowupdates=1\nupdateaddr=127.0.0.1\ntimeout=1000\ntransferidle=1000\n";
 const char kCannotExecute[] =
     "tev update: the new program cannot be executed, starting the old one";
 const char kCannotInstall[] =

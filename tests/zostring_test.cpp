@@ -1,6 +1,12 @@
 #include "core/zostring.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
 
 #include <string>
 
@@ -186,3 +192,71 @@ TEST(StrListDeathTest, IndexOutsideTheListStopsNamingTheSource) {
 }
 
 }  // namespace
+
+// Sizes past the limit are refused before any arithmetic can overflow: the
+// string stays as it was and the thread is marked.
+TEST(StringAllocTest, SizesPastTheLimitAreRefusedNotWrapped) {
+    const char tiny[4] = "xyz";
+    struct Case {
+        const char* name;
+        void (*op)(String&, const char*);
+    } cases[] = {
+        {"append near INT_MAX", [](String& s, const char* p) { s.AddData(p, INT_MAX - 1); }},
+        {"copy past the limit", [](String& s, const char* p) { s.CopyData(p, INT_MAX); }},
+        {"length past the limit", [](String& s, const char*) { s.SetLength(INT_MAX); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearStringAllocFailure();
+        String s("abc");
+        c.op(s, tiny);
+        EXPECT_TRUE(StringAllocFailed());
+        EXPECT_TRUE(s == "abc");
+        s += "d";  // still usable
+        EXPECT_TRUE(s == "abcd");
+    }
+    ClearStringAllocFailure();
+    EXPECT_FALSE(StringAllocFailed());
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TEV_NO_RLIMIT_AS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TEV_NO_RLIMIT_AS 1
+#endif
+#endif
+
+// A real allocation failure, forced by an address-space limit in a child:
+// growth stops with the content intact and the mark set, and small
+// strings work again once the big one is gone.
+TEST(StringAllocTest, FailedAllocationKeepsTheOldBlock) {
+#ifdef TEV_NO_RLIMIT_AS
+    GTEST_SKIP() << "sanitizer runtimes reserve more address space than the limit allows";
+#else
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct rlimit rl = {512L << 20, 512L << 20};
+        if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(10);
+        static char chunk[1 << 20];
+        memset(chunk, 'a', sizeof chunk);
+        {
+            String big;
+            int rounds = 0;
+            while (!StringAllocFailed() && rounds++ < 4096) big.AddData(chunk, sizeof chunk);
+            if (!StringAllocFailed()) _exit(11);
+            if (big.Length() % int(sizeof chunk) != 0 || big[1] != 'a' || big[big.Length()] != 'a')
+                _exit(12);
+        }
+        ClearStringAllocFailure();
+        String small("after");
+        small += " the failure";
+        _exit(small == "after the failure" && !StringAllocFailed() ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}

@@ -17,6 +17,8 @@ compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a' >/dev/
 # the pages.
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v mandoc >/dev/null || need+=(mandoc)
+# The shipped fail2ban filter is checked with fail2ban-regex.
+command -v fail2ban-regex >/dev/null || need+=(fail2ban)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""
