@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent/cfgwarnings.h"
 #include "agent/console.h"
 #include "agent/listener.h"
 #include "agent/pidfile.h"
@@ -30,6 +31,13 @@ void LoadConfiguration() {
         Print("Warning: %s\n", error.Data());
     else
         Print("Ok\n");
+    TStrList warnings;
+    IgnoredCfgLineWarnings(warnings);
+    for (int i = 0; i < warnings.Count(); i++) {
+        String line = warnings[i];
+        line.SetZero();
+        Print("%s\n", line.Data());
+    }
 }
 
 void CpuCheck() {
