@@ -43,23 +43,45 @@ std::string RoffText(const std::string& text) {
     return out;
 }
 
+// text, then blanks up to width.
+std::string Pad(const std::string& text, size_t width) {
+    return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
+}
+
+// text folded into lines of at most 78 characters, each after indent.
+std::string Fold(const std::string& indent, const std::string& text) {
+    std::string out, line;
+    std::istringstream in(text);
+    std::string w;
+    while (in >> w) {
+        if (!line.empty() && indent.size() + line.size() + 1 + w.size() > 78) {
+            out += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + w;
+    }
+    if (!line.empty()) out += indent + line + "\n";
+    return out;
+}
+
 }  // namespace
 
 std::string CatalogueEntry(const TCommandDef& c) {
-    std::string s = std::string(c.name) + "\n  " + c.summary + "\n  Right: " + RightText(c) + "\n";
+    std::string s =
+        std::string(c.name) + "\n" + Fold("  ", c.summary) + "  Right: " + RightText(c) + "\n";
     if (c.params.empty()) {
         s += "  Parameters: none\n";
     } else {
         s += "  Parameters (position, form, meaning):\n";
         for (const TParamDoc& p : c.params)
-            s += "    " + PositionText(p.position) + "  " + p.form + "  " + p.meaning + "\n";
+            s += "    " + Pad(PositionText(p.position), 6) + Pad(p.form, 9) + p.meaning + "\n";
     }
     if (!c.values.empty()) {
         s += "  Reply \"200\", value lines:\n";
         for (size_t i = 0; i < c.values.size(); i++)
-            s += "    " + std::to_string(i + 1) + "  " + c.values[i] + "\n";
+            s += "    " + Pad(std::to_string(i + 1), 6) + c.values[i] + "\n";
     }
-    if (*c.notes) s += std::string("  ") + c.notes + "\n";
+    if (*c.notes) s += Fold("  ", c.notes);
     return s;
 }
 

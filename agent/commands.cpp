@@ -64,8 +64,8 @@ std::vector<TCommandDef> BuildTable() {
                       "Presence, size and age of a file (or of the first file a mask matches).",
                       {{1, "path", "file name; may hold wildcards"},
                        {7, "flag", "1: expand path macros in parameter 1"}},
-                      {"size in bytes", "status-change time (YYYYMMDDhhmmss, local time)",
-                       "modification time (YYYYMMDDhhmmss)", "the file name examined",
+                      {"size in bytes", "status-change time (DDMMYYYYhhmmss, local time)",
+                       "modification time (DDMMYYYYhhmmss)", "the file name examined",
                        "the text \"min\"", "age in whole minutes since the last change"},
                       kFileTestCodes));
     t.push_back(Plain("TEST-FileCompare", ProcessTest_FileCompare, false, "comparefiles",

@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
     OpenStandardDescriptors();
     ClearSignalMask();
     RaiseDescriptorLimit();
+    const int done = RunLongOption(argc, argv);
+    if (done >= 0) return done;
     PrintBanner();
     Print("Command line checking .. ");
     ParseCommandLine(argc, argv);

@@ -518,9 +518,8 @@ int FindIgnoredCfgLines(const String& path, TStrList& warnings) {
         if (SplitCfgLine(line, key, valuePos, value)) {
             if (FindKey(key) >= 0) continue;
             String text = String("unknown key '") + key + "'" + where;
-            const char* near = NearestName(std::string(key.Data() ? key.Data() : "",
-                                                       size_t(key.Length())),
-                                           known);
+            const std::string word(key.Data() ? key.Data() : "", size_t(key.Length()));
+            const char* near = NearestName(word, known);
             if (near) text += String(" (did you mean '") + near + "'?)";
             warnings.Add(text);
         } else if (!IsBlankLine(line) && line[1] != '#' && line[1] != ';') {
