@@ -10,7 +10,7 @@
 //
 // Options may stand before or after COMMAND and its parameters, up to a
 // "--"; every argument after "--" is COMMAND or a parameter, so a parameter
-// that begins with "-" goes there.
+// that begins with "-" goes there (a negative number after COMMAND need not).
 //
 // Output: the result code on the first line, then one line per value.
 // Exit code: 0 for result "200", 1 for any other result, 2 when no usable
@@ -59,7 +59,8 @@ const char kUsage[] =
     "  --version         print the version\n"
     "  --help            show this text\n"
     "Options may stand before or after COMMAND; arguments after \"--\" are\n"
-    "COMMAND and parameters only (a parameter that begins with \"-\" goes there).\n"
+    "COMMAND and parameters only (a parameter that begins with \"-\" goes there;\n"
+    "a negative number after COMMAND need not).\n"
     "Parameters may not hold line breaks; write them as %0A and %0D.\n"
     "Exit code: 0 for result 200, 1 for another result, 2 when no reply came.\n"
     "Example: tevctl -p 1055 -W pw TEST-FileExists /etc/passwd\n"
@@ -208,7 +209,11 @@ int ParseArgs(int argc, char** argv, Options& opt) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
-        const bool isOption = !optionsEnded && a.size() > 1 && a[0] == '-';
+        // No option looks like a negative number, so after COMMAND one is a
+        // parameter without "--".
+        const bool negativeNumber = opt.command.Length() > 0 && a.size() > 1 && a[0] == '-' &&
+                                    a.find_first_not_of("0123456789", 1) == std::string::npos;
+        const bool isOption = !optionsEnded && !negativeNumber && a.size() > 1 && a[0] == '-';
         if (!isOption) {
             if (HasLineBreak(argv[i]))
                 return UsageError("line break in argument (write it as %0A/%0D): ", argv[i]);
