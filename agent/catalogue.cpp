@@ -124,9 +124,9 @@ std::string CatalogueRoff() {
         ".Bl -tag -width Ds\n";
     for (const TCommandDef& c : CommandTable()) {
         s += ".It Cm " + std::string(c.name) + "\n" + RoffText(c.summary) + "\n";
-        s += "Right: " + RoffText(RightText(c)) + ".\n";
+        s += ".br\nRight: " + RoffText(RightText(c)) + ".\n";
         if (!c.params.empty()) {
-            s += ".Bl -tag -width 4n -compact\n";
+            s += ".Bl -tag -width 10n -compact\n";
             for (const TParamDoc& p : c.params)
                 s += ".It " + PositionText(p.position) + " Ar " + p.form + "\n" +
                      RoffText(p.meaning) + "\n";
@@ -137,7 +137,7 @@ std::string CatalogueRoff() {
             for (const char* v : c.values) s += ".It\n" + RoffText(v) + "\n";
             s += ".El\n";
         }
-        if (*c.notes) s += RoffText(c.notes) + "\n";
+        if (*c.notes) s += ".br\n" + RoffText(c.notes) + "\n";
     }
     s += ".El\n";
     return s;
