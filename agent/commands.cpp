@@ -153,7 +153,7 @@ std::vector<TCommandDef> BuildTable() {
                                    "lastSize (send back next time)",
                                    "lastAge (send back next time)",
                                    "the file's size in bytes"};
-    const char kTextLogCodes[] =
+    static const char kTextLogCodes[] =
         "\"301\" when no file matches or it cannot be read; \"501\" \"Wrong parameter\" for a "
         "bad state number; \"600\" \"test is not allowed\" when the right is off.";
     t.push_back(Plain("TEST-TextLog", ProcessTest_TextLog, false, "textlog",
