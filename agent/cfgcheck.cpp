@@ -46,10 +46,10 @@ void LoaderFindings(const String& text, bool failed, Findings& f) {
     }
 }
 
-// Number and flag values, line by line. This is the check's own reading of
-// the numbers until the loader validates them itself: a number key must be
-// a whole decimal number that fits its field, the port from 1 to 65535,
-// the time limits not below 0 (timeout -1 aside, which the loader keeps).
+// The ranges of the number keys: a number key must be a whole decimal
+// number that fits its field; the port runs from 1 to 65535 (0 is the
+// loader's own "not specified" error), the time limits are not below 0
+// (timeout -1 aside, which the loader keeps).
 struct NumberRule {
     const char* key;
     long long low;
@@ -70,8 +70,11 @@ std::string Where(const char* cfgfile, int line) {
     return std::string(" in ") + cfgfile + " line " + std::to_string(line);
 }
 
-void CheckNumber(const NumberRule& r, const std::string& value, const std::string& where,
-                 Findings& f) {
+// Interim range check of one number value, until the configuration loader
+// validates numbers itself (its errors then arrive through LoaderFindings
+// and this function goes). Appends an error for a value outside rule r.
+void InterimNumberRangeCheck(const NumberRule& r, const std::string& value,
+                             const std::string& where, Findings& f) {
     const char* text = value.c_str();
     char* end = nullptr;
     errno = 0;
@@ -79,6 +82,8 @@ void CheckNumber(const NumberRule& r, const std::string& value, const std::strin
     const std::string quoted = "value '" + value + "' of key '" + r.key + "'" + where;
     if (value.empty() || end == text || *end != '\0')
         f.errors.push_back(quoted + " is not a whole number");
+    else if (std::strcmp(r.key, "port") == 0 && v == 0 && errno == 0)
+        return;
     else if (errno == ERANGE || v < r.low || v > r.high)
         f.errors.push_back(quoted + " is out of range (" + std::to_string(r.low) + " to " +
                            std::to_string(r.high) + ")");
@@ -99,7 +104,7 @@ void CheckCfgNumbersAndFlags(const char* cfgfile, Findings& f) {
         const std::string k = ToStd(key);
         const std::string v = ToStd(value);
         for (const NumberRule& r : kNumberRules)
-            if (k == r.key) CheckNumber(r, v, Where(cfgfile, number), f);
+            if (k == r.key) InterimNumberRangeCheck(r, v, Where(cfgfile, number), f);
         for (const char* flag : kFlagKeys)
             if (k == flag && v != "0" && v != "1")
                 f.warnings.push_back("flag '" + k + "'" + Where(cfgfile, number) + " is '" + v +
