@@ -56,6 +56,7 @@ const char kUsage[] =
     "  --list [COMMAND]  every request the agent knows (or one): parameters,\n"
     "                    reply values and the setting that allows it\n"
     "  --list-names      one line per request: its name and its parameters' forms\n"
+    "  --list-roff       the REQUESTS section of tevctl(1), generated from the same table\n"
     "  --version         print the version\n"
     "  --help            show this text\n"
     "Options may stand before or after COMMAND; arguments after \"--\" are\n"
