@@ -8,7 +8,7 @@
 
 #include <netinet/in.h>
 
-#include <vector>
+#include <cstddef>
 
 #include "agent/runflags.h"
 #include "agent/upgrade.h"
@@ -33,6 +33,20 @@ struct TCommandContext {
 
 typedef void (*TRequestHandler)(const QVRequest& Params, TEVReply& Reply);
 typedef void (*TContextHandler)(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context);
+
+// A constant array seen as a range (the table is constant data, built by
+// the compiler, so it needs no start-up code and no lock).
+template <typename T>
+struct TSpan {
+    const T* first;
+    size_t count;
+    const T* begin() const { return first; }
+    const T* end() const { return first + count; }
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const T& operator[](size_t i) const { return first[i]; }
+    const T& back() const { return first[count - 1]; }
+};
 
 // One parameter of a request.
 struct TParamDoc {
@@ -59,18 +73,17 @@ struct TCommandDef {
     // caUpdate, the flag and the address list. Empty: no setting.
     const char* right;
     const char* summary;
-    std::vector<TParamDoc> params;
+    TSpan<TParamDoc> params;  // by rising position
     // The meaning of each value line of a "200" reply, in order.
-    std::vector<const char*> values;
+    TSpan<const char*> values;
     // Further words for the catalogue (other result codes, notes); may be "".
     const char* notes;
 
     bool IsManagement() const { return access == caManage; }
 };
 
-// The whole table in the order the catalogue lists it. Built on first use;
-// any thread.
-const std::vector<TCommandDef>& CommandTable();
+// The whole table in the order the catalogue lists it. Any thread.
+TSpan<TCommandDef> CommandTable();
 
 // The entry named exactly name; nullptr when there is none. Any thread.
 const TCommandDef* FindCommand(const String& name);
