@@ -121,7 +121,7 @@ void CheckScript(const char* key, const String& path, int right, const char* rig
     if (!right) return;
     const std::string p = ToStd(path);
     const std::string use =
-        std::string(" (") + requests + " answer 301; or set " + rightName + "=0)";
+        std::string(" (") + requests + " would answer 301; or set " + rightName + "=0)";
     if (p.empty())
         f.warnings.push_back(std::string(key) + " is not set" + use);
     else if (!FileExists(path))
