@@ -84,7 +84,7 @@ const char* const kTESTProcessValues[] = {"the count"};
 const char* const kTESTCPUValues[] = {"usage in percent (real number)"};
 const TParamDoc kTESTExternalPrgParams[] = {
     {1, "text", "command line"},
-    {4, "int", "time limit in milliseconds (0: none, -1: do not wait)"}};
+    {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
 const char* const kTESTExternalPrgValues[] = {"the program's exit code"};
 const TParamDoc kTESTTCPParams[] = {{1, "host", "host name or address"},
                                     {2, "port", "port"},
@@ -131,7 +131,7 @@ const TParamDoc kTESTShellScriptParams[] = {
      "such as: sh %script% %params%"},
     {2, "text", "the script (multi-line form)"},
     {3, "text", "parameters for the script (multi-line form)"},
-    {4, "int", "time limit in seconds (0: none)"},
+    {4, "int", "time limit in seconds (0: the request's time budget)"},
     {5, "int", "number of output lines to return"}};
 const char* const kTESTShellScriptValues[] = {"the result line (multi-line form)",
                                               "the output lines (multi-line form)"};
@@ -139,7 +139,7 @@ const TParamDoc kACTExternalCmdParams[] = {
     {1, "text", "command line"},
     {2, "folder", "working directory (empty: the agent's)"},
     {3, "int", "a number that must be given but is not used"},
-    {4, "int", "time limit in milliseconds (0: none, -1: do not wait)"}};
+    {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
 const char* const kACTExternalCmdValues[] = {"the command's exit code"};
 const TParamDoc kACTTCPUDPsendParams[] = {
     {1, "host", "host name or address"},

@@ -9,6 +9,7 @@
 #include "agent/dispatch.h"
 #include "agent/replyprint.h"
 #include "config/settings.h"
+#include "platform/requestscope.h"
 #include "protocol/clientpacket.h"
 
 namespace {
@@ -78,7 +79,11 @@ int RunLocalTest(const char* cfgfile, int argc, char** argv) {
     where.acceptMs = 0;
     UpgradeRec upgrade;
     TRunRequest after = rrNone;
-    ProcessQVRequest(request, reply, TEVFlags, where, upgrade, after);
+    {
+        // The time budget a session's request has; no peer to watch.
+        TRequestScope scope(-1, RequestBudgetMs(Settings()->timeout));
+        ProcessQVRequest(request, reply, TEVFlags, where, upgrade, after);
+    }
 
     reply.CommandSeparatorCheck();
     String body(reply);
