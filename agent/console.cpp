@@ -19,13 +19,12 @@
 
 std::mutex showmutex;
 
-namespace {
-
-// Resolves a log name: a bare file name lives beside the configuration file.
-String LogPath(const String& name, const char* cfgfile) {
+String LogFilePath(const String& name, const char* cfgfile) {
     if (name.Pos('/') || !std::strchr(cfgfile, '/')) return name;
     return ExtractFilePath(String(cfgfile)) + name;
 }
+
+namespace {
 
 // Appends line with one write. A symbolic link planted at the log's path is
 // not followed (the lines hold text a peer chose); a new log is readable by
@@ -43,7 +42,7 @@ void AppendLine(const String& path, const char* line) {
 
 void writelog(String name, const char* line) {
     if (name.Length() == 0 || !line) return;
-    AppendLine(LogPath(name, Settings()->cfgfile), line);
+    AppendLine(LogFilePath(name, Settings()->cfgfile), line);
 }
 
 void showmessage(const char* format, in_addr peer, MsgType type, int hasArgs, ...) {

@@ -23,6 +23,10 @@ extern std::mutex showmutex;
 void showmessage(const char* format, in_addr peer, MsgType type, int hasArgs, ...)
     __attribute__((format(printf, 1, 5)));
 
+// The file a log setting names: a bare file name lives beside the
+// configuration file cfgfile, any other name is taken as it is. Pure.
+String LogFilePath(const String& name, const char* cfgfile);
+
 // Appends line to the file `name` (relative names live beside the
 // configuration file); does nothing for an empty name or a null line. A file
 // that cannot be opened is skipped. Callers hold showmutex.

@@ -1,6 +1,8 @@
 // Request dispatch: splits the decrypted request into command and parameter
-// block, finds the command in the command table, checks the management and
-// update rights, and runs the handler, which leaves its answer in the reply.
+// block, finds the command in the command table (agent/commands.h), checks
+// the management and update rights the table names, and runs the handler,
+// which leaves its answer in the reply. A session and `tev --test` both come
+// through here.
 #pragma once
 
 #include "agent/runflags.h"

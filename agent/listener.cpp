@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "agent/acceptor.h"
+#include "agent/cfgwarnings.h"
 #include "agent/console.h"
 #include "agent/pidfile.h"
 #include "agent/runflags.h"
@@ -134,6 +135,7 @@ void CheckReloadConfig() {
     if (!TEVFlags.reloadcfg.exchange(0)) return;
     String error;
     TEVSettings.LoadOptions(error);
+    ReportIgnoredCfgLines();
 }
 
 void RunStateChecks(ListenerState& st) {

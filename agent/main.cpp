@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent/cfgwarnings.h"
 #include "agent/console.h"
 #include "agent/listener.h"
 #include "agent/pidfile.h"
@@ -31,6 +32,13 @@ void LoadConfiguration() {
         Print("Warning: %s\n", error.Data());
     else
         Print("Ok\n");
+    TStrList warnings;
+    IgnoredCfgLineWarnings(warnings);
+    for (int i = 0; i < warnings.Count(); i++) {
+        String line = warnings[i];
+        line.SetZero();
+        Print("%s\n", line.Data());
+    }
 }
 
 void CpuCheck() {
@@ -62,6 +70,8 @@ int main(int argc, char** argv) {
     OpenStandardDescriptors();
     ClearSignalMask();
     RaiseDescriptorLimit();
+    const int done = RunLongOption(argc, argv);
+    if (done >= 0) return done;
     PrintBanner();
     Print("Command line checking .. ");
     ParseCommandLine(argc, argv);

@@ -11,7 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "agent/cfgcheck.h"
+#include "agent/localtest.h"
 #include "agent/signals.h"
 #include "config/agentstatus.h"
 #include "config/settingnumber.h"
@@ -39,8 +42,9 @@ void PrintBanner() {
     Print("%s\n", rule);
 }
 
-void showhelp(const char* error) {
-    Print("%s\n\n", error);
+namespace {
+
+void PrintUsage() {
     Print(
         " Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
         "  -d        - daemon mode (default)\n"
@@ -52,7 +56,51 @@ void showhelp(const char* error) {
         " Examples:\n"
         "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
         "  tev -d ~/tev/tev.cfg\n\n");
+}
+
+const char kLongUsage[] =
+    " Also: tev --test <cfg_file> <request> [<param> ...]\n"
+    "       tev --check <cfg_file>\n"
+    "       tev --version | --help\n"
+    "  --test    - answer one request here, as the agent would, with the rights of\n"
+    "              cfg_file, without network or password; prints the reply as\n"
+    "              tevctl does (exit code 0 for 200, 1 for another result, 2 when\n"
+    "              there is none); tevctl --list shows the requests\n"
+    "  --check   - check cfg_file: prints errors and warnings, exit code 0 when\n"
+    "              clean, 1 on errors, 3 on warnings only\n"
+    "  --version - print the version\n"
+    "  --help    - print this text\n";
+
+}  // namespace
+
+void showhelp(const char* error) {
+    Print("%s\n\n", error);
+    PrintUsage();
     std::exit(1);
+}
+
+int RunLongOption(int argc, char** argv) {
+    if (argc < 2) return -1;
+    const std::string a = argv[1];
+    if (a == "--version") {
+        Print("tev %s (%s for %s)\n", AgentStatus.AgentVersion, AgentStatus.AgentName,
+              AgentStatus.AgentPlatform);
+        return 0;
+    }
+    if (a == "--help") {
+        PrintUsage();
+        Print("%s", kLongUsage);
+        return 0;
+    }
+    if (a != "--test" && a != "--check") return -1;
+    const int needed = a == "--test" ? 4 : 3;
+    if (argc < needed) {
+        std::fprintf(stderr, "tev: %s needs %s\nTry 'tev --help'.\n", a.c_str(),
+                     a == "--test" ? "a configuration file and a request" : "a configuration file");
+        return 2;
+    }
+    if (a == "--check") return CheckConfiguration(argv[2]);
+    return RunLocalTest(argv[2], argc - 3, argv + 3);
 }
 
 void ParseCommandLine(int argc, char** argv) {

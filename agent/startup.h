@@ -9,6 +9,12 @@ void PrintBanner();
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Prints "%s\n\n" with error, then the usage text, and exits with code 1.
 [[noreturn]] void showhelp(const char* error);
+// The long options, recognised only as the first argument (every other
+// command line keeps its meaning): "--test CFG REQUEST [PARAM...]" (local
+// test, agent/localtest.h), "--check CFG" (agent/cfgcheck.h), "--version",
+// "--help". Returns -1 when argv[1] is none of them; otherwise runs it and
+// returns the exit code (a missing argument: a message and 2).
+int RunLongOption(int argc, char** argv);
 // Parses `tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>` in its fixed order into
 // the settings record; calls showhelp on a missing argument or bad port.
 void ParseCommandLine(int argc, char** argv);

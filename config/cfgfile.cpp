@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "config/settingnumber.h"
 #include "config/settings.h"
+#include "core/nearest.h"
 #include "platform/filepath.h"
 #include "protocol/valueforms.h"
 
@@ -495,4 +497,61 @@ int TTEVSettings::SaveOptions_(String& error) {
     }
     SyncDirectoryOf(target);
     return 1;
+}
+
+namespace {
+
+// The loader's keys, for the "did you mean" hint.
+std::vector<const char*> KnownKeys() {
+    std::vector<const char*> keys;
+    for (const TKeyDef& k : kKeys) keys.push_back(k.key);
+    return keys;
+}
+
+// The first blank-separated word of line, at most 32 characters.
+String FirstWord(const String& line) {
+    int b = 1;
+    while (b <= line.Length() && IsBlank(line[b])) b++;
+    int e = b;
+    while (e <= line.Length() && !IsBlank(line[e]) && line[e] != '\r' && line[e] != '\n' &&
+           e - b < 32)
+        e++;
+    return line.Copy(b, e - b);
+}
+
+bool IsBlankLine(const String& line) {
+    for (int i = 1; i <= line.Length(); i++)
+        if (!IsBlank(line[i]) && line[i] != '\r' && line[i] != '\n') return false;
+    return true;
+}
+
+}  // namespace
+
+int FindIgnoredCfgLines(const String& path, TStrList& warnings) {
+    FILE* f = OpenForReading(path);
+    if (!f) return 0;
+    const std::vector<const char*> known = KnownKeys();
+    String line;
+    String key;
+    String value;
+    int valuePos = 0;
+    int number = 0;
+    while (ReadLine(f, line)) {
+        number++;
+        const String where = String(" in ") + path + " line " + tevFormatInt(number);
+        if (SplitCfgLine(line, key, valuePos, value)) {
+            if (FindKey(key) >= 0) continue;
+            String text = String("unknown key '") + key + "'" + where;
+            const std::string word(key.Data() ? key.Data() : "", size_t(key.Length()));
+            const char* near = NearestName(word, known);
+            if (near) text += String(" (did you mean '") + near + "'?)";
+            warnings.Add(text);
+        } else if (!IsBlankLine(line) && line[1] != '#' && line[1] != ';') {
+            warnings.Add(String("line without '='") + where + " (starts with '" + FirstWord(line) +
+                         "')");
+        }
+    }
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok ? 1 : 0;
 }

@@ -51,3 +51,15 @@
 // CR and LF; returns 0 for a comment or a line without '=' (outputs then
 // unspecified). Pure function.
 int SplitCfgLine(const String& line, String& key, int& valuePos, String& value);
+
+// Lines of the configuration file at path that the loader passes over
+// although they look meant as settings: a key it does not know, or a line
+// that is neither blank nor a comment and has no '='. Appends one text per
+// such line to warnings, in file order:
+//   "unknown key '<key>' in <path> line <n>" and, when a known key is close,
+//   " (did you mean '<known>'?)";
+//   "line without '=' in <path> line <n> (starts with '<first word>')".
+// Values are never quoted (a mistyped line may hold the password). Returns 1
+// when the file was read, 0 when it could not be opened or read (warnings
+// then holds what was found before). Any thread; takes no lock.
+int FindIgnoredCfgLines(const String& path, TStrList& warnings);

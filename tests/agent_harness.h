@@ -327,9 +327,9 @@ struct CtlResult {
     std::string out, err;
 };
 
-// Runs the client with exactly args; its output is collected through pipes.
-// A client still running after 60 s is killed.
-inline CtlResult RunCtlRaw(const std::vector<std::string>& args) {
+// Runs program with exactly args; its output is collected through pipes. A
+// program still running after 60 s is killed.
+inline CtlResult RunProgramRaw(const std::string& program, const std::vector<std::string>& args) {
     CtlResult r{-1, "", ""};
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return r;
@@ -338,7 +338,7 @@ inline CtlResult RunCtlRaw(const std::vector<std::string>& args) {
         close(outPipe[1]);
         return r;
     }
-    const pid_t pid = agent_harness_detail::Spawn(TEVCTL_BINARY, args, outPipe[1], errPipe[1]);
+    const pid_t pid = agent_harness_detail::Spawn(program, args, outPipe[1], errPipe[1]);
     close(outPipe[1]);
     close(errPipe[1]);
     struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
@@ -373,6 +373,11 @@ inline CtlResult RunCtlRaw(const std::vector<std::string>& args) {
         r.exitCode = agent_harness_detail::DecodeStatus(status);
     }
     return r;
+}
+
+// Runs the client with exactly args.
+inline CtlResult RunCtlRaw(const std::vector<std::string>& args) {
+    return RunProgramRaw(TEVCTL_BINARY, args);
 }
 
 // Runs the client with "-p <port> -w <password>" of the harness, then args.

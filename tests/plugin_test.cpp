@@ -363,13 +363,14 @@ TEST(PluginE2E, ClientReportsCannedRepliesByPluginState) {
     const std::vector<ClientCase> cases = {
         {{"--plugin", "TEST-CountFiles", "/x/*", "0"},
          0,
-         "TEV OK - TEST-CountFiles value 1 = 2 | 'TEST-CountFiles'=2\n"},
-        {{"--plugin", "--warning", "1", "--critical", "5", "TEST-CountFiles", "/x/*", "0"},
+         "TEV OK - TEST-CountFiles value 1 = 2 | 'TEST-CountFiles /x/*'=2\n"},
+        {{"--plugin", "--warning", "1", "--critical", "5", "TEST-CountFiles", "/x/*", "0",
+          "--label", "x's"},
          1,
-         "TEV WARNING - TEST-CountFiles value 1 = 2 (warning 1) | 'TEST-CountFiles'=2;1;5\n"},
+         "TEV WARNING - TEST-CountFiles value 1 = 2 (warning 1) | 'x_s'=2;1;5\n"},
         {{"--plugin", "--value", "2", "--critical", "1000:", "TEST-UNC", "/"},
          2,
-         "TEV CRITICAL - TEST-UNC value 2 = 512 (critical 1000:) | 'TEST-UNC'=512;;1000:\n"},
+         "TEV CRITICAL - TEST-UNC value 2 = 512 (critical 1000:) | 'TEST-UNC /'=512;;1000:\n"},
         {{"--plugin", "TEST-FileExists", "/nonexistent"},
          2,
          "TEV CRITICAL - TEST-FileExists: 301 File not found\n"},
@@ -390,7 +391,10 @@ TEST(PluginE2E, ClientAgainstTheAgent) {
     ASSERT_TRUE(a.Start("allowmanage=0\n")) << a.Output();
     const std::vector<std::string> ctl = {"-p", std::to_string(a.port), "-w", a.password};
     RunClientCases(ctl, {
-                            {{"--plugin", "GetSettings"}, 2, "TEV CRITICAL - GetSettings: 600*"},
+                            {{"--plugin", "GetSettings"},
+                             2,
+                             "TEV CRITICAL - GetSettings: 600 Operation is not allowed (setting "
+                             "allowmanage is 0, or manageaddr does not list this client)\n"},
                             {{"--plugin", "--critical", "20:10", "GetInfo"},
                              3,
                              "TEV UNKNOWN - invalid range '20:10' for --critical\n"},
@@ -404,8 +408,10 @@ TEST(PluginE2E, ClientAgainstTheAgent) {
         {"-p", std::to_string(a.port), "-w", "wrong"},
         {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - GetInfo: no reply from 127.0.0.1:*"}});
     RunClientCases(
-        {"-p", std::to_string(FreeLoopbackPort())},
+        {"-p", std::to_string(FreeLoopbackPort()), "-w", "pw"},
         {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - GetInfo: no reply from 127.0.0.1:*"}});
+    RunClientCases({"-p", std::to_string(FreeLoopbackPort())},
+                   {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - no password given (-w or -W)\n"}});
 }
 
 }  // namespace

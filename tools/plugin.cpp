@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agent/replyprint.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"
@@ -133,11 +134,14 @@ int ParsePluginOption(int argc, char** argv, int i, PluginArgs& args) {
         args.enabled = true;
         return 1;
     }
-    if (a != "--value" && a != "--warning" && a != "--critical") return 0;
+    if (a != "--value" && a != "--warning" && a != "--critical" && a != "--label") return 0;
     args.judging = true;
     if (i + 1 >= argc) return Unknown("missing value for " + a);
     const char* v = argv[i + 1];
-    if (a == "--value") {
+    if (a == "--label") {
+        if (!*v) return Unknown("empty label");
+        args.label = v;
+    } else if (a == "--value") {
         long n = 0;
         if (!ParseDecimal(v, 1, INT_MAX, n))
             return Unknown("invalid value line number '" + std::string(v) + "'");
@@ -156,6 +160,8 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
         std::string text = cmd + ": " + OneLine(code);
         if (ValueAt(values, 1, message) && !OneLine(message).empty())
             text += " " + OneLine(message);
+        const std::string hint = ReplyHint(command, code);
+        if (!hint.empty()) text += " " + hint;
         return Report(IsRefusal(code) ? kPluginCritical : kPluginUnknown, text);
     }
     const std::string which = " value " + std::to_string(args.valueIndex);
@@ -176,7 +182,8 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
         text += " (warning " + args.warning.text + ")";
     }
     // 'label'=value;warn;crit, trailing empty fields left out.
-    std::string perf = Label(cmd) + "=" + shown;
+    std::string perf =
+        Label(args.label.empty() ? cmd : OneLine(String(args.label.c_str()))) + "=" + shown;
     if (args.warning.set || args.critical.set) perf += ";" + args.warning.text;
     if (args.critical.set) perf += ";" + args.critical.text;
     return Report(state, text + " | " + perf);
@@ -192,6 +199,11 @@ int RunPlugin(const PluginArgs& args, const char* host, int port, const String& 
     String sessionKey, error, reply, body, code;
     TStrList values;
     PluginReport report{kPluginUnknown, std::string()};
+    PluginArgs labelled = args;
+    if (labelled.label.empty()) {
+        labelled.label = ToStd(command);
+        if (params.Count() > 0) labelled.label += " " + ToStd(params[0]);
+    }
     if (!NewSessionKey(sessionKey, error)) {
         report = PluginNoReply(command, "no session key: " + ToStd(error));
     } else {
@@ -203,7 +215,7 @@ int RunPlugin(const PluginArgs& args, const char* host, int port, const String& 
         else if (!ParseReplyPacket(reply, sessionKey, body) || !SplitReplyBody(body, code, values))
             report = PluginNoReply(command, where + " (malformed reply)");
         else
-            report = JudgePluginReply(args, command, code, values);
+            report = JudgePluginReply(labelled, command, code, values);
     }
     std::printf("%s\n", report.line.c_str());
     std::fflush(stdout);

@@ -57,11 +57,14 @@ struct PluginArgs {
     int valueIndex = 1;    // --value N
     PluginRange warning;   // --warning RANGE
     PluginRange critical;  // --critical RANGE
-    bool judging = false;  // one of the three above was given
+    // --label TEXT: the performance data label. Empty: the command (RunPlugin
+    // makes it the command and its first parameter).
+    std::string label;
+    bool judging = false;  // one of the four above was given
 };
 
 // Takes the option at argv[i] when it is one of "--plugin", "--value N",
-// "--warning RANGE", "--critical RANGE". Returns the number of arguments it
+// "--warning RANGE", "--critical RANGE", "--label TEXT". Returns the number of arguments it
 // used (1 or 2); 0 when argv[i] is not a plugin option; -1 when the option's
 // value is missing or invalid, after printing "TEV UNKNOWN - <reason>" to
 // standard output (the caller then ends with kPluginUnknown).
@@ -82,7 +85,8 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
 PluginReport PluginNoReply(const String& command, const std::string& reason);
 
 // Sends command with params to host:port (password, time limit in ms), judges
-// the outcome, prints the status line and a line end to standard output and
-// returns the state as the exit code.
+// the outcome (with the label "command first-parameter" unless args has
+// one, so that checks of two paths do not share a label), prints the status line and a line end to
+// standard output and returns the state as the exit code.
 int RunPlugin(const PluginArgs& args, const char* host, int port, const String& password,
               int timeoutMs, const String& command, const TStrList& params);

@@ -6,9 +6,14 @@
 # Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -n "${TEV_PORT:-}" ] && ! [[ "$TEV_PORT" =~ ^[1-9][0-9]{0,4}$ && "$TEV_PORT" -le 65535 ]]; then
+  echo "start.sh: TEV_PORT must be a port number from 1 to 65535, not '$TEV_PORT'" >&2
+  exit 1
+fi
 bash tools/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target tev tevctl
+# The man pages too: `cmake --install build` (README) installs them.
+cmake --build build -j"$(nproc)" --target tev tevctl manpages
 mkdir -p run
 if [ ! -f run/tev.cfg ]; then
   password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -29,12 +34,20 @@ if [ ! -f run/tev.cfg ]; then
       -e 's/^executeaction=.*/executeaction=1/' -e 's/^allowupdates=.*/allowupdates=1/' \
       run/tev.cfg
 fi
-port=$(sed -n 's/^port=//p' run/tev.cfg | head -n 1)
+# The agent rewrites run/tev.cfg with CR LF line ends: values are read
+# without their CR.
+port=$(sed -n 's/^port=//p' run/tev.cfg | tr -d '\r' | head -n 1)
+if [ -n "${TEV_PORT:-}" ] && [ "$TEV_PORT" != "$port" ]; then
+  sed -i -e "s|^port=[^\r]*|port=$TEV_PORT|" run/tev.cfg
+  echo "Port:          $TEV_PORT from TEV_PORT (was $port in run/tev.cfg; updated there)"
+  port=$TEV_PORT
+fi
 echo "Configuration: $PWD/run/tev.cfg"
 echo "Password:      $(cat run/password) (also in run/password)"
 echo "Try:           build/tevctl -p $port -W run/password GetInfo"
 echo "Stop:          Ctrl-C"
-trial=$(sed -n 's/^\(external\|shellscript\|executeaction\|allowupdates\)=1.*/\1/p' run/tev.cfg |
+trial=$(tr -d '\r' < run/tev.cfg |
+        sed -n 's/^\(external\|shellscript\|executeaction\|allowupdates\)=1.*/\1/p' |
         tr '\n' ' ')
 if [ -n "$trial" ]; then
   echo "Local trial:   on in run/tev.cfg: ${trial}(off in the shipped etc/tev.cfg;"

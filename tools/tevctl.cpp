@@ -1,11 +1,16 @@
 // tevctl: sends one request to an agent and prints its reply.
 //
-//   tevctl [-H host] [-p port] [-w password | -W password-file] [-d]
+//   tevctl [-H host] [-p port] [-w password | -W password-file] [-d | --json]
 //          [-t timeout-ms] COMMAND [PARAM ...]
 //   tevctl [-H host] [-p port] [-w password | -W password-file]
 //          [-t timeout-ms] -U PROGRAM-FILE
 //   tevctl [connection options] --plugin [--value N] [--warning RANGE]
-//          [--critical RANGE] COMMAND [PARAM ...]
+//          [--critical RANGE] [--label TEXT] COMMAND [PARAM ...]
+//   tevctl --list [COMMAND] | --list-names | --list-roff | --version | --help
+//
+// Options may stand before or after COMMAND and its parameters, up to a
+// "--"; every argument after "--" is COMMAND or a parameter, so a parameter
+// that begins with "-" goes there (a negative number after COMMAND need not).
 //
 // Output: the result code on the first line, then one line per value.
 // Exit code: 0 for result "200", 1 for any other result, 2 when no usable
@@ -18,7 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "agent/catalogue.h"
+#include "agent/replyprint.h"
+#include "config/agentstatus.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"
@@ -27,40 +36,59 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tevctl [-H host] [-p port] [-w password | -W password-file] [-d]\n"
+    "Usage: tevctl [-H host] [-p port] [-w password | -W password-file] [-d | --json]\n"
     "              [-t timeout-ms] COMMAND [PARAM ...]\n"
     "       tevctl [-H host] [-p port] [-w password | -W password-file]\n"
     "              [-t timeout-ms] -U PROGRAM-FILE\n"
+    "       tevctl --list [COMMAND] | --list-names | --version | --help\n"
     "Sends one request to a tev agent and prints the reply: the result code\n"
     "on the first line, then one line per value.\n"
     "  -H host           agent address (default 127.0.0.1)\n"
     "  -p port           agent port (default 1055)\n"
-    "  -w password       shared password (default: empty)\n"
+    "  -w password       shared password\n"
     "  -W password-file  read the password from the first line of a file\n"
     "  -d                decode multi-line values (%0D, %0A) before printing\n"
+    "  --json            print the reply as one JSON object, values decoded:\n"
+    "                    {\"code\":\"200\",\"values\":[...]}\n"
     "  -t timeout-ms     time limit for the whole exchange (default 10000)\n"
     "  -U program-file   upgrade the agent: send the file as its new program\n"
     "                    (UpgradeCode, the file, its digest) and print the verdict\n"
+    "  --list [COMMAND]  every request the agent knows (or one): parameters,\n"
+    "                    reply values and the setting that allows it\n"
+    "  --list-names      one line per request: its name and its parameters' forms\n"
+    "  --list-roff       the REQUESTS section of tevctl(1), generated from the same table\n"
+    "  --version         print the version\n"
     "  --help            show this text\n"
+    "Options may stand before or after COMMAND; arguments after \"--\" are\n"
+    "COMMAND and parameters only (a parameter that begins with \"-\" goes there;\n"
+    "a negative number after COMMAND need not).\n"
     "Parameters may not hold line breaks; write them as %0A and %0D.\n"
     "Exit code: 0 for result 200, 1 for another result, 2 when no reply came.\n"
-    "Example: tevctl -p 1055 -w secret TEST-FileExists /etc/passwd\n"
+    "Example: tevctl -p 1055 -W pw TEST-FileExists /etc/passwd\n"
     "Monitoring plugin mode (one status line, exit code 0 OK, 1 WARNING,\n"
     "2 CRITICAL, 3 UNKNOWN):\n"
     "  --plugin          judge the reply instead of printing it\n"
     "  --value N         value line the thresholds apply to (default 1)\n"
     "  --warning RANGE   warning threshold: 10, 10:, ~:10, 10:20, @10:20\n"
     "  --critical RANGE  critical threshold, same syntax\n"
+    "  --label TEXT      performance data label (default: COMMAND and its first\n"
+    "                    parameter)\n"
     "Example: tevctl -W pw --plugin --value 2 --critical 1000000000: TEST-UNC /\n";
+
+// What the command line asks for besides a request.
+enum TMode { kRequest, kList, kListNames, kListRoff };
 
 struct Options {
     std::string host = "127.0.0.1";
     int port = 1055;
     std::string password;
+    bool passwordGiven = false;
     bool decode = false;
+    bool json = false;
     int timeoutMs = 10000;
+    TMode mode = kRequest;
     String command;
-    int firstParam = 0;                 // index in argv of the first parameter
+    std::vector<const char*> params;
     const char* upgradeFile = nullptr;  // -U: the new program to send
     PluginArgs plugin;
 };
@@ -98,72 +126,156 @@ bool HasLineBreak(const char* s) {
     return std::strpbrk(s, "\r\n") != nullptr;
 }
 
+// Options that take a value.
+bool TakesValue(const std::string& a) {
+    return a == "-H" || a == "-p" || a == "-w" || a == "-W" || a == "-t" || a == "-U";
+}
+
+// Applies option a with its value v. Returns -1 to go on, otherwise the
+// exit code.
+int ApplyValueOption(const std::string& a, const char* v, Options& opt) {
+    if (a == "-U") {
+        opt.upgradeFile = v;
+    } else if (a == "-H") {
+        opt.host = v;
+    } else if (a == "-p") {
+        if (!ParseNumber(v, 1, 65535, opt.port)) return UsageError("invalid port ", v);
+    } else if (a == "-t") {
+        if (!ParseNumber(v, 1, INT_MAX, opt.timeoutMs)) return UsageError("invalid timeout ", v);
+    } else if (a == "-w") {
+        opt.password = v;
+        opt.passwordGiven = true;
+    } else if (!ReadPasswordFile(v, opt.password)) {
+        std::fprintf(stderr, "tevctl: cannot read password file %s: %s\n", v, std::strerror(errno));
+        return 2;
+    } else {
+        opt.passwordGiven = true;
+    }
+    return -1;
+}
+
+// Applies a flag option. Returns -1 to go on, 0 when it was handled in full
+// (help, version), -2 when a is no flag option.
+int ApplyFlag(const std::string& a, Options& opt) {
+    if (a == "--help" || a == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (a == "--version") {
+        std::printf("tevctl %s\n", AgentStatus.AgentVersion);
+        return 0;
+    }
+    if (a == "-d") {
+        opt.decode = true;
+    } else if (a == "--json") {
+        opt.json = true;
+    } else if (a == "--list") {
+        opt.mode = kList;
+    } else if (a == "--list-names") {
+        opt.mode = kListNames;
+    } else if (a == "--list-roff") {
+        opt.mode = kListRoff;
+    } else {
+        return -2;
+    }
+    return -1;
+}
+
+// Checks the combination of options once all are read. Returns -1 to go on,
+// otherwise the exit code.
+int CheckCombination(const Options& opt) {
+    if (opt.mode != kRequest) return -1;
+    if (opt.plugin.judging && !opt.plugin.enabled)
+        return UsageError("--value, --warning, --critical and --label need --plugin", nullptr);
+    if (opt.json && (opt.plugin.enabled || opt.upgradeFile))
+        return UsageError("--json does not go with --plugin or -U", nullptr);
+    if (opt.upgradeFile) {
+        if (opt.plugin.enabled) return UsageError("-U and --plugin exclude each other", nullptr);
+        if (opt.command.Length() > 0) return UsageError("no COMMAND with -U", nullptr);
+    } else if (opt.command.Length() == 0) {
+        return UsageError("missing COMMAND", nullptr);
+    }
+    if (!opt.passwordGiven || opt.password.empty()) {
+        if (opt.plugin.enabled) {
+            std::printf("TEV UNKNOWN - no password given (-w or -W)\n");
+            return kPluginUnknown;
+        }
+        return UsageError("no password given (-w or -W)", nullptr);
+    }
+    return -1;
+}
+
 // Fills opt from argv. Returns -1 to go on, otherwise the exit code.
 int ParseArgs(int argc, char** argv, Options& opt) {
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
-        if (a == "--") {
-            i++;
-            break;
-        }
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "-d") {
-            opt.decode = true;
+        // No option looks like a negative number, so after COMMAND one is a
+        // parameter without "--".
+        const bool negativeNumber = opt.command.Length() > 0 && a.size() > 1 && a[0] == '-' &&
+                                    a.find_first_not_of("0123456789", 1) == std::string::npos;
+        const bool isOption = !optionsEnded && !negativeNumber && a.size() > 1 && a[0] == '-';
+        if (!isOption) {
+            if (HasLineBreak(argv[i]))
+                return UsageError("line break in argument (write it as %0A/%0D): ", argv[i]);
+            if (opt.command.Length() == 0)
+                opt.command = argv[i];
+            else
+                opt.params.push_back(argv[i]);
             continue;
         }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const int flag = ApplyFlag(a, opt);
+        if (flag >= 0) return flag;
+        if (flag == -1) continue;
         const int pluginArgs = ParsePluginOption(argc, argv, i, opt.plugin);
         if (pluginArgs < 0) return kPluginUnknown;
         if (pluginArgs > 0) {
             i += pluginArgs - 1;
             continue;
         }
-        if (a != "-H" && a != "-p" && a != "-w" && a != "-W" && a != "-t" && a != "-U")
-            return UsageError("unknown option ", argv[i]);
-        if (i + 1 >= argc) return UsageError("missing value for ", argv[i]);
-        const char* v = argv[++i];
-        if (a == "-U") {
-            opt.upgradeFile = v;
-        } else if (a == "-H") {
-            opt.host = v;
-        } else if (a == "-p") {
-            if (!ParseNumber(v, 1, 65535, opt.port)) return UsageError("invalid port ", v);
-        } else if (a == "-t") {
-            if (!ParseNumber(v, 1, INT_MAX, opt.timeoutMs))
-                return UsageError("invalid timeout ", v);
-        } else if (a == "-w") {
-            opt.password = v;
-        } else if (!ReadPasswordFile(v, opt.password)) {
-            std::fprintf(stderr, "tevctl: cannot read password file %s: %s\n", v,
-                         std::strerror(errno));
+        if (!TakesValue(a)) {
+            std::fprintf(stderr,
+                         "tevctl: unknown option %s\n(a parameter that begins with '-' goes "
+                         "after '--')\nTry 'tevctl --help'.\n",
+                         argv[i]);
             return 2;
         }
+        if (i + 1 >= argc) return UsageError("missing value for ", argv[i]);
+        const int applied = ApplyValueOption(a, argv[++i], opt);
+        if (applied >= 0) return applied;
     }
-    if (opt.plugin.judging && !opt.plugin.enabled)
-        return UsageError("--value, --warning and --critical need --plugin", nullptr);
-    if (opt.upgradeFile) {
-        if (opt.plugin.enabled) return UsageError("-U and --plugin exclude each other", nullptr);
-        if (i < argc) return UsageError("no COMMAND with -U: ", argv[i]);
-        return -1;
-    }
-    if (i >= argc) return UsageError("missing COMMAND", nullptr);
-    for (int k = i; k < argc; k++)
-        if (HasLineBreak(argv[k]))
-            return UsageError("line break in argument (write it as %0A/%0D): ", argv[k]);
-    opt.command = argv[i];
-    opt.firstParam = i + 1;
-    return -1;
+    return CheckCombination(opt);
 }
 
-// Writes line (decoded from the multi-line form when asked) and LF to stdout.
-void PrintLine(const String& line, bool decode) {
-    const String text = decode ? tevDecodeStrings(line) : line;
-    // An empty value line has no buffer at all.
-    if (text.Length() > 0) std::fwrite(text.Data(), 1, size_t(text.Length()), stdout);
-    std::fputc('\n', stdout);
+// --list, --list-names, --list-roff: the catalogue, which needs no agent.
+int PrintCatalogue(const Options& opt) {
+    if (opt.mode == kListNames) {
+        std::fputs(CatalogueNames().c_str(), stdout);
+        return 0;
+    }
+    if (opt.mode == kListRoff) {
+        std::fputs(CatalogueRoff().c_str(), stdout);
+        return 0;
+    }
+    if (opt.command.Length() == 0) {
+        std::fputs(CatalogueText().c_str(), stdout);
+        return 0;
+    }
+    const TCommandDef* c = FindCommand(opt.command);
+    if (c) {
+        std::fputs(CatalogueEntry(*c).c_str(), stdout);
+        return 0;
+    }
+    String name = opt.command;
+    name.SetZero();
+    const char* near = NearestCommand(name.Data());
+    std::fprintf(stderr, "tevctl: no request named '%s'%s%s%s\n", name.Data(),
+                 near ? " (did you mean '" : "", near ? near : "", near ? "'?)" : "");
+    return 2;
 }
 
 // The whole content of path into data; false with errno set on failure. No
@@ -207,9 +319,10 @@ int main(int argc, char** argv) {
     Options opt;
     const int parsed = ParseArgs(argc, argv, opt);
     if (parsed >= 0) return (opt.plugin.enabled && parsed != 0) ? kPluginUnknown : parsed;
+    if (opt.mode != kRequest) return PrintCatalogue(opt);
 
     TStrList params;
-    for (int k = opt.firstParam; k < argc; k++) params.Add(String(argv[k]));
+    for (const char* p : opt.params) params.Add(String(p));
     if (opt.plugin.enabled)
         return RunPlugin(opt.plugin, opt.host.c_str(), opt.port,
                          String(opt.password.data(), int(opt.password.size())), opt.timeoutMs,
@@ -246,8 +359,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tevctl: malformed reply from %s:%d\n", host, opt.port);
         return 2;
     }
-    PrintLine(code, false);
-    for (int k = 0; k < values.Count(); k++) PrintLine(values[k], opt.decode);
-    std::fflush(stdout);
-    return code == "200" ? 0 : 1;
+    const String command = opt.upgradeFile ? String("UpgradeCode") : opt.command;
+    return PrintReply("tevctl", command, code, values, opt.decode, opt.json);
 }

@@ -1,0 +1,89 @@
+// The command table: every request the agent knows, with what the
+// dispatcher needs to run it (handler, who may run it, whether it can wait)
+// and what an operator needs to use it (parameters, reply values, the
+// setting that allows it). The dispatcher, `tevctl --list`, the REQUESTS
+// section of tevctl(1) and the shell completion all come from this table
+// alone; tests check that they agree.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+#include "agent/runflags.h"
+#include "agent/upgrade.h"
+#include "protocol/qvrequest.h"
+#include "protocol/tevreply.h"
+
+// Which right the dispatcher checks before the handler runs.
+enum TCommandAccess {
+    caHandler,  // none here: the handler checks its own setting (or needs none)
+    caManage,   // allowmanage set and the peer listed in manageaddr
+    caUpdate,   // allowupdates set and the peer listed in updateaddr
+};
+
+// What a request carries beside its parameters, for the handlers that act
+// on the agent itself (management group, upgrade).
+struct TCommandContext {
+    in_addr peer;
+    String sessionKey;
+    UpgradeRec* upgrade;
+    TRunRequest after;  // out: the run-state change to raise once replied
+};
+
+typedef void (*TRequestHandler)(const QVRequest& Params, TEVReply& Reply);
+typedef void (*TContextHandler)(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context);
+
+// A constant array seen as a range (the table is constant data, built by
+// the compiler, so it needs no start-up code and no lock).
+template <typename T>
+struct TSpan {
+    const T* first;
+    size_t count;
+    const T* begin() const { return first; }
+    const T* end() const { return first + count; }
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const T& operator[](size_t i) const { return first[i]; }
+    const T& back() const { return first[count - 1]; }
+};
+
+// One parameter of a request.
+struct TParamDoc {
+    int position;  // 1-based; 0: any number of lines of this form
+    // One word: path (file or folder), folder, mask, text, int, flag, host,
+    // port, mode or setting (name=value). path and folder are completed as
+    // file names by the shell completion.
+    const char* form;
+    const char* meaning;
+};
+
+struct TCommandDef {
+    const char* name;  // compared exactly and case-sensitively
+    // Exactly one of the two is set.
+    TRequestHandler handler;
+    TContextHandler contextHandler;
+    TCommandAccess access;
+    // Answers from memory at once: no file, process, network or lock that
+    // someone may hold for long. Other handlers may take long, so the
+    // session first gives up its duty to accept.
+    bool quick;
+    // The settings that allow it, blank-separated: one right flag; several
+    // (GetFilesList: refused only when all are 0); or, with caManage and
+    // caUpdate, the flag and the address list. Empty: no setting.
+    const char* right;
+    const char* summary;
+    TSpan<TParamDoc> params;  // by rising position
+    // The meaning of each value line of a "200" reply, in order.
+    TSpan<const char*> values;
+    // Further words for the catalogue (other result codes, notes); may be "".
+    const char* notes;
+
+    bool IsManagement() const { return access == caManage; }
+};
+
+// The whole table in the order the catalogue lists it. Any thread.
+TSpan<TCommandDef> CommandTable();
+
+// The entry named exactly name; nullptr when there is none. Any thread.
+const TCommandDef* FindCommand(const String& name);
