@@ -61,8 +61,8 @@ check "fresh random password (32 hex digits)" \
 for line in tevpath=/usr/sbin/tev pidfile=/run/tev.pid tmpdir=/var/lib/tev \
             oklogfile=/var/log/tev/success.log badlogfile=/var/log/tev/failure.log \
             verboselogfile=/var/log/tev/verbose.log \
-            proccntscript=/usr/libexec/tev/proccnt.sh cpuusagescript=/usr/libexec/tev/cpuusage.sh \
-            proclistscript=/usr/libexec/tev/proclist.sh \
+            proccntscript=/usr/libexec/tev/proccnt cpuusagescript=/usr/libexec/tev/cpuusage \
+            proclistscript=/usr/libexec/tev/proclist \
             external=0 shellscript=0 executeaction=0 allowupdates=0 manageaddr=127.0.0.1 \
             updateaddr=127.0.0.1; do
   check "$line" grep -qx "$line" "$cfg"
