@@ -25,27 +25,9 @@ void CloseKeepErrno(int fd) {
     errno = saved;
 }
 
-}  // namespace
-
-ssize_t ReadProcFile(int Dir, const char* Name, char* Buf, size_t Cap) {
-    const int fd = OpenAt(Dir, Name);
-    if (fd < 0) return -1;
-    size_t len = 0;
-    while (len < Cap) {
-        const ssize_t n = read(fd, Buf + len, Cap - len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            CloseKeepErrno(fd);
-            return -1;
-        }
-        if (n == 0) break;
-        len += size_t(n);
-    }
-    close(fd);
-    return ssize_t(len);
-}
-
-ssize_t AppendProcFile(int Dir, const char* Name, std::string& Out) {
+// Appends the file to Out in steps of kAppendStep; with ShortReadEnds, a
+// read that returns less than asked is taken as the end.
+ssize_t AppendFile(int Dir, const char* Name, bool ShortReadEnds, std::string& Out) {
     const int fd = OpenAt(Dir, Name);
     if (fd < 0) return -1;
     const size_t start = Out.size();
@@ -59,12 +41,42 @@ ssize_t AppendProcFile(int Dir, const char* Name, std::string& Out) {
             CloseKeepErrno(fd);
             return -1;
         }
-        if (n == 0) break;
         len += size_t(n);
+        if (n == 0 || (ShortReadEnds && size_t(n) < kAppendStep)) break;
     }
     Out.resize(start + len);
     close(fd);
     return ssize_t(len);
+}
+
+}  // namespace
+
+ssize_t ReadProcFile(int Dir, const char* Name, char* Buf, size_t Cap) {
+    const int fd = OpenAt(Dir, Name);
+    if (fd < 0) return -1;
+    size_t len = 0;
+    while (len < Cap) {
+        const ssize_t n = read(fd, Buf + len, Cap - len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            CloseKeepErrno(fd);
+            return -1;
+        }
+        const size_t asked = Cap - len;
+        len += size_t(n);
+        // A short read is the end (see the header): saves a call per file.
+        if (size_t(n) < asked) break;
+    }
+    close(fd);
+    return ssize_t(len);
+}
+
+ssize_t AppendProcFile(int Dir, const char* Name, std::string& Out) {
+    return AppendFile(Dir, Name, true, Out);
+}
+
+ssize_t AppendWholeFile(const char* Path, std::string& Out) {
+    return AppendFile(AT_FDCWD, Path, false, Out);
 }
 
 int OpenProcDir(const char* Path) {

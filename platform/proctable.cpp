@@ -189,7 +189,7 @@ bool FindRealUid(std::string_view status, std::string_view& uid) {
 class TUserNames {
   public:
     explicit TUserNames(const char* PasswdFile) {
-        if (AppendProcFile(AT_FDCWD, PasswdFile, text) < 0) return;
+        if (AppendWholeFile(PasswdFile, text) < 0) return;
         const std::string_view all(text);
         size_t at = 0;
         while (at < all.size()) {
