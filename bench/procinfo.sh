@@ -11,7 +11,7 @@
 #   bench/procinfo.sh [--requests N] [--cpu-requests M]
 #
 # N requests (default 200) one at a time for the count and the list (a fifth
-# of them for the scripts, which are slow); M TEST-CPU requests (default 10)
+# of them for the scripts, which are slow); M TEST-CPU requests (default 20)
 # each 1.2 s after the one before, as a polling server sends them: the
 # tools' figure is the average since the previous request, so requests less
 # than a second apart each measure over a quarter of a second instead. The
@@ -20,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 requests=200
-cpu_requests=10
+cpu_requests=20
 while [ $# -gt 0 ]; do
   case "$1" in
     --requests) requests=$2; shift 2 ;;
@@ -176,12 +176,18 @@ ms[list_tools]=$(agent_p50 tools "$requests" -C GetProcessesList)
 ms[list_scripts]=$(agent_p50 scripts 5 -C GetProcessesList)
 ms[ps]=$(command_ms "$requests" "ps -eo pid,user,pcpu,rss,args")
 # The first TEST-CPU measures; each later one, 1.2 s on, uses the sample.
+# A request after a pause meets cold caches and a scheduler busy elsewhere:
+# TEST-Process and GetInfo (no child at all) at the same pace show that
+# floor.
 agent_p50 tools 1 -C TEST-CPU >/dev/null
 for _ in $(seq "$cpu_requests"); do
   sleep 1.2
-  agent_p50 tools 1 -C TEST-CPU
-done | median >"$work/cpu_tools"
-ms[cpu_tools]=$(cat "$work/cpu_tools")
+  echo "$(agent_p50 tools 1 -C TEST-CPU) $(agent_p50 tools 1 -C TEST-Process -P "" -P "$name")" \
+    "$(agent_p50 tools 1 -C GetInfo)"
+done >"$work/paced"
+ms[cpu_tools]=$(cut -d' ' -f1 "$work/paced" | median)
+ms[count_paced]=$(cut -d' ' -f2 "$work/paced" | median)
+ms[info_paced]=$(cut -d' ' -f3 "$work/paced" | median)
 ms[cpu_scripts]=$(agent_p50 scripts 5 -C TEST-CPU)
 ms[tool_proccnt]=$(command_ms "$requests" "$tools/proccnt $name")
 ms[tool_proclist]=$(command_ms "$requests" "$tools/proclist")
@@ -201,6 +207,8 @@ row "TEST-Process $name, scripts" "${ms[count_scripts]}"
 row "pgrep -c -x $name" "${ms[pgrep]}"
 row "proccnt $name (the tool alone)" "${ms[tool_proccnt]}"
 row "TEST-CPU, tools, requests 1.2 s apart" "${ms[cpu_tools]}"
+row "  TEST-Process, tools, at the same pace" "${ms[count_paced]}"
+row "  GetInfo (no child), at the same pace" "${ms[info_paced]}"
 row "TEST-CPU, scripts" "${ms[cpu_scripts]}"
 [ "$have_peer" = yes ] && row "Zabbix system.cpu.util" "${ms[peer_cpu]}"
 row "GetProcessesList, tools" "${ms[list_tools]}"

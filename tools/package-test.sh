@@ -42,7 +42,7 @@ echo "== build the package"
 bash tools/deps.sh
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF -DTEV_WERROR=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build build-pkg -j"$(nproc)" --target tev tevctl manpages >/dev/null
+cmake --build build-pkg -j"$(nproc)" --target tev tevctl tevproc manpages >/dev/null
 rm -f build-pkg/tev_*.deb
 (cd build-pkg && cpack -G DEB >/dev/null)
 deb=$(ls build-pkg/tev_*.deb)
@@ -113,6 +113,14 @@ else
   bad "file test"
 fi
 echo "  plugin: $(ctl --plugin --warning 0 GetInfo || true)"
+check "TEST-Process counts the agent through proccnt" \
+  grep -qE '^200 [1-9][0-9]* $' <<<"$(ctl TEST-Process "" tev | tr '\n' ' ')"
+cpu_reply=$(ctl TEST-CPU || true)
+check "TEST-CPU answers a percentage through cpuusage ($(tr '\n' ' ' <<<"$cpu_reply"))" \
+  grep -qE '^[0-9]+\.[0-9]{4}$' <<<"$(sed -n 2p <<<"$cpu_reply")"
+list=$(ctl GetProcessesList | sed -n 2p || true)
+check "GetProcessesList lists the agent through proclist" \
+  grep -q "%0D%0A$pid root [0-9.]* [0-9]* /usr/sbin/tev " <<<"%0D%0A$list"
 
 echo "== reload (ExecReload: SIGHUP to the pid of the pid file)"
 sed -i "s/^comment=.*/comment=reloaded/" "$cfg"
