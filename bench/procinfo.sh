@@ -8,24 +8,27 @@
 # zabbix_agentd is installed; it runs with a private configuration, never as
 # the system service, and is stopped by its pid at the end).
 #
-#   bench/procinfo.sh [--requests N] [--cpu-requests M]
+#   bench/procinfo.sh [--requests N] [--rounds R] [--cpu-requests M]
 #
-# N requests (default 200) one at a time for the count and the list (a fifth
-# of them for the scripts, which are slow); M TEST-CPU requests (default 20)
-# each 1.2 s after the one before, as a polling server sends them: the
-# tools' figure is the average since the previous request, so requests less
+# N requests (default 300) one at a time for the count and the list, in R
+# rounds (default 5) that take turns with the commands and the peer (a
+# fifth of them for the scripts, which are slow); M TEST-CPU requests
+# (default 20) each 1.2 s after the one before, as a polling server sends
+# them: the tools' figure is the average since the previous request, so requests less
 # than a second apart each measure over a quarter of a second instead. The
 # count is of NAME = a copy of sleep this script runs three times.
 # Needs cmake, a C++ compiler, hyperfine and python3 (for free ports).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-requests=200
+requests=300
+rounds=5
 cpu_requests=20
 while [ $# -gt 0 ]; do
   case "$1" in
     --requests) requests=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
     --cpu-requests) cpu_requests=$2; shift 2 ;;
-    *) echo "usage: $0 [--requests N] [--cpu-requests M]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--requests N] [--rounds R] [--cpu-requests M]" >&2; exit 2 ;;
   esac
 done
 command -v hyperfine >/dev/null || { echo "hyperfine is not installed (apt-get install hyperfine)" >&2; exit 2; }
@@ -169,12 +172,33 @@ few=$((requests / 5 > 5 ? requests / 5 : 5))
 
 echo "machine: $(nproc) cores, $(ls -d /proc/[0-9]* | wc -l) processes, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 declare -A ms
-ms[count_tools]=$(agent_p50 tools "$requests" -C TEST-Process -P "" -P "$name")
+# The close contests take turns, round after round, so that a change in
+# the machine's load meets both sides; each figure is the median over the
+# rounds of that round's p50 (or hyperfine median).
+per_round=$((requests / rounds > 1 ? requests / rounds : 1))
+: >"$work/rounds"
+for _ in $(seq "$rounds"); do
+  peer_count=- peer_cpu=-
+  if [ "$have_peer" = yes ]; then
+    peer_count=$(agent_p50 peer "$per_round" -C "proc.num[$name]")
+    peer_cpu=$(agent_p50 peer "$per_round" -C system.cpu.util)
+  fi
+  echo "$(agent_p50 tools "$per_round" -C TEST-Process -P "" -P "$name") $peer_count" \
+    "$(command_ms "$per_round" "pgrep -c -x $name")" \
+    "$(agent_p50 tools "$per_round" -C GetProcessesList)" \
+    "$(command_ms "$per_round" "ps -eo pid,user,pcpu,rss,args")" "$peer_cpu" >>"$work/rounds"
+done
+column() { cut -d' ' -f"$1" "$work/rounds" | median; }
+ms[count_tools]=$(column 1)
+ms[pgrep]=$(column 3)
+ms[list_tools]=$(column 4)
+ms[ps]=$(column 5)
+if [ "$have_peer" = yes ]; then
+  ms[peer_count]=$(column 2)
+  ms[peer_cpu]=$(column 6)
+fi
 ms[count_scripts]=$(agent_p50 scripts "$few" -C TEST-Process -P "" -P "$name")
-ms[pgrep]=$(command_ms "$requests" "pgrep -c -x $name")
-ms[list_tools]=$(agent_p50 tools "$requests" -C GetProcessesList)
 ms[list_scripts]=$(agent_p50 scripts 5 -C GetProcessesList)
-ms[ps]=$(command_ms "$requests" "ps -eo pid,user,pcpu,rss,args")
 # The first TEST-CPU measures; each later one, 1.2 s on, uses the sample.
 # A request after a pause meets cold caches and a scheduler busy elsewhere:
 # TEST-Process and GetInfo (no child at all) at the same pace show that
@@ -191,14 +215,11 @@ ms[info_paced]=$(cut -d' ' -f3 "$work/paced" | median)
 ms[cpu_scripts]=$(agent_p50 scripts 5 -C TEST-CPU)
 ms[tool_proccnt]=$(command_ms "$requests" "$tools/proccnt $name")
 ms[tool_proclist]=$(command_ms "$requests" "$tools/proclist")
-if [ "$have_peer" = yes ]; then
-  ms[peer_count]=$(agent_p50 peer "$requests" -C "proc.num[$name]")
-  ms[peer_cpu]=$(agent_p50 peer "$requests" -C system.cpu.util)
-fi
 
 row() { printf '| %-44s | %10s |\n' "$1" "$2"; }
 echo
-echo "medians in ms (agents: p50 of requests one at a time; commands: hyperfine median)"
+echo "medians in ms (agents: p50 of requests one at a time; commands: hyperfine median;"
+echo "the tools, the peer, pgrep and ps: median over $rounds rounds taking turns)"
 row "what" "ms"
 row "---" "---:"
 row "TEST-Process $name, tools" "${ms[count_tools]}"
