@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,20 +44,10 @@ void LoaderFindings(const String& text, bool failed, Findings& f) {
     }
 }
 
-// The ranges of the number keys: a number key must be a whole decimal
-// number that fits its field; the port runs from 1 to 65535 (0 is the
-// loader's own "not specified" error), the time limits are not below 0
-// (timeout -1 aside, which the loader keeps).
-struct NumberRule {
-    const char* key;
-    long long low;
-    long long high;
-};
-const NumberRule kNumberRules[] = {
-    {"port", 1, 65535},
-    {"timeout", -1, INT_MAX},
-    {"delayforscripts", 0, INT_MAX},
-};
+// Numbers are checked by the loader itself (one range check for the file,
+// the command line and SetSettings); its errors arrive through
+// LoaderFindings. The flags are only read as 0 or 1: anything else is
+// worth a warning.
 const char* const kFlagKeys[] = {
     "filteractive", "logsuccess", "logfails",    "allowupdates",  "allowmanage",  "unc",
     "freespace",    "foldersize", "countfiles",  "fileexists",    "filecrc",      "comparefiles",
@@ -70,26 +58,7 @@ std::string Where(const char* cfgfile, int line) {
     return std::string(" in ") + cfgfile + " line " + std::to_string(line);
 }
 
-// Interim range check of one number value, until the configuration loader
-// validates numbers itself (its errors then arrive through LoaderFindings
-// and this function goes). Appends an error for a value outside rule r.
-void InterimNumberRangeCheck(const NumberRule& r, const std::string& value,
-                             const std::string& where, Findings& f) {
-    const char* text = value.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text, &end, 10);
-    const std::string quoted = "value '" + value + "' of key '" + r.key + "'" + where;
-    if (value.empty() || end == text || *end != '\0')
-        f.errors.push_back(quoted + " is not a whole number");
-    else if (std::strcmp(r.key, "port") == 0 && v == 0 && errno == 0)
-        return;
-    else if (errno == ERANGE || v < r.low || v > r.high)
-        f.errors.push_back(quoted + " is out of range (" + std::to_string(r.low) + " to " +
-                           std::to_string(r.high) + ")");
-}
-
-void CheckCfgNumbersAndFlags(const char* cfgfile, Findings& f) {
+void CheckCfgFlags(const char* cfgfile, Findings& f) {
     FILE* in = std::fopen(cfgfile, "re");
     if (!in) return;
     char* buf = nullptr;
@@ -103,8 +72,6 @@ void CheckCfgNumbersAndFlags(const char* cfgfile, Findings& f) {
         if (!SplitCfgLine(String(buf, int(n)), key, valuePos, value)) continue;
         const std::string k = ToStd(key);
         const std::string v = ToStd(value);
-        for (const NumberRule& r : kNumberRules)
-            if (k == r.key) InterimNumberRangeCheck(r, v, Where(cfgfile, number), f);
         for (const char* flag : kFlagKeys)
             if (k == flag && v != "0" && v != "1")
                 f.warnings.push_back("flag '" + k + "'" + Where(cfgfile, number) + " is '" + v +
@@ -195,7 +162,7 @@ int CheckConfiguration(const char* cfgfile) {
     const bool readable = FindIgnoredCfgLines(path, ignored);
     if (readable) {
         for (int i = 0; i < ignored.Count(); i++) f.warnings.push_back(ToStd(ignored[i]));
-        CheckCfgNumbersAndFlags(cfgfile, f);
+        CheckCfgFlags(cfgfile, f);
         CheckPaths(s, cfgfile, f);
         CheckTmpDir(cfgfile, f);
     }

@@ -1,7 +1,7 @@
 // loadgen: measures an agent running on this host (loopback only).
 //
 // Load mode:  loadgen -p port -w password [-c concurrency] [-n requests]
-//                     [-C command] [--agent-pid PID] [--zabbix]
+//                     [-C command] [-P param]... [--agent-pid PID] [--zabbix]
 //   `concurrency` client threads send `requests` requests in total, one per
 //   connection, and report throughput, latency percentiles, errors and, with
 //   --agent-pid, the agent's CPU time per 1,000 requests (the process and its
@@ -10,6 +10,8 @@
 //   the client's own cryptography does not take the shared cores from the
 //   agent; a reply is decrypted only when its bytes differ from the last
 //   reply to the same packet.
+//   Each -P adds a parameter line to the request, in order ("TEST-Process"
+//   takes the process name as its second: -P '' -P NAME).
 //   --zabbix talks the plain protocol of the Zabbix agent instead ("ZBXD",
 //   0x01, an 8-byte little-endian length, then the item key, by default
 //   agent.ping), for measuring that agent side by side with ours.
@@ -60,11 +62,12 @@ struct Options {
     long idleSeconds = 20;
     bool zabbix = false;  // the Zabbix agent's protocol
     bool commandGiven = false;
+    std::vector<std::string> params;  // -P, in order
 };
 
 const char kUsage[] =
     "Usage: loadgen -p port -w password [-c concurrency] [-n requests] [-C command]\n"
-    "               [--agent-pid PID] [--zabbix] [--idle N [--idle-seconds S]]\n"
+    "               [-P param]... [--agent-pid PID] [--zabbix] [--idle N [--idle-seconds S]]\n"
     "  -c 1..1024 (default 8)   -n 1..10000000 (default 10000)   -C default GetInfo\n"
     "  --idle 1..20000 (default 100 when --idle-seconds is given)\n"
     "  --idle-seconds 1..3600 (default 20)\n";
@@ -96,6 +99,9 @@ bool ParseArgs(int argc, char** argv, Options& opt) {
             opt.command = v;
             opt.commandGiven = true;
             ok = !opt.command.empty() && opt.command.find_first_of("\r\n") == std::string::npos;
+        } else if (a == "-P") {
+            opt.params.push_back(v);
+            ok = opt.params.back().find_first_of("\r\n") == std::string::npos;
         } else if (a == "--agent-pid") {
             ok = ParseDecimal(v, 1, 0x7FFFFFFF, opt.agentPid);
         } else if (a == "--idle") {
@@ -166,6 +172,11 @@ struct Sample {
     String error;
 };
 
+// Adds the -P parameters to params as the request's parameter lines.
+void AddRequestParams(const Options& opt, TStrList& params) {
+    for (const std::string& p : opt.params) params.Add(String(p.data(), int(p.size())));
+}
+
 // One timed request with a fresh session key; only the exchange is timed,
 // not building the packet. Any thread.
 Sample OneRequest(const Options& opt) {
@@ -176,6 +187,7 @@ Sample OneRequest(const Options& opt) {
         return s;
     }
     TStrList params;
+    AddRequestParams(opt, params);
     const String packet =
         BuildRequestPacket(String(opt.password.data(), int(opt.password.size())), key,
                            BuildRequestBody(String(opt.command.c_str()), params));
@@ -230,6 +242,7 @@ bool Prepare(const Options& opt, Prepared& p, String& error) {
     }
     if (!NewSessionKey(p.key, error)) return false;
     TStrList params;
+    AddRequestParams(opt, params);
     p.packet = BuildRequestPacket(String(opt.password.data(), int(opt.password.size())), p.key,
                                   BuildRequestBody(String(opt.command.c_str()), params));
     return true;

@@ -51,8 +51,8 @@ TEST_F(ToolboxTest, CheckTellsCleanTypoAndOutOfRange) {
         {clean, 0, clean + ": Ok\n"},
         {typo, 3,
          "Warning: unknown key 'externel' in " + typo + " line 6 (did you mean 'external'?)\n"},
-        {range, 1, "Error: value '99999999999' of key 'timeout' in " + range + " line 6"},
-        {port, 1, "Error: value '70000' of key 'port' in " + port + " line 2"},
+        {range, 1, "Error: Line 6: timeout=99999999999: must be from 1 to 2147483647"},
+        {port, 1, "Error: Line 2: port=70000: must be from 1 to 65535"},
         {dir + "/absent.cfg", 1, "Error: Cannot open configuration file"},
     };
     for (const Case& c : cases) {

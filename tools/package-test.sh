@@ -42,7 +42,7 @@ echo "== build the package"
 bash tools/deps.sh
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DTEV_BENCH=OFF -DTEV_WERROR=ON \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build build-pkg -j"$(nproc)" --target tev tevctl manpages >/dev/null
+cmake --build build-pkg -j"$(nproc)" --target tev tevctl tevproc manpages >/dev/null
 rm -f build-pkg/tev_*.deb
 (cd build-pkg && cpack -G DEB >/dev/null)
 deb=$(ls build-pkg/tev_*.deb)
@@ -61,8 +61,8 @@ check "fresh random password (32 hex digits)" \
 for line in tevpath=/usr/sbin/tev pidfile=/run/tev.pid tmpdir=/var/lib/tev \
             oklogfile=/var/log/tev/success.log badlogfile=/var/log/tev/failure.log \
             verboselogfile=/var/log/tev/verbose.log \
-            proccntscript=/usr/libexec/tev/proccnt.sh cpuusagescript=/usr/libexec/tev/cpuusage.sh \
-            proclistscript=/usr/libexec/tev/proclist.sh \
+            proccntscript=/usr/libexec/tev/proccnt cpuusagescript=/usr/libexec/tev/cpuusage \
+            proclistscript=/usr/libexec/tev/proclist \
             external=0 shellscript=0 executeaction=0 allowupdates=0 manageaddr=127.0.0.1 \
             updateaddr=127.0.0.1; do
   check "$line" grep -qx "$line" "$cfg"
@@ -113,6 +113,14 @@ else
   bad "file test"
 fi
 echo "  plugin: $(ctl --plugin --warning 0 GetInfo || true)"
+check "TEST-Process counts the agent through proccnt" \
+  grep -qE '^200 [1-9][0-9]* $' <<<"$(ctl TEST-Process "" tev | tr '\n' ' ')"
+cpu_reply=$(ctl TEST-CPU || true)
+check "TEST-CPU answers a percentage through cpuusage ($(tr '\n' ' ' <<<"$cpu_reply"))" \
+  grep -qE '^[0-9]+\.[0-9]{4}$' <<<"$(sed -n 2p <<<"$cpu_reply")"
+list=$(ctl GetProcessesList | sed -n 2p || true)
+check "GetProcessesList lists the agent through proclist" \
+  grep -q "%0D%0A$pid root [0-9.]* [0-9]* /usr/sbin/tev " <<<"%0D%0A$list"
 
 echo "== reload (ExecReload: SIGHUP to the pid of the pid file)"
 sed -i "s/^comment=.*/comment=reloaded/" "$cfg"
@@ -150,7 +158,9 @@ upid=$(next_pid "$newpid")
 check "upgraded daemon $upid in the pid file" alive "$upid"
 check "daemon before the upgrade $newpid gone" gone "$newpid"
 check "GetInfo after the upgrade" test "$(ctl GetInfo | head -n 1)" = 200
-leftovers=$(find /var/lib/tev /usr/sbin -mindepth 1 -maxdepth 1 \( -path '/var/lib/tev/*' -o -name 'tev.*' \))
+# cpuusage keeps its last reading in the work directory on purpose.
+leftovers=$(find /var/lib/tev /usr/sbin -mindepth 1 -maxdepth 1 \( -path '/var/lib/tev/*' -o -name 'tev.*' \) \
+  ! -name 'tev-cpuusage-*.sample')
 check "program file in place, no upgrade files left" test -x /usr/sbin/tev -a -z "$leftovers"
 sed -i "s/^allowupdates=.*/allowupdates=0/" "$cfg"
 kill -HUP "$upid"

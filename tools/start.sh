@@ -13,7 +13,7 @@ fi
 bash tools/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=OFF >/dev/null
 # The man pages too: `cmake --install build` (README) installs them.
-cmake --build build -j"$(nproc)" --target tev tevctl manpages
+cmake --build build -j"$(nproc)" --target tev tevctl tevproc manpages
 mkdir -p run
 if [ ! -f run/tev.cfg ]; then
   password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -22,9 +22,9 @@ if [ ! -f run/tev.cfg ]; then
       -e "s|^port=.*|port=${TEV_PORT:-1055}|" \
       -e "s|^password=.*|password=$password|" \
       -e "s|^tmpdir=.*|tmpdir=$PWD/run|" \
-      -e "s|^proccntscript=.*|proccntscript=$PWD/etc/scripts/proccnt.sh|" \
-      -e "s|^cpuusagescript=.*|cpuusagescript=$PWD/etc/scripts/cpuusage.sh|" \
-      -e "s|^proclistscript=.*|proclistscript=$PWD/etc/scripts/proclist.sh|" etc/tev.cfg > run/tev.cfg
+      -e "s|^proccntscript=.*|proccntscript=$PWD/build/libexec/tev/proccnt|" \
+      -e "s|^cpuusagescript=.*|cpuusagescript=$PWD/build/libexec/tev/cpuusage|" \
+      -e "s|^proclistscript=.*|proclistscript=$PWD/build/libexec/tev/proclist|" etc/tev.cfg > run/tev.cfg
   chmod 600 run/tev.cfg
   printf '%s\n' "$password" > run/password
   chmod 600 run/password

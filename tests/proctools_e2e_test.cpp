@@ -1,0 +1,127 @@
+// The process count, CPU usage and process list requests end to end, the
+// agent configured with the process tools (proccnt, cpuusage, proclist).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agent_harness.h"
+#include "runstate_util.h"
+
+#ifndef TEV_PROC_TOOLDIR
+#error "TEV_PROC_TOOLDIR must name the directory of the process tools"
+#endif
+
+namespace {
+
+using agent_harness_detail::ReadWholeFile;
+
+const std::string kTools = TEV_PROC_TOOLDIR "/";
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+class ProcToolsE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tmp = dir.path + "/tmp";
+        ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        ASSERT_TRUE(agent.Start("tmpdir=" + tmp + "\nprocess=1\ncpuusage=1\nproccntscript=" +
+                                kTools + "proccnt\ncpuusagescript=" + kTools +
+                                "cpuusage\nproclistscript=" + kTools + "proclist\n"))
+            << agent.Output();
+    }
+    void TearDown() override {
+        for (pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    // Starts count copies of sleep called name; returns the program's path.
+    std::string StartSleeps(const std::string& name, int count) {
+        const std::string path = dir.path + "/" + name;
+        EXPECT_FALSE(WriteFile(path, ReadWholeFile("/bin/sleep")).empty());
+        EXPECT_EQ(chmod(path.c_str(), 0700), 0);
+        for (int i = 0; i < count; i++) {
+            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            pids.push_back(agent_harness_detail::Spawn(path, {"120"}, null, null));
+            close(null);
+            EXPECT_GT(pids.back(), 0);
+        }
+        return path;
+    }
+    std::string Ask(const std::vector<std::string>& args) { return RunCtl(agent, args).out; }
+
+    runstate::TempDir dir;
+    std::string tmp;
+    AgentHarness agent;
+    std::vector<pid_t> pids;
+};
+
+TEST_F(ProcToolsE2E, CountCpuAndListThroughTheAgent) {
+    const std::string tag = agent_harness_detail::RandomHex(3);
+    StartSleeps("tev e" + tag + " x", 3);                                 // a blank in the name
+    const std::string prog = StartSleeps("tve" + tag + "-long-name", 2);  // cut to 15
+    struct Case {
+        std::string name, reply;
+    } cases[] = {
+        {"tev e" + tag + " x", "200\n3\n"},
+        {"tve" + tag + "-long-name", "200\n2\n"},
+        {"tve" + tag + "-long-nam", "200\n0\n"},
+        {"tev e" + tag, "200\n0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Ask({"TEST-Process", "", c.name}), c.reply);
+    }
+
+    // The first request measures, the next ones use the kept sample; both
+    // answer a percentage, and the sample is the one file left behind.
+    for (int i = 0; i < 2; i++) {
+        const std::string cpu = Ask({"TEST-CPU"});
+        ASSERT_EQ(cpu.rfind("200\n", 0), 0u) << cpu;
+        const double usage = atof(cpu.c_str() + 4);
+        EXPECT_GE(usage, 0.0);
+        EXPECT_LE(usage, 100.0);
+    }
+    const std::string sample = "tev-cpuusage-" + std::to_string(geteuid()) + ".sample";
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>{sample});
+    struct stat st;
+    ASSERT_EQ(lstat((tmp + "/" + sample).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    const std::string reply = Ask({"GetProcessesList"});
+    ASSERT_EQ(reply.rfind("200\n", 0), 0u) << reply.substr(0, 200);
+    const std::string list = "%0D%0A" + reply.substr(4);
+    for (pid_t pid : pids) {
+        const std::string line = "%0D%0A" + std::to_string(pid) + " ";
+        const size_t at = list.find(line);
+        ASSERT_NE(at, std::string::npos) << "pid " << pid;
+        EXPECT_EQ(list.find(line, at + 1), std::string::npos) << "pid " << pid << " twice";
+    }
+    const std::string last = std::to_string(pids.back());
+    const size_t at = list.find("%0D%0A" + last + " ");
+    const size_t end = list.find("%0D%0A", at + 6);
+    const std::string line = list.substr(at + 6, end - at - 6);
+    const std::string user = geteuid() == 0 ? "root" : std::to_string(geteuid());
+    EXPECT_EQ(line.rfind(last + " " + user + " 0.0 ", 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.size() - prog.size() - 4), prog + " 120") << line;
+    EXPECT_EQ(Entries(tmp).size(), 1u);
+}
+
+}  // namespace
