@@ -1,7 +1,8 @@
 # Shared part of the cross toolchains: the Debian cross compiler for
 # TEV_TRIPLE, its sysroot, and qemu-user as the emulator that runs the
 # target's programs (test discovery and ctest). The including file sets
-# TEV_TRIPLE, TEV_QEMU and CMAKE_SYSTEM_PROCESSOR first.
+# TEV_TRIPLE, TEV_DEB_ARCH (the Debian architecture of the package), TEV_QEMU
+# and CMAKE_SYSTEM_PROCESSOR first.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${TEV_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${TEV_TRIPLE}-g++)
