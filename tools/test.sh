@@ -59,9 +59,17 @@ without the emulator in front, so its command line loses the emulator's words"
 # started by the tests (and by the agent) run emulated. Needs root the first
 # time; a registration that exists is kept.
 register_binfmt() {  # qemu cpu name: aarch64 | s390x
-  local bm=/proc/sys/fs/binfmt_misc
+  local bm=/proc/sys/fs/binfmt_misc spec=/usr/share/binfmts/qemu-$1
   [ -e "$bm/register" ] || mount -t binfmt_misc binfmt_misc "$bm"
-  [ -e "$bm/qemu-$1" ] || update-binfmts --enable "qemu-$1"
+  [ -e "$bm/qemu-$1" ] || update-binfmts --enable "qemu-$1" >/dev/null 2>&1 || true
+  if [ ! -e "$bm/qemu-$1" ]; then
+    # binfmt-support may count it as enabled from an earlier boot and do
+    # nothing: register it with the kernel directly, from the same entry.
+    local field magic mask interpreter
+    field() { sed -n "s/^$1 //p" "$spec"; }
+    magic=$(field magic) mask=$(field mask) interpreter=$(field interpreter)
+    printf ':qemu-%s:M:0:%s:%s:%s:PF\n' "$1" "$magic" "$mask" "$interpreter" >"$bm/register"
+  fi
   grep -qx enabled "$bm/qemu-$1" || { echo "binfmt_misc: qemu-$1 is not enabled" >&2; exit 1; }
 }
 
