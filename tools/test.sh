@@ -87,8 +87,9 @@ cross_gtest() {  # build dir, toolchain file
   echo "$PWD/$dir/gtest/lib/cmake/GTest"
 }
 
-# Builds and runs the whole suite for one other host (see the top).
-arch_run() {  # aarch64 | s390x | x86-64-v1
+# Builds and runs the whole suite for one other host (see the top). A
+# subshell, so that the emulator's environment stays within the run.
+arch_run() (  # aarch64 | s390x | x86-64-v1
   local arch=$1 dir=build-$1 start=$SECONDS exclude=""
   local toolchain="$PWD/cmake/toolchain-$arch.cmake"
   [ -f "$toolchain" ] || { echo "test.sh arch: aarch64, s390x or x86-64-v1" >&2; exit 2; }
@@ -125,7 +126,7 @@ arch_run() {  # aarch64 | s390x | x86-64-v1
     (cd "$dir" && rm -f tev_*.deb && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control)
   fi
   echo "-- $arch suite: $((SECONDS - start)) s"
-}
+)
 
 if [ "${1:-}" = arch ]; then
   arch_run "${2:-}"
