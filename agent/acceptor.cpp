@@ -306,17 +306,21 @@ void Serve(const ThreadParams& params) {
 }
 
 // Filters, caps and serves (or makes pending) one accepted connection.
-void Take(const ThreadParams& params) {
+void Take(ThreadParams params) {
     EndTrouble();
     if (!FilterAllows(*Settings(), params.address)) {
         Refuse(params.socket, params.address);
-    } else if (!SessionLimits.Admit(params.address)) {
-        Refuse(params.socket, params.address);  // over a cap: closed at once
-    } else {
-        showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
-        BeginSession(params);
-        Serve(params);
+        return;
     }
+    const TAdmission admission = SessionLimits.Admit(params.address);
+    if (admission == adRefused) {
+        Refuse(params.socket, params.address);  // over a cap: closed at once
+        return;
+    }
+    params.reserve = admission == adReserve;
+    showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
+    BeginSession(params);
+    Serve(params);
 }
 
 enum TWork { wkNone, wkAccepted, wkResumed };

@@ -2,6 +2,7 @@
 
 #include "agent/acceptor.h"
 #include "agent/console.h"
+#include "agent/sessionlimits.h"
 #include "config/agentinfo.h"
 #include "config/settings.h"
 #include "handlers/actions.h"
@@ -161,6 +162,12 @@ int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags&, ThreadParams P
         showmessage("Void request received\n", Params.address, mtFailure, 0);
         Reply.SetResult("500");
         Reply += "Void request received";
+        return 0;
+    }
+    // The last sessions below the caps are kept for managing the agent.
+    if (Params.reserve && !ServedOnReserve(command)) {
+        Reply.SetResult("600");
+        Reply += "Agent is busy: only management requests are served now";
         return 0;
     }
     for (const Command& c : kCommands) {

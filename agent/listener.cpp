@@ -137,6 +137,7 @@ void CheckReloadConfig() {
 }
 
 void RunStateChecks(ListenerState& st) {
+    ConfirmUpgradeWhenDue();
     CheckTerminate(st);
     CheckRestart(st);
     CheckUpgrade(st);
@@ -147,6 +148,7 @@ void RunStateChecks(ListenerState& st) {
 }  // namespace
 
 int AcceptLoop(ListenerState& st) {
+    NoteUpgradeStart();  // started by an update script: watched until proven
     PublishListener(st.socket, st.port);
     for (;;) {
         RunStateChecks(st);

@@ -14,6 +14,7 @@
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "config/settings.h"
+#include "platform/childreaper.h"
 
 namespace {
 
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Error initializing daemon: %s\n", std::strerror(errno));
         return 2;
     }
+    AdoptInheritedChildren();  // a restart's children of the image before
     String tevpath = Settings()->tevpath;
     tevpath.SetZero();
     PrepareCrashRestart(tevpath.Data(), argv);

@@ -14,8 +14,10 @@
 #include "agent/listener.h"
 #include "agent/runflags.h"
 #include "agent/sessionlimits.h"
+#include "agent/upgrade.h"
 #include "config/agentstatus.h"
 #include "config/settings.h"
+#include "platform/requestscope.h"
 #include "protocol/tev_const.h"
 
 namespace {
@@ -217,7 +219,12 @@ bool Session::OnRequestBytes(const char* data, int n) {
 void Session::AnswerRequest() {
     reply.InitPacket(nullptr, request.GetSessionKey(), request.SessionCipher());
     TRunRequest after = rrNone;
-    const int recognised = ProcessQVRequest(request, reply, TEVFlags, params, upgrade, after);
+    int recognised = 0;
+    {
+        // The handler's waits end when this peer goes or the budget ends.
+        TRequestScope scope(params.socket, RequestBudgetMs(settings->timeout));
+        recognised = ProcessQVRequest(request, reply, TEVFlags, params, upgrade, after);
+    }
     char code[4] = {0, 0, 0, 0};
     if (reply.Length() > 2)
         for (int i = 0; i < 3; i++) code[i] = reply[i + 1];
@@ -229,6 +236,9 @@ void Session::AnswerRequest() {
     // connection: such a reply, and one that starts an upgrade transfer,
     // leaves at once.
     SendAll(params.socket, reply, !upgrade.active && after == rrNone);
+    // A request answered proves a new program; before a run-state change,
+    // which may replace this image.
+    ConfirmUpgrade();
     RaiseRunRequest(TEVFlags, after);
 }
 

@@ -1,15 +1,32 @@
 #include "agent/sessionlimits.h"
 
-TSessionLimits SessionLimits(MAX_SESSIONS, MAX_SESSIONS_PER_PEER);
+TSessionLimits SessionLimits(MAX_SESSIONS, MAX_SESSIONS_PER_PEER, SESSION_RESERVE);
 
-bool TSessionLimits::Admit(in_addr peer) {
+namespace {
+
+// The management requests, and the status request that shows what keeps
+// the agent busy.
+const char* const kReserveCommands[] = {"ReloadCfg",   "ReloadApp",   "QUIT",
+                                        "GetSettings", "SetSettings", "GetInfo"};
+
+}  // namespace
+
+bool ServedOnReserve(const String& command) {
+    for (const char* name : kReserveCommands)
+        if (command == name) return true;
+    return false;
+}
+
+TAdmission TSessionLimits::Admit(in_addr peer) {
     std::lock_guard<std::mutex> lock(session_limit_mutex);
-    if (total >= maxTotal) return false;
-    int& mine = perPeer[peer.s_addr];
-    if (mine >= maxPerPeer) return false;
-    mine++;
+    if (total >= maxTotal) return adRefused;
+    const auto it = perPeer.find(peer.s_addr);
+    const int mine = it == perPeer.end() ? 0 : it->second;
+    if (mine >= maxPerPeer) return adRefused;
+    const bool ordinary = total < maxTotal - reserved && mine < maxPerPeer - reserved;
+    perPeer[peer.s_addr] = mine + 1;
     total++;
-    return true;
+    return ordinary ? adAdmitted : adReserve;
 }
 
 void TSessionLimits::Release(in_addr peer) {

@@ -50,6 +50,11 @@ void reloadcfg(int) {
     TEVFlags.reloadcfg = 1;
 }
 
+void terminateapp(int) {
+    TEVFlags.terminate = 1;
+    WakeMainLoop();  // a write on an eventfd: async-signal-safe
+}
+
 void reloadapp(int) {
     SetHandler(SIGSEGV, SIG_DFL);
     WriteText("Segmentation fault!!\n");
@@ -81,6 +86,7 @@ void PrepareCrashRestart(const char* tevpath, char** argv) {
 void InstallCrashHandlers() {
     InstallAltStack();  // the main thread's, kept for the life of the process
     SetHandler(SIGSEGV, reloadapp);
+    SetHandler(SIGTERM, terminateapp);
     SetHandler(SIGPIPE, SIG_IGN);
 }
 

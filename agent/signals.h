@@ -12,8 +12,13 @@ void reloadapp(int sig);
 // Remembers what the crash handler needs, prepared while allocation is
 // still allowed: the program path and the argument vector.
 void PrepareCrashRestart(const char* tevpath, char** argv);
+// SIGTERM: asks the main loop to end the agent as "QUIT" does (the pid file
+// removed, exit code 0): raises the terminate flag and wakes the loop.
+void terminateapp(int sig);
+
 // Installs reloadapp for SIGSEGV (run on an alternate stack, so that a
-// stack overflow reaches it) and ignores SIGPIPE. Main thread, at start-up.
+// stack overflow reaches it) and terminateapp for SIGTERM, and ignores
+// SIGPIPE. Main thread, at start-up.
 void InstallCrashHandlers();
 // Unblocks every signal in the calling thread. A mask is inherited across
 // fork and exec, so an agent started by a parent that blocks signals (or

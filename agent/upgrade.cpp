@@ -4,9 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "agent/console.h"
 #include "agent/runflags.h"
 #include "config/settings.h"
 #include "protocol/tev_const.h"
@@ -212,7 +218,10 @@ String UpdateScriptText(const String& oldProgram, const String& newProgram, cons
     text +=
         "rm -f -- \"$self\"\n"
         "copy=\"$oldTEV.new.$$\"\n"
-        "keep=\"$oldTEV.old.$$\"\n"
+        "keep=\"$oldTEV.old\"\n"
+        "mark=\"$keep.pid\"\n"
+        "pid=\n"
+        "rm -f -- \"$mark\"\n"
         "# Copy beside the old program and rename over it: a failed copy (a full\n"
         "# disk, a read-only directory) leaves the old program as it was.\n"
         "if cp -- \"$newTEV\" \"$copy\" && chmod 775 -- \"$copy\" &&\n"
@@ -220,13 +229,38 @@ String UpdateScriptText(const String& oldProgram, const String& newProgram, cons
         "   mv -f -- \"$copy\" \"$oldTEV\"\n"
         "then\n"
         "  rm -f -- \"$newTEV\"\n"
-        "  \"$oldTEV\" \"$@\"\n"
+        "  # The old program stays as the backup until the new one proves itself\n"
+        "  # (it removes the backup once it has served a request or run 30 s).\n"
+        "  TEV_UPGRADE_BACKUP=\"$keep\" \"$oldTEV\" \"$@\"\n"
         "  rc=$?\n"
-        "  if [ $rc -ne 126 ] && [ $rc -ne 127 ]; then\n"
-        "    rm -f -- \"$keep\"\n"
+        "  # A daemon's starting process returns once the daemon serves: watch\n"
+        "  # the daemon (its pid in $mark) until it proves itself or ends.\n"
+        "  if [ $rc -eq 0 ]; then\n"
+        "    waited=0\n"
+        "    while [ -e \"$keep\" ] && [ $waited -lt 90 ]; do\n"
+        "      pid=$(cat -- \"$mark\" 2>/dev/null)\n"
+        "      if [ -n \"$pid\" ]; then\n"
+        "        kill -0 \"$pid\" 2>/dev/null || break\n"
+        "      elif [ $waited -ge 5 ]; then\n"
+        "        break\n"
+        "      fi\n"
+        "      sleep 1\n"
+        "      waited=$((waited + 1))\n"
+        "    done\n"
+        "  fi\n"
+        "  if [ ! -e \"$keep\" ]; then\n"
         "    exit $rc\n"
         "  fi\n"
-        "  echo \"tev update: the new program cannot be executed, starting the old one\" >&2\n"
+        "  if [ -n \"$pid\" ] && kill -0 \"$pid\" 2>/dev/null; then\n"
+        "    kill -9 \"$pid\" 2>/dev/null\n"
+        "  fi\n"
+        "  if [ $rc -eq 126 ] || [ $rc -eq 127 ]; then\n"
+        "    echo \"tev update: the new program cannot be executed, starting the old one\" >&2\n"
+        "  else\n"
+        "    echo \"tev update: the new program failed before it proved itself, starting the old "
+        "one\" >&2\n"
+        "  fi\n"
+        "  rm -f -- \"$mark\"\n"
         "  mv -f -- \"$keep\" \"$oldTEV\" || oldTEV=$keep\n"
         "else\n"
         "  echo \"tev update: cannot put the new program in place, starting the old one\" >&2\n"
@@ -234,4 +268,53 @@ String UpdateScriptText(const String& oldProgram, const String& newProgram, cons
         "fi\n"
         "\"$oldTEV\" \"$@\"\n";
     return text;
+}
+
+namespace {
+
+// The backup of an upgrade this program has still to prove (set once by
+// NoteUpgradeStart before any session exists, read after).
+String upgradeBackup;
+std::atomic<bool> upgradeUnproven{false};
+long long upgradeStartMs = 0;  // main thread only
+
+long long MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void NoteUpgradeStart() {
+    const char* backup = getenv("TEV_UPGRADE_BACKUP");
+    struct stat st;
+    if (backup == nullptr || backup[0] == '\0' || lstat(backup, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    upgradeBackup = String(backup);
+    upgradeStartMs = MonotonicMs();
+    const String mark = ZeroTerminated(upgradeBackup + ".pid");
+    const int fd = open(mark.Data(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        char text[32];
+        const int n = snprintf(text, sizeof text, "%d\n", int(getpid()));
+        WriteAll(fd, String(text, n));
+        close(fd);
+    }
+    upgradeUnproven = true;
+}
+
+void ConfirmUpgrade() {
+    if (!upgradeUnproven.load(std::memory_order_relaxed) || !upgradeUnproven.exchange(false))
+        return;
+    // The backup first: the script takes its absence for the proof.
+    Unlink(upgradeBackup);
+    Unlink(upgradeBackup + ".pid");
+    showmessage("Upgrade confirmed, old program's backup removed\n", NoPeer(), mtInfo, 0);
+}
+
+void ConfirmUpgradeWhenDue() {
+    if (upgradeUnproven.load(std::memory_order_relaxed) &&
+        MonotonicMs() - upgradeStartMs >= kUpgradeProofSeconds * 1000LL)
+        ConfirmUpgrade();
 }

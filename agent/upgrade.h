@@ -61,8 +61,29 @@ void DropPendingUpgrade();
 // The update script's text for the running program oldProgram, the received
 // file newProgram and the script's own path: it copies the new file beside
 // the old one and renames it into place (a failed copy leaves the old
-// program), deletes both temporary files and starts the program with the
-// script's arguments ("$@"); when the new program cannot be executed at all
-// (exit code 126 or 127) the old one is put back and started. Paths may hold
-// any bytes but NUL. Pure; any thread.
+// program), keeps the old program as "<oldProgram>.old", deletes both
+// temporary files and starts the program with the script's arguments ("$@")
+// and TEV_UPGRADE_BACKUP naming the backup. The new program proves itself
+// by removing the backup (ConfirmUpgrade). When the program has ended, or a
+// daemon's starting process has returned and the daemon (its pid in
+// "<oldProgram>.old.pid") has ended or has not proved itself within 90 s,
+// without that proof, the old program is put back and started. Paths may
+// hold any bytes but NUL. Pure; any thread.
 String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script);
+
+// Seconds a new program must run to prove itself when no request comes.
+const int kUpgradeProofSeconds = 30;
+
+// When this program was started by an update script (TEV_UPGRADE_BACKUP
+// names an existing backup of the old program): writes "<pid>\n" into
+// "<backup>.pid" so that the script can watch it, and arms ConfirmUpgrade.
+// Nothing otherwise. Main thread, once serving, before any session exists.
+void NoteUpgradeStart();
+// The new program has proven itself: removes the backup and its pid file
+// and reports "Upgrade confirmed, old program's backup removed\n" (class
+// mtInfo); nothing after the first call or when NoteUpgradeStart found no
+// upgrade. Called once a request has been answered. Any thread.
+void ConfirmUpgrade();
+// ConfirmUpgrade once kUpgradeProofSeconds have passed since
+// NoteUpgradeStart. Main thread, at every run-state check.
+void ConfirmUpgradeWhenDue();

@@ -250,6 +250,16 @@ void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
     Changes changes;
     const int count = Req.GetParamsCount();
     for (int i = 1; i <= count; i++) CollectLine(changes, Req.GetParam(i, 1));
+    // A number that does not fit is refused, not wrapped into another value.
+    int unused = 0;
+    for (size_t i = 0; i < kSettableCount; i++) {
+        if (changes.given[i] && kSettable[i].kind == kInt &&
+            !tevDecodeIntInRange(changes.value[i], &unused)) {
+            Reply.SetResult("501");
+            Reply += "Wrong parameter";
+            return;
+        }
+    }
     const String refusal = Refusal(changes);
     if (refusal.Length()) {
         Reply.SetResult("300");

@@ -1,14 +1,12 @@
 #include "handlers/actions.h"
 
-#include <time.h>
-
-#include <cerrno>
 #include <memory>
 
 #include "config/settings.h"
 #include "handlers/netparams.h"
 #include "handlers/replies.h"
 #include "platform/process.h"
+#include "platform/requestscope.h"
 #include "platform/sockets.h"
 #include "platform/syslog.h"
 
@@ -25,13 +23,6 @@ void NotAllowed(TEVReply& Reply) {
 void Failed(TEVReply& Reply, const String& error) {
     Reply.SetResult("301");
     Reply.AddStringParam(error, 0);
-}
-
-// Sleeps whole seconds; signals do not cut the pause short.
-void SleepSeconds(int seconds) {
-    struct timespec left = {seconds, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace
@@ -56,9 +47,10 @@ void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply) {
     const String workDir = ZeroTerminated(Req.GetParam(2, 1));
     int exitCode = 0;
     String error;
-    if (!SystemEx(command.Data(), workDir.Length() > 0 ? workDir.Data() : nullptr, timeoutMs,
-                  exitCode, error)) {
-        Failed(Reply, error);
+    // No limit of its own: the request's budget is the limit.
+    if (!SystemEx(command.Data(), workDir.Length() > 0 ? workDir.Data() : nullptr,
+                  LimitOrBudgetMs(timeoutMs), exitCode, error)) {
+        Failed(Reply, timeoutMs == 0 && RequestBudgetSpent() ? String(kBudgetReachedText) : error);
         return;
     }
     Reply.SetResult("200");
@@ -108,6 +100,13 @@ void ProcessAct_TCPSend(const QVRequest& Req, TEVReply& Reply) {
         return;
     }
     const String second = DecodeDataParam(Req, 6);
+    // A delay beyond the request's budget would be a silent wait that ends
+    // in nothing: answered at once, nothing sent.
+    const bool delayed = second.Length() > 0 && delaySeconds > 0;
+    if (delayed && (long long)delaySeconds * 1000 > RequestMsLeft()) {
+        Failed(Reply, String(kBudgetReachedText));
+        return;
+    }
     TSyncSocket sock(Req.GetParam(3, 1) == "0" ? 1 : 2);
     if (sock.Connect(host.Data(), port, kActionSendLimitMs) != 1 ||
         sock.SendString(first, kActionSendLimitMs) <= 0) {
@@ -115,7 +114,11 @@ void ProcessAct_TCPSend(const QVRequest& Req, TEVReply& Reply) {
         return;
     }
     if (second.Length() > 0) {
-        if (delaySeconds > 0) SleepSeconds(delaySeconds);
+        // The pause ends early when the peer goes: nobody wants the rest.
+        if (delayed && PauseForRequest((long long)delaySeconds * 1000) < 0) {
+            Failed(Reply, String(kPeerGoneText));
+            return;
+        }
         sock.SendString(second, kActionSendLimitMs);
     }
     Reply.SetResult("200");

@@ -14,8 +14,11 @@
 
 // "ACT-ExternalCmd": 1 command line, 2 working directory (empty: the
 // agent's), 3 a number that must decode (unused), 4 time limit in ms for
-// SystemEx (0: none, -1: do not wait). An empty command line: "501"
-// "Command line to execute is not specified". Ran: "200" and the exit code.
+// SystemEx (0: the request's budget, -1: do not wait). An empty command
+// line: "501" "Command line to execute is not specified". Ran: "200" and the
+// exit code. Killed at the budget: "301" "Request time budget reached"; when
+// the peer closes first: "301" "Request abandoned: the peer closed the
+// connection".
 void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply);
 
 // "ACT-Syslog": 1 syslog host, 2 port, 3 facility, 4 severity (0 to 7),
@@ -28,6 +31,9 @@ void ProcessAct_Syslog(const QVRequest& Req, TEVReply& Reply);
 // (may be empty). Sends the first block, and when there is a second one,
 // waits the delay and sends it (its outcome is not checked). Nothing is read
 // back. The connect and each send may take at most 30 seconds, so a peer
-// that never answers or never reads cannot hold the session longer.
-// "200" and "Data has been sent".
+// that never answers or never reads cannot hold the session longer. A delay
+// longer than the request's budget has left answers "301" "Request time
+// budget reached" at once, nothing sent; a request whose peer closes during
+// the delay ends there ("301" "Request abandoned: the peer closed the
+// connection", the second block not sent). "200" and "Data has been sent".
 void ProcessAct_TCPSend(const QVRequest& Req, TEVReply& Reply);

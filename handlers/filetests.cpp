@@ -112,9 +112,10 @@ void ProcessTest_CountFiles(const QVRequest& Req, TEVReply& Reply) {
     const String folder = PathParam(Req, 1, 11);
     const String mask = Req.GetParam(2, 1);
     const bool recursive = tevDecodeBool(Req.GetParam(3, 1));
-    const int mode = tevDecodeInt(Req.GetParam(4, 1));
+    int mode = 0;
     int limit = 0;
-    if (mode < cfmAllFiles || mode > cfmSubFolders || !tevDecodeInt(Req.GetParam(5, 1), &limit))
+    if (!tevDecodeIntInRange(Req.GetParam(4, 1), &mode) || mode < cfmAllFiles ||
+        mode > cfmSubFolders || !tevDecodeInt(Req.GetParam(5, 1), &limit))
         return ReplyWrongParameter(Reply);
     const int count = CountFiles(folder, mask, recursive, mode, limit);
     if (count < 0) return ReplyMessage(Reply, "301", "Folder doesn`t exist or access denied");

@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "handlers/netparams.h"
 #include "handlers/replies.h"
+#include "platform/requestscope.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -56,6 +57,15 @@ void ReplyExchange(TEVReply& Reply, int result, int elapsedMs, const char* answe
     Reply.AddStringParam(String(answer, received), 1);
 }
 
+// The error text of a failed exchange: the lower layer's, or the reason
+// the request's work was cut short (its peer gone, its budget spent).
+String CutShort(int result, const String& error) {
+    if (result > 0) return error;
+    if (RequestPeerGone()) return String(kPeerGoneText);
+    if (RequestBudgetSpent()) return String(kBudgetReachedText);
+    return error;
+}
+
 }  // namespace
 
 void ProcessTest_TCP(const QVRequest& Req, TEVReply& Reply) {
@@ -85,7 +95,7 @@ void ProcessTest_TCP(const QVRequest& Req, TEVReply& Reply) {
     const int result = SendReceiveTCPPacket(host.Data(), port, limitMs, data.Data(), answer,
                                             data.Length(), answerLen, error);
     const struct timeval end = Now();
-    ReplyExchange(Reply, result, ElapsedMs(start, end), answer, answerLen, error);
+    ReplyExchange(Reply, result, ElapsedMs(start, end), answer, answerLen, CutShort(result, error));
 }
 
 void ProcessTest_UDP(const QVRequest& Req, TEVReply& Reply) {
@@ -118,13 +128,15 @@ void ProcessTest_UDP(const QVRequest& Req, TEVReply& Reply) {
     String error;
     int result = 0;
     int elapsedMs = 0;
+    // Attempts x limit may be far longer than anyone waits: the attempts
+    // end with the request's budget, or as soon as the peer has gone.
     for (int i = 0; i < attempts; i++) {
         const struct timeval start = Now();
         result = SendReceiveUDPPacket(host.Data(), port, limitSeconds, data.Data(), answer,
                                       data.Length(), answerLen, error);
         const struct timeval end = Now();
         elapsedMs = ElapsedMs(start, end);
-        if (result > 0) break;
+        if (result > 0 || RequestBudgetSpent() || RequestPeerGone()) break;
     }
-    ReplyExchange(Reply, result, elapsedMs, answer, answerLen, error);
+    ReplyExchange(Reply, result, elapsedMs, answer, answerLen, CutShort(result, error));
 }

@@ -8,6 +8,10 @@
 // Replies: "200", the duration of the (last) exchange in milliseconds, the
 // answer in the multi-line form (empty when none was asked for); or "301",
 // the socket library's error text and its result code.
+// Every wait ends with the request's time budget or when the request's
+// peer closes its connection (requestscope.h): the reply is then "301" with
+// "Request time budget reached" or "Request abandoned: the peer closed the
+// connection", and the last exchange's result.
 // Any session thread; they share nothing but the read-only settings.
 #pragma once
 

@@ -14,6 +14,7 @@
 #include "handlers/replies.h"
 #include "platform/filepath.h"
 #include "platform/process.h"
+#include "platform/requestscope.h"
 #include "platform/tempcreate.h"
 #include "platform/tempfile.h"
 #include "protocol/valueforms.h"
@@ -148,11 +149,16 @@ bool RunSettingsScript(const String& script, const String* arg, TTempFile& resul
     char* argv[] = {program.Data(), arg != nullptr ? argument.Data() : nullptr, nullptr};
     TChildFds fds;
     fds.Out = fds.Err = fds.Fd3 = result.fd;
+    fds.OutCap = kChildOutputCap;
     int exitCode = 0;
     String error;
     const int rc = RunProgram(argv, nullptr, fds, kSettingsScriptLimitMs, exitCode, error);
     if (rc == kRunTimedOut) {
         ReplyMessage(Reply, "301", "Script time limit exceeded");
+        return false;
+    }
+    if (rc == kRunOverCap || rc == kRunPeerGone) {
+        ReplyMessage(Reply, "301", error);
         return false;
     }
     // A script that ended on a signal may still have written its result;
@@ -237,13 +243,6 @@ TScriptOutput ReadScriptOutput(int fd, int budget) {
         if (found && budget <= 0) break;
     }
     return out;
-}
-
-void PauseMicroseconds(int us) {
-    if (us <= 0) return;
-    struct timespec ts = {us / 1000000, (us % 1000000) * 1000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
 }
 
 // Writes the script text to a new file that only the agent's user can read,
@@ -349,8 +348,10 @@ void ProcessTest_External(const QVRequest& Req, TEVReply& Reply) {
     }
     int exitCode = 0;
     String error;
-    if (!SystemEx(command.Data(), nullptr, limit, exitCode, error)) {
-        ReplyMessage(Reply, "301", error);
+    // No limit of its own: the request's budget is the limit.
+    if (!SystemEx(command.Data(), nullptr, LimitOrBudgetMs(limit), exitCode, error)) {
+        ReplyMessage(Reply, "301",
+                     limit == 0 && RequestBudgetSpent() ? String(kBudgetReachedText) : error);
         return;
     }
     Reply.SetResult("200");
@@ -366,8 +367,16 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     const String start = Req.GetParam(1, 1);
     const String text = tevDecodeStrings(Req.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
     const String params = tevDecodeStrings(Req.GetParam(3, 1));
-    const int limitMs = SecondsToMs(tevDecodeInt(Req.GetParam(4, 1)));
-    const int budget = tevDecodeInt(Req.GetParam(5, 1));
+    int limitSeconds = 0;
+    int budget = 0;
+    if (!tevDecodeIntInRange(Req.GetParam(4, 1), &limitSeconds) ||
+        !tevDecodeIntInRange(Req.GetParam(5, 1), &budget)) {
+        ReplyWrongParameter(Reply);
+        return;
+    }
+    // No limit of its own: the request's budget is the limit; a longer
+    // limit the server sets for its script holds.
+    const int limitMs = LimitOrBudgetMs(SecondsToMs(limitSeconds));
 
     TTempFile script, output;
     if (!WriteScriptFile(text, script, Reply)) return;
@@ -381,7 +390,11 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     const String paramText = ZeroTerminated(params);
     const String command = ZeroTerminated(start.ReplaceAll("%script%", scriptPath.Data(), 0)
                                               .ReplaceAll("%params%", paramText.Data(), 0));
-    PauseMicroseconds(s->delayforscripts);
+    // The configured pause, rounded up to whole milliseconds.
+    if (s->delayforscripts > 0 && PauseForRequest((s->delayforscripts + 999LL) / 1000) < 0) {
+        ReplyMessage(Reply, "301", kPeerGoneText);
+        return;
+    }
 
     TCommandArgs args;
     SplitCommandLine(command.Data(), args);
@@ -389,9 +402,15 @@ void ProcessTest_ShellScript(const QVRequest& Req, TEVReply& Reply) {
     // for all three streams; it is empty, so reading it ends at once.
     TChildFds fds;
     fds.In = fds.Out = fds.Err = outFd;
+    fds.OutCap = kChildOutputCap;
     int exitCode = 0;
     String error;
-    if (RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error) != 1) {
+    const int rc = RunProgram(args.Argv, nullptr, fds, limitMs, exitCode, error);
+    if (rc == kRunOverCap || rc == kRunPeerGone || (rc == kRunTimedOut && limitSeconds == 0)) {
+        ReplyMessage(Reply, "301", rc == kRunTimedOut ? String(kBudgetReachedText) : error);
+        return;
+    }
+    if (rc != 1) {
         ReplyMessage(Reply, "301", String("Script execution error: ") + error);
         return;
     }

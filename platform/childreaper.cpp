@@ -1,12 +1,17 @@
 #include "platform/childreaper.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -89,7 +94,52 @@ bool StartLocked(TReaperState& st) {
     return st.started;
 }
 
+// The parent pid of process pid from /proc/<pid>/stat, or -1. The command
+// name in parentheses may hold any bytes, so the fields are counted from
+// the last ')'.
+pid_t ParentOf(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[1024];
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return -1;
+    buf[n] = '\0';
+    const char* paren = strrchr(buf, ')');
+    int ppid = -1;
+    char state = 0;
+    if (paren == nullptr || sscanf(paren + 1, " %c %d", &state, &ppid) != 2) return -1;
+    return pid_t(ppid);
+}
+
+int PidfdFor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return int(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
 }  // namespace
+
+int AdoptInheritedChildren() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    const pid_t self = getpid();
+    int adopted = 0;
+    while (struct dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || ParentOf(pid_t(pid)) != self) continue;
+        ReapLater(pid_t(pid), PidfdFor(pid_t(pid)));
+        adopted++;
+    }
+    closedir(proc);
+    return adopted;
+}
 
 void ReapLater(pid_t pid, int pidfd) {
     TReaperState& st = State();

@@ -15,5 +15,14 @@
 // without); the descriptor is closed then. Any thread.
 void ReapLater(pid_t pid, int pidfd);
 
+// Hands every child this process has now to ReapLater and returns how many.
+// A restart keeps the process, and with it the children of the image
+// before (programs still running for requests that image served); nobody
+// in the new image waits for them. To be called in the new image before it
+// starts a child of its own (and after a daemon's fork, in the daemon), so
+// that no pid that another wait belongs to is taken over. Children are
+// found by their parent's pid in /proc. Main thread, at start-up.
+int AdoptInheritedChildren();
+
 // Number of children handed over and not reaped yet. For tests.
 int PendingReaps();

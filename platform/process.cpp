@@ -16,9 +16,12 @@
 #include <cstring>
 
 #include "platform/childreaper.h"
+#include "platform/requestscope.h"
 #include "platform/syserror.h"
 
 extern char** environ;
+
+const char kOutputCapText[] = "Output limit of 16 MiB exceeded";
 
 namespace {
 
@@ -63,32 +66,65 @@ int PidfdOpen(pid_t pid) {
 #endif
 }
 
-// Waits for pid to end until deadline (monotonic milliseconds; -1: none).
-// Returns 1 with status when it ended, 0 when it still runs at the deadline,
-// -1 when it cannot be waited for.
-int WaitUntil(pid_t pid, int pidfd, long long deadline, int& status) {
+// What a wait for a child watches besides its end: the peer of the request
+// it runs for (gone: the child is no longer wanted) and files it writes
+// whose growth is capped.
+struct TWatch {
+    int peerFd = -1;
+    int capFds[2] = {-1, -1};
+    long long capBytes = 0;
+};
+
+// WaitUntil's results besides 1 (ended), 0 (deadline) and -1 (no wait).
+const int kWaitPeerGone = 2;
+const int kWaitOverCap = 3;
+// How often the size of a capped file is looked at: a child that writes
+// fast overshoots the cap by what it writes in this time, until it is
+// killed and the file cut back.
+const int kCapCheckMs = 10;
+
+bool OverCap(const TWatch& watch) {
+    for (int fd : watch.capFds) {
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > watch.capBytes) return true;
+    }
+    return false;
+}
+
+// Waits for pid to end until deadline (monotonic milliseconds; -1: none),
+// watching what watch names. Returns 1 with status when it ended, 0 when it
+// still runs at the deadline, kWaitPeerGone or kWaitOverCap when the watch
+// saw its event, -1 when it cannot be waited for.
+int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int& status) {
+    const bool capped = watch.capFds[0] >= 0 || watch.capFds[1] >= 0;
+    const bool blocking = deadline < 0 && pidfd < 0 && watch.peerFd < 0 && !capped;
     int pause = 1;
     for (;;) {
-        const int flags = (deadline < 0 && pidfd < 0) ? 0 : WNOHANG;
-        const pid_t r = waitpid(pid, &status, flags);
+        const pid_t r = waitpid(pid, &status, blocking ? 0 : WNOHANG);
         if (r == pid) return 1;
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
+        if (capped && OverCap(watch)) return kWaitOverCap;
         long long left = -1;
         if (deadline >= 0) {
             left = deadline - NowMs();
             if (left <= 0) return 0;
             if (left > INT_MAX) left = INT_MAX;
         }
-        if (pidfd >= 0) {
-            struct pollfd p = {pidfd, POLLIN, 0};
-            poll(&p, 1, int(left));
-        } else {
-            SleepMs(left >= 0 && left < pause ? int(left) : pause);
-            if (pause < kBlindPollMaxMs) pause *= 2;
-        }
+        // Without a pid descriptor the end of a child is no event: look
+        // again after a pause that grows to kBlindPollMaxMs.
+        if (pidfd < 0 && (left < 0 || left > pause)) left = pause;
+        if (pidfd < 0 && pause < kBlindPollMaxMs) pause *= 2;
+        if (capped && (left < 0 || left > kCapCheckMs)) left = kCapCheckMs;
+        struct pollfd p[2];
+        int n = 0;
+        if (pidfd >= 0) p[n++] = {pidfd, POLLIN, 0};
+        const int peerAt = watch.peerFd >= 0 ? n : -1;
+        if (peerAt >= 0) p[n++] = {watch.peerFd, POLLRDHUP, 0};
+        const int rc = poll(p, nfds_t(n), int(left));
+        if (rc > 0 && peerAt >= 0 && p[peerAt].revents != 0) return kWaitPeerGone;
     }
 }
 
@@ -298,8 +334,9 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
     }
     const int pidfd = PidfdOpen(pid);
     int status = 0;
+    const TWatch none;
     if (Timeout == -1) {
-        const int w = WaitUntil(pid, pidfd, NowMs() + kNoWaitGraceMs, status);
+        const int w = WaitUntil(pid, pidfd, NowMs() + kNoWaitGraceMs, none, status);
         if (w == 0) {
             ReapLater(pid, pidfd);
             ExitCode = 0;
@@ -310,23 +347,47 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         return 1;
     }
     const long long deadline = Timeout == 0 ? -1 : NowMs() + (Timeout > 0 ? Timeout : 0);
-    int w = WaitUntil(pid, pidfd, deadline, status);
-    const bool limitReached = w == 0;
-    if (limitReached) {
+    TWatch watch;
+    watch.peerFd = RequestPeerFd();
+    if (Fds.OutCap > 0) {
+        watch.capFds[0] = Fds.Out;
+        watch.capFds[1] = Fds.Err != Fds.Out ? Fds.Err : -1;
+        watch.capBytes = Fds.OutCap;
+    }
+    int w = WaitUntil(pid, pidfd, deadline, watch, status);
+    const int cut = w;  // 0, kWaitPeerGone or kWaitOverCap: the child is killed
+    if (w == 0 || w == kWaitPeerGone || w == kWaitOverCap) {
         if (!KillJob(pid)) {
             ReapLater(pid, pidfd);
             Error = "cannot terminate process";
             return 0;
         }
-        w = WaitUntil(pid, pidfd, -1, status);
+        w = WaitUntil(pid, pidfd, -1, none, status);
     }
     if (pidfd >= 0) close(pidfd);
+    // A child that wrote past the cap and ended between two looks is over
+    // it all the same.
+    if (cut == kWaitOverCap || (cut == 1 && Fds.OutCap > 0 && OverCap(watch))) {
+        // Only the capped part is kept (what a child in the same group
+        // wrote after the look is cut too).
+        for (int fd : watch.capFds) {
+            if (fd < 0) continue;
+            const int ignored = ftruncate(fd, Fds.OutCap);
+            (void)ignored;
+        }
+        Error = kOutputCapText;
+        return kRunOverCap;
+    }
+    if (cut == kWaitPeerGone) {
+        Error = kPeerGoneText;
+        return kRunPeerGone;
+    }
     if (w == 1 && WIFEXITED(status)) {
         ExitCode = WEXITSTATUS(status);
         return 1;
     }
     Error = "abnormal termination";
-    return limitReached ? kRunTimedOut : 0;
+    return cut == 0 ? kRunTimedOut : 0;
 }
 
 int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
@@ -349,6 +410,8 @@ int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFil
         fds.Err = fds.Out;
     else if (StderrFile != nullptr)
         fds.Err = open(StderrFile, writeFlags, 0666);
+    // The files are ours: what a program may leave in them is capped.
+    if (fds.Out >= 0 || fds.Err >= 0) fds.OutCap = kChildOutputCap;
     const int rc = RunProgram(args.Argv, WorkDir, fds, Timeout, ExitCode, Error);
     if (fds.In >= 0) close(fds.In);
     if (fds.Out >= 0) close(fds.Out);

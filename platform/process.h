@@ -21,7 +21,10 @@
 // Returns 1 when the program ran; ExitCode then holds its exit code.
 // Returns 0 when it could not run or did not end normally; Error then holds
 // "fork error", "cannot terminate process", "abnormal termination" or
-// "exec error: <system text>". Error is emptied at the start.
+// "exec error: <system text>", or the texts of RunProgram for a child killed
+// because its request's peer went or because it wrote more than
+// kChildOutputCap into StdoutFile or StderrFile (the files are cut back to
+// the cap). Error is emptied at the start.
 int SystemEx2(const char* CommandLine, const char* WorkDir, const char* StdinFile,
               const char* StdoutFile, const char* StderrFile, int Timeout, int& ExitCode,
               String& Error);
@@ -55,15 +58,29 @@ int SplitCommandLine(const char* CommandLine, TCommandArgs& Args);
 // Each is a descriptor of the caller (close-on-exec is fine; it is copied
 // into place) or -1: "/dev/null" for 0 to 2, closed for 3. The same
 // descriptor may be given for several. The caller keeps and closes them.
+// OutCap, when above 0, caps the files behind Out and Err (regular files
+// the caller created): the child is killed once either grows beyond OutCap
+// bytes, and the file is cut back to OutCap.
 struct TChildFds {
     int In = -1;
     int Out = -1;
     int Err = -1;
     int Fd3 = -1;
+    long long OutCap = 0;
 };
 
-// RunProgram's result when the child was killed at its time limit.
+// Most output a program may leave in a file the agent created for it.
+const long long kChildOutputCap = 16LL * 1024 * 1024;
+// Error text of a program killed for writing more than kChildOutputCap:
+// "Output limit of 16 MiB exceeded".
+extern const char kOutputCapText[];
+
+// RunProgram's results when the child was killed: at its time limit; because
+// the peer of the request it ran for closed its connection; for output
+// beyond the cap.
 const int kRunTimedOut = -1;
+const int kRunPeerGone = -2;
+const int kRunOverCap = -3;
 
 // Runs Argv[0] (searched along PATH when it holds no '/'; a file the system
 // cannot execute is run by /bin/sh, as execvp does) with the argument vector
@@ -73,13 +90,18 @@ const int kRunTimedOut = -1;
 // Timeout milliseconds: 0 waits without limit; -1 waits at most about one
 // second for an early end and then leaves a running child to end on its own
 // (it is reaped in the background); any other negative limit has passed at
-// once. At the limit the child's process group is killed and reaped.
+// once. At the limit the child's process group is killed and reaped. While
+// it waits, the child's process group is also killed and reaped when the
+// peer of the calling thread's request closes its connection (requestscope.h)
+// or when a file capped by Fds.OutCap grows beyond the cap.
 // Returns 1 when the program ran and ended (or, with -1, runs on): ExitCode
 // holds its exit code (0 when it runs on, or ended on a signal with -1).
 // Returns 0 when it could not be started or ended on a signal; Error holds
 // "fork error", "exec error: <system text>", "abnormal termination" or
 // "cannot terminate process". Returns kRunTimedOut when it was killed at the
-// limit; Error holds "abnormal termination". Error is emptied at the start;
-// ExitCode is set only when 1 is returned. Any thread.
+// limit (Error "abnormal termination"), kRunPeerGone when its peer went
+// (Error kPeerGoneText), kRunOverCap for its output (Error kOutputCapText).
+// Error is emptied at the start; ExitCode is set only when 1 is returned.
+// Any thread.
 int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
                int& ExitCode, String& Error);

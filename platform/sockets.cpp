@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/requestscope.h"
+
 std::mutex iplib_mutex;
 
 namespace {
@@ -34,6 +36,8 @@ int RemainingMs(Clock::time_point deadline) {
 
 // Waits until fd reports one of events (an error or hang-up also counts as
 // ready: the following call reports it). timeoutMs < 0 waits without limit.
+// On a thread that serves a request (requestscope.h) the wait ends with the
+// request's budget (as a time-out) and when its peer closes (ECANCELED).
 // Returns 1 ready, 0 timed out, -1 failed with errno set. Interruptions by
 // signals resume with the time that is left.
 int WaitReady(int fd, short events, int timeoutMs) {
@@ -41,14 +45,21 @@ int WaitReady(int fd, short events, int timeoutMs) {
         errno = EBADF;
         return -1;
     }
+    const int budget = RequestMsLeft();
+    if (budget != kNoRequestBudget && (timeoutMs < 0 || timeoutMs > budget)) timeoutMs = budget;
+    const int peer = RequestPeerFd();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int wait = timeoutMs;
     for (;;) {
-        pollfd p{fd, events, 0};
-        const int rc = poll(&p, 1, wait);
+        pollfd p[2] = {{fd, events, 0}, {peer, POLLRDHUP, 0}};
+        const int rc = poll(p, peer >= 0 ? 2 : 1, wait);
         if (rc > 0) {
-            if (p.revents & POLLNVAL) {
+            if (p[0].revents & POLLNVAL) {
                 errno = EBADF;
+                return -1;
+            }
+            if (p[0].revents == 0) {
+                errno = ECANCELED;
                 return -1;
             }
             return 1;

@@ -1,5 +1,7 @@
 #include "protocol/valueforms.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,15 +40,44 @@ bool tevDecodeBool(String s) {
     return tevDecodeBool(s.Data());
 }
 
+namespace {
+
+// The leading number of s as atoll reads it, into v; false when it does not
+// fit 64 bits (atoll would answer with a clamped value).
+bool LeadingNumber(const char* s, long long& v) {
+    errno = 0;
+    v = std::strtoll(s, nullptr, 10);
+    return errno != ERANGE;
+}
+
+bool LeadingInt(const char* s, int& v) {
+    long long wide = 0;
+    if (!LeadingNumber(s, wide) || wide < INT_MIN || wide > INT_MAX) return false;
+    v = int(wide);
+    return true;
+}
+
+}  // namespace
+
 int tevDecodeInt(const char* s, int* out) {
-    if (!s || !isdecimalnum(s)) return 0;
-    *out = std::atoi(s);
+    int v = 0;
+    if (!s || !isdecimalnum(s) || !LeadingInt(s, v)) return 0;
+    *out = v;
     return 1;
 }
 
 int tevDecodeInt64(const char* s, long long* out) {
-    if (!s || !isdecimalnum(s)) return 0;
-    *out = std::atoll(s);
+    long long v = 0;
+    if (!s || !isdecimalnum(s) || !LeadingNumber(s, v)) return 0;
+    *out = v;
+    return 1;
+}
+
+int tevDecodeIntInRange(String s, int* out) {
+    s.SetZero();
+    int v = 0;
+    if (s.Data() && !LeadingInt(s.Data(), v)) return 0;
+    *out = v;
     return 1;
 }
 

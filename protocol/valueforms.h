@@ -19,12 +19,19 @@ long long tevDecodeInt64(String s);
 double tevDecodeReal(String s);
 bool tevDecodeBool(String s);
 
-// Checked forms: when s holds only '-' and digits (empty allowed) store the
-// value in *out and return 1; otherwise return 0 and leave *out alone.
+// Checked forms: when s holds only '-' and digits (empty allowed) and the
+// number it starts with fits the result type, store the value in *out and
+// return 1; otherwise return 0 and leave *out alone. A number that does not
+// fit is refused rather than wrapped (4295011297 is not port 44001).
 int tevDecodeInt(const char* s, int* out);
 int tevDecodeInt64(const char* s, long long* out);
 int tevDecodeInt(String s, int* out);
 int tevDecodeInt64(String s, long long* out);
+
+// The unchecked form's reading (leading blanks, a sign, the digits up to
+// the first other character; 0 when there are none) into *out, returning 1;
+// 0 with *out alone when that number does not fit 32 bits.
+int tevDecodeIntInRange(String s, int* out);
 
 // The broken-down time of a 14-digit time text; all fields zero when s is
 // null or not exactly 14 characters long. Digits are not checked.

@@ -30,11 +30,41 @@ TEST(SessionLimitsTest, CapsInAllAndPerPeer) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.peer);
         if (s.admit)
-            EXPECT_EQ(limits.Admit(Addr(s.peer)), s.expected);
+            EXPECT_EQ(limits.Admit(Addr(s.peer)) != adRefused, s.expected);
         else
             limits.Release(Addr(s.peer));
         EXPECT_EQ(limits.InProgress(), s.inProgress);
     }
+}
+
+// With a reserve of 1 below caps of 4 in all and 2 per peer, the last place
+// of each cap is a reserve place.
+TEST(SessionLimitsTest, TheTopOfEachCapIsAReserve) {
+    TSessionLimits limits(4, 2, 1);
+    struct Step {
+        const char* peer;
+        TAdmission expected;
+    } steps[] = {
+        {"10.0.0.1", adAdmitted}, {"10.0.0.1", adReserve},  // the peer's last place
+        {"10.0.0.1", adRefused},  {"10.0.0.2", adAdmitted},
+        {"10.0.0.3", adReserve},  // the last place in all
+        {"10.0.0.4", adRefused},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.peer);
+        EXPECT_EQ(limits.Admit(Addr(s.peer)), s.expected);
+    }
+    limits.Release(Addr("10.0.0.3"));
+    limits.Release(Addr("10.0.0.2"));
+    EXPECT_EQ(limits.Admit(Addr("10.0.0.5")), adAdmitted);
+}
+
+TEST(SessionLimitsTest, ManagementRequestsAreServedOnTheReserve) {
+    for (const char* c :
+         {"ReloadCfg", "ReloadApp", "QUIT", "GetSettings", "SetSettings", "GetInfo"})
+        EXPECT_TRUE(ServedOnReserve(String(c))) << c;
+    for (const char* c : {"TEST-ExternalPrg", "UpgradeCode", "quit", "GetInfo "})
+        EXPECT_FALSE(ServedOnReserve(String(c))) << c;
 }
 
 }  // namespace

@@ -206,13 +206,14 @@ TEST_F(UpgradeE2E, OddPathsWholeArgumentsAndATrailerInTwoPieces) {
     ASSERT_TRUE(agent.Launch({"-i", cfg}));
     ASSERT_TRUE(agent.WaitForOutput("Listening...", kWaitMs)) << agent.Output();
 
-    // A stand-in for the new program: records its arguments, one a line.
+    // A stand-in for the new program: records its arguments, one a line,
+    // and proves itself as the agent does, by removing the backup.
     const std::string record = work.path + "/args.txt";
     const std::string stand_in =
         "#!/bin/sh\n"
         "# Stands in for a new agent in a test: writes down how it was started.\n"
         "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-        record + "'\n";
+        record + "'\nrm -f -- \"$TEV_UPGRADE_BACKUP\"\n";
     wire::Connection conn(agent.port);
     ASSERT_TRUE(Open(conn, stand_in.size()));
     const std::string trailer = Trailer(stand_in);
@@ -244,6 +245,65 @@ TEST_F(UpgradeE2E, AFileThatCannotBeExecutedBringsTheOldProgramBack) {
     EXPECT_EQ(agent.Wait(kWaitMs), 0);
     EXPECT_EQ(Entries(bin), std::vector<std::string>{"tev"});
 }
+
+// The old program stays as bin/tev.old (its watcher's pid in tev.old.pid)
+// until the new one proves itself by answering a request; a new program
+// that ends before that is replaced by the old one, which starts again.
+struct ProofCase {
+    const char* name;
+    std::string program;  // empty: a copy of the agent
+    bool proves;
+};
+
+void PrintTo(const ProofCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A shell script standing in for a new program, padded above the smallest
+// size an upgrade may have.
+std::string StandIn(const std::string& body) {
+    return "#!/bin/sh\n# A stand-in for a new tev program, for a test of the upgrade rollback:\n"
+           "# it never proves itself.\n" +
+           body;
+}
+
+class UpgradeProofE2E : public UpgradeE2E, public ::testing::WithParamInterface<ProofCase> {};
+
+TEST_P(UpgradeProofE2E, TheOldProgramStaysUntilTheNewOneProvesItself) {
+    const ProofCase& c = GetParam();
+    Start();
+    const std::string sent = c.program.empty() ? MarkedAgent() : c.program;
+    EXPECT_EQ(SendWithClient(sent), "200\n");
+    ASSERT_TRUE(WaitForCount(agent, "Listening...", 2, kWaitMs)) << agent.Output();
+    if (c.proves) {
+        EXPECT_EQ(Entries(bin), (std::vector<std::string>{"tev", "tev.old", "tev.old.pid"}));
+        EXPECT_TRUE(ReadWholeFile(bin + "/tev.old") == original);
+        EXPECT_EQ(RunCtl(agent, {"GetInfo"}).exitCode, 0);
+        EXPECT_TRUE(
+            WaitForCount(agent, "Upgrade confirmed, old program's backup removed\n", 1, kWaitMs));
+        EXPECT_TRUE(ReadWholeFile(program) == sent);
+    } else {
+        EXPECT_NE(agent.Output().find("tev update: the new program failed before it proved "
+                                      "itself, starting the old one"),
+                  std::string::npos)
+            << agent.Output();
+        EXPECT_TRUE(ReadWholeFile(program) == original);
+        EXPECT_EQ(RunCtl(agent, {"GetInfo"}).exitCode, 0);
+    }
+    EXPECT_EQ(Entries(bin), std::vector<std::string>{"tev"});
+    EXPECT_TRUE(WaitEmpty(tmp));
+    EXPECT_EQ(RunCtl(agent, {"QUIT"}).out, "200\nOk\n");
+    EXPECT_EQ(agent.Wait(kWaitMs), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, UpgradeProofE2E,
+                         ::testing::Values(ProofCase{"ExitsAtOnce", StandIn("exit 1\n"), false},
+                                           ProofCase{"CrashesAfterTwoSeconds",
+                                                     StandIn("sleep 2\nkill -SEGV $$\n"), false},
+                                           ProofCase{"AGoodAgent", "", true}),
+                         [](const ::testing::TestParamInfo<ProofCase>& p) {
+                             return std::string(p.param.name);
+                         });
 
 class UpgradeE2EReadOnlyDir : public UpgradeE2E {
   protected:
@@ -314,12 +374,12 @@ TEST(UpgradeE2EDaemon, TheNewDaemonTakesOverThePidFile) {
     EXPECT_EQ(d.Ctl({"-U", sent}).out, "200\n");
     const int next = runstate::WaitForPid(d.pidPath, d.pid, kWaitMs);
     ASSERT_GT(next, 0);
-    EXPECT_TRUE(runstate::WaitGone(d.pid, kWaitMs));
+    // The script watches the new daemon until it proves itself: its first
+    // answered request removes the backup, and the script ends.
     EXPECT_EQ(d.Ctl({"GetInfo"}).exitCode, 0);
+    EXPECT_TRUE(runstate::WaitGone(d.pid, kWaitMs));
     EXPECT_TRUE(ReadWholeFile(bin + "/tev") == ReadWholeFile(sent));
     EXPECT_TRUE(WaitEmpty(tmp));
-    // The starting process returns at once, so the script ends and takes
-    // the old program's backup with it.
     const long long deadline = runstate::NowMs() + kWaitMs;
     while (Entries(bin).size() > 1 && runstate::NowMs() < deadline) runstate::SleepMs(20);
     EXPECT_EQ(Entries(bin), std::vector<std::string>{"tev"});

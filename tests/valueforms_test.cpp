@@ -35,6 +35,40 @@ TEST(ValueFormsTest, Decoders) {
     EXPECT_EQ(big, -9000000000LL);
 }
 
+// Numbers that do not fit are refused, not wrapped or clamped; *out is left
+// alone then.
+TEST(ValueFormsTest, NumbersThatDoNotFit) {
+    struct Case {
+        const char* text;
+        int checked;    // tevDecodeInt (s, &out)
+        int inRange;    // tevDecodeIntInRange
+        int value;      // stored by both when accepted
+        int checked64;  // tevDecodeInt64 (s, &out)
+    } cases[] = {
+        {"2147483647", 1, 1, 2147483647, 1},
+        {"-2147483648", 1, 1, -2147483647 - 1, 1},
+        {"2147483648", 0, 0, 0, 1},
+        {"4295011297", 0, 0, 0, 1},
+        {"-2147483649", 0, 0, 0, 1},
+        {"9223372036854775807", 0, 0, 0, 1},
+        {"9223372036854775808", 0, 0, 0, 0},
+        {"-99999999999999999999", 0, 0, 0, 0},
+        {" 12x", 0, 1, 12, 0},  // the unchecked reading: blanks, digits, the rest ignored
+        {"x", 0, 1, 0, 0},
+        {"4295011297x", 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        int out = -7, in = -7;
+        long long wide = -7;
+        EXPECT_EQ(tevDecodeInt(c.text, &out), c.checked);
+        EXPECT_EQ(out, c.checked ? c.value : -7);
+        EXPECT_EQ(tevDecodeIntInRange(String(c.text), &in), c.inRange);
+        EXPECT_EQ(in, c.inRange ? c.value : -7);
+        EXPECT_EQ(tevDecodeInt64(c.text, &wide), c.checked64);
+    }
+}
+
 TEST(ValueFormsTest, Writers) {
     EXPECT_EQ(Str(tevFormatInt64(42)), "    42");
     EXPECT_EQ(Str(tevFormatInt64(1234567)), "1234567");
