@@ -41,10 +41,6 @@ int Commonness(unsigned char c) {
     }
 }
 
-bool IsAsciiLetter(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
 // Byte at p folded the way the needle was: lower-cased letters when the case
 // is ignored.
 inline unsigned char Fold(unsigned char c, int caseSensitive) {
@@ -72,9 +68,33 @@ void TTextFinder::Init(const String& text, int cs) {
         rare1 = rare2;
         rare2 = t;
     }
+    path = PathAvailable(pathAvx2) ? pathAvx2 : PathAvailable(pathSse2) ? pathSse2 : pathScalar;
+}
+
+bool TTextFinder::PathAvailable(TPath p) {
+    switch (p) {
+        case pathScalar:
+            return true;
 #ifdef TEV_TEXTFIND_X86
-    useWide = __builtin_cpu_supports("avx2") != 0;
+        case pathSse2:
+            return true;
+        case pathAvx2: {
+            static const bool avx2 = [] {
+                __builtin_cpu_init();
+                return __builtin_cpu_supports("avx2") != 0;
+            }();
+            return avx2;
+        }
 #endif
+        default:
+            return false;
+    }
+}
+
+bool TTextFinder::ForcePath(TPath p) {
+    if (!PathAvailable(p)) return false;
+    path = p;
+    return true;
 }
 
 bool TTextFinder::Equal(const char* p) const {
@@ -98,6 +118,10 @@ struct Probe {
     unsigned char b1, b2;        // the needle's bytes at rare1 and rare2
     unsigned char fold1, fold2;  // 0x20 when that byte is matched caseless
 };
+
+bool IsAsciiLetter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 __attribute__((target("avx2"))) size_t ScanWide(const TTextFinder& f, const Probe& pr, int rare1,
                                                 int rare2, int len, const char* p, size_t n,
@@ -160,23 +184,34 @@ size_t ScanNarrow(const TTextFinder& f, const Probe& pr, int rare1, int rare2, i
 const char* TTextFinder::Find(const char* p, size_t n) const {
     const int len = needle.Length();
     if (len == 0 || !p || n < size_t(len)) return nullptr;
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(needle.Data());
     size_t i = 0;
 #ifdef TEV_TEXTFIND_X86
-    Probe pr;
-    pr.b1 = b[rare1];
-    pr.b2 = b[rare2];
-    pr.fold1 = !caseSensitive && IsAsciiLetter(pr.b1) ? 0x20 : 0;
-    pr.fold2 = !caseSensitive && IsAsciiLetter(pr.b2) ? 0x20 : 0;
-    const char* hit = nullptr;
-    i = useWide ? ScanWide(*this, pr, rare1, rare2, len, p, n, &hit)
-                : ScanNarrow(*this, pr, rare1, rare2, len, p, n, &hit);
-    if (hit) return hit;
-#else
+    if (path != pathScalar) {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(needle.Data());
+        Probe pr;
+        pr.b1 = b[rare1];
+        pr.b2 = b[rare2];
+        pr.fold1 = !caseSensitive && IsAsciiLetter(pr.b1) ? 0x20 : 0;
+        pr.fold2 = !caseSensitive && IsAsciiLetter(pr.b2) ? 0x20 : 0;
+        const char* hit = nullptr;
+        i = path == pathAvx2 ? ScanWide(*this, pr, rare1, rare2, len, p, n, &hit)
+                             : ScanNarrow(*this, pr, rare1, rare2, len, p, n, &hit);
+        if (hit) return hit;
+    }
+#endif
+    return FindScalar(p, n, i);
+}
+
+// The scalar scan of the starts from `from` on (the whole block, or the
+// tail that a vector scan left); n >= Length() > 0.
+const char* TTextFinder::FindScalar(const char* p, size_t n, size_t from) const {
+    const size_t len = size_t(needle.Length());
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(needle.Data());
+    size_t i = from;
     if (caseSensitive) {
         // memchr on the rarest byte, then the full comparison.
-        while (i + size_t(len) <= n) {
-            const void* q = std::memchr(p + i + rare1, b[rare1], n - size_t(len) + 1 - i);
+        while (i + len <= n) {
+            const void* q = std::memchr(p + i + size_t(rare1), b[rare1], n - len + 1 - i);
             if (!q) return nullptr;
             i = size_t(static_cast<const char*>(q) - p) - size_t(rare1);
             if (Equal(p + i)) return p + i;
@@ -184,9 +219,8 @@ const char* TTextFinder::Find(const char* p, size_t n) const {
         }
         return nullptr;
     }
-#endif
     const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    for (; i + size_t(len) <= n; i++) {
+    for (; i + len <= n; i++) {
         if (Fold(u[i + size_t(rare1)], caseSensitive) != b[rare1]) continue;
         if (Fold(u[i + size_t(rare2)], caseSensitive) != b[rare2]) continue;
         if (Equal(p + i)) return p + i;

@@ -96,12 +96,36 @@ inline int DecodeStatus(int status) {
     return -1;
 }
 
+// The words (split at blanks) of the environment variable TEV_TEST_WRAPPER:
+// a command put in front of the agent and the client when the tests start
+// them, such as an emulator that runs them on an older processor model
+// (tools/test.sh arch x86-64-v1). Empty when the variable is unset.
+inline std::vector<std::string> TestWrapper() {
+    std::vector<std::string> words;
+    const char* env = std::getenv("TEV_TEST_WRAPPER");
+    std::string word;
+    for (const char* c = env ? env : ""; *c; c++) {
+        if (*c != ' ') {
+            word += *c;
+        } else if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    }
+    if (!word.empty()) words.push_back(word);
+    return words;
+}
+
 // Starts prog with args (argv[0] = prog), standard input from /dev/null,
-// standard output on outFd and standard error on errFd. Returns the child's
-// pid or -1. All allocation happens before the spawn.
+// standard output on outFd and standard error on errFd; the agent and the
+// client go through TestWrapper() when one is set (found on PATH). Returns
+// the child's pid or -1. All allocation happens before the spawn.
 inline pid_t Spawn(const std::string& prog, const std::vector<std::string>& args, int outFd,
                    int errFd) {
+    std::vector<std::string> wrapper;
+    if (prog == TEV_BINARY || prog == TEVCTL_BINARY) wrapper = TestWrapper();
     std::vector<char*> argv;
+    for (const std::string& w : wrapper) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(const_cast<char*>(prog.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -111,7 +135,9 @@ inline pid_t Spawn(const std::string& prog, const std::vector<std::string>& args
     posix_spawn_file_actions_adddup2(&fa, outFd, 1);
     posix_spawn_file_actions_adddup2(&fa, errFd, 2);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ);
+    const int rc = wrapper.empty()
+                       ? posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ)
+                       : posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     return rc == 0 ? pid : -1;
 }
