@@ -114,7 +114,9 @@ pid_t ParentOf(pid_t pid) {
     return pid_t(ppid);
 }
 
-int PidfdFor(pid_t pid) {
+}  // namespace
+
+int PidfdOpen(pid_t pid) {
 #ifdef SYS_pidfd_open
     return int(syscall(SYS_pidfd_open, pid, 0));
 #else
@@ -122,8 +124,6 @@ int PidfdFor(pid_t pid) {
     return -1;
 #endif
 }
-
-}  // namespace
 
 int AdoptInheritedChildren() {
     DIR* proc = opendir("/proc");
@@ -134,7 +134,7 @@ int AdoptInheritedChildren() {
         char* end = nullptr;
         const long pid = strtol(e->d_name, &end, 10);
         if (pid <= 0 || *end != '\0' || ParentOf(pid_t(pid)) != self) continue;
-        ReapLater(pid_t(pid), PidfdFor(pid_t(pid)));
+        ReapLater(pid_t(pid), PidfdOpen(pid_t(pid)));
         adopted++;
     }
     closedir(proc);

@@ -9,6 +9,10 @@
 
 #include <sys/types.h>
 
+// A pid descriptor for the child pid (close-on-exec), or -1 with errno set
+// where the system has none or pid is gone. Any thread.
+int PidfdOpen(pid_t pid);
+
 // Takes over pid, a child of this process that has not been waited for, and
 // pidfd, its pid descriptor (close-on-exec) or -1. The child is reaped soon
 // after it ends (at once with a pid descriptor, within about a second

@@ -44,17 +44,6 @@ void SleepMs(int ms) {
     }
 }
 
-bool ParseNumber(std::string_view text, unsigned long long& out) {
-    if (text.empty() || text.size() > 19) return false;
-    unsigned long long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + unsigned(c - '0');
-    }
-    out = v;
-    return true;
-}
-
 // Splits off the next word (blanks before it skipped) from text.
 std::string_view NextWord(std::string_view& text) {
     size_t at = 0;
@@ -100,8 +89,8 @@ bool ParseSample(std::string_view text, TCpuSample& out) {
     TCpuSample s;
     unsigned long long monoNs = 0;
     if (tag != kSampleTag || version != kSampleVersion || !NextWord(text).empty() ||
-        !(boot == kNoBootId || IsBootIdText(boot)) || !ParseNumber(mono, monoNs) ||
-        !ParseNumber(busy, s.Counters.Busy) || !ParseNumber(total, s.Counters.Total) ||
+        !(boot == kNoBootId || IsBootIdText(boot)) || !ParseProcNumber(mono, monoNs) ||
+        !ParseProcNumber(busy, s.Counters.Busy) || !ParseProcNumber(total, s.Counters.Total) ||
         s.Counters.Busy > s.Counters.Total)
         return false;
     s.BootId = std::string(boot);
@@ -165,7 +154,7 @@ bool ReadCpuCounters(const char* ProcRoot, TCpuCounters& Out) {
     for (; got < 8; got++) {
         const std::string_view word = NextWord(line);
         if (word.empty()) break;
-        if (!ParseNumber(word, v[got])) return false;
+        if (!ParseProcNumber(word, v[got])) return false;
     }
     if (got < 4) return false;
     const unsigned long long busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];

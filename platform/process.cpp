@@ -51,17 +51,6 @@ String ExecError(int err) {
     return text;
 }
 
-// A pid descriptor for the child pid (close-on-exec), or -1 where the
-// system has none.
-int PidfdOpen(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return int(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
-
 // What a wait for a child watches besides its end: the peer of the request
 // it runs for (gone: the child is no longer wanted) and files it writes
 // whose growth is capped.

@@ -86,3 +86,14 @@ int OpenProcDir(const char* Path) {
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
+
+bool ParseProcNumber(std::string_view text, unsigned long long& out) {
+    if (text.empty() || text.size() > 19) return false;
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + unsigned(c - '0');
+    }
+    out = v;
+    return true;
+}

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Reads the file Name, relative to the directory descriptor Dir (AT_FDCWD:
 // the working directory), into Buf (capacity Cap bytes) until Buf is full or
@@ -27,6 +28,11 @@ ssize_t AppendProcFile(int Dir, const char* Name, std::string& Out);
 // Appends the whole of an ordinary file (read to its end) to Out; results
 // as for AppendProcFile. Any thread.
 ssize_t AppendWholeFile(const char* Path, std::string& Out);
+
+// Reads text, 1 to 19 decimal digits and nothing else (as the proc file
+// system writes its counters), into out. Returns false, out untouched, for
+// anything else. Any thread.
+bool ParseProcNumber(std::string_view text, unsigned long long& out);
 
 // Opens the directory Path for reading (close-on-exec). Returns the
 // descriptor or -1 with errno set. Any thread.

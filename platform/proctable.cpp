@@ -109,17 +109,6 @@ struct TStatFacts {
     unsigned long long ticks = 0, start = 0, rssPages = 0;
 };
 
-bool ParseNumber(std::string_view text, unsigned long long& out) {
-    if (text.empty() || text.size() > 19) return false;
-    unsigned long long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + unsigned(c - '0');
-    }
-    out = v;
-    return true;
-}
-
 // Parses the stat line in buf[0, len) (ended by a line feed); the name runs
 // from the first '(' to the last ')'. Line feeds inside the name become
 // blanks in buf. False when the line is cut short or malformed.
@@ -144,10 +133,10 @@ bool ParseStat(char* buf, size_t len, TStatFacts& out) {
         while (end < len && line[end] != ' ' && line[end] != '\t') end++;
         const std::string_view word = line.substr(at, end - at);
         field++;
-        if (field == kFieldUtime) ok = ok && ParseNumber(word, utime);
-        if (field == kFieldStime) ok = ok && ParseNumber(word, stime);
-        if (field == kFieldStart) ok = ok && ParseNumber(word, out.start);
-        if (field == kFieldRss) ok = ok && ParseNumber(word, out.rssPages);
+        if (field == kFieldUtime) ok = ok && ParseProcNumber(word, utime);
+        if (field == kFieldStime) ok = ok && ParseProcNumber(word, stime);
+        if (field == kFieldStart) ok = ok && ParseProcNumber(word, out.start);
+        if (field == kFieldRss) ok = ok && ParseProcNumber(word, out.rssPages);
         at = end;
     }
     if (!ok || field < kStatFieldsMin) return false;
@@ -296,7 +285,7 @@ bool ParseUptime(std::string_view text, unsigned long long& hundredths) {
     const size_t dot = text.find('.');
     if (dot == std::string_view::npos) return false;
     unsigned long long whole = 0;
-    if (!ParseNumber(text.substr(0, dot), whole)) return false;
+    if (!ParseProcNumber(text.substr(0, dot), whole)) return false;
     unsigned long long frac = 0;
     for (size_t i = dot + 1; i < dot + 3; i++) {
         const char c = i < text.size() ? text[i] : '0';
