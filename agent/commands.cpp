@@ -168,8 +168,8 @@ const TParamDoc kGetFilesListParams[] = {
     {9, "flag", "1: add each entry's modification time"}};
 const char* const kGetFilesListValues[] = {
     "the folder listed", "the number of entries", "the number of lines per entry",
-    "then per entry: name, attributes (1 read-only, 2 hidden, 4 special, 16 folder), "
-    "and the size and times asked for"};
+    ("then per entry: name, attributes (1 read-only, 2 hidden, 4 special, 16 folder), "
+     "and the size and times asked for")};
 const char* const kGetInfoValues[] = {
     "name=value lines: AgentName, AgentPlatform, AgentVersion, "
     "AgentDeveloper, Service, Active, ActiveConnections, OpenedConnections, "
