@@ -44,17 +44,7 @@ std::string ReadIfRegular(const std::string& path) {
     return ReadWholeFile(path);
 }
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
+using runstate::Entries;
 
 TEST(CpuUsage, ShareText) {
     struct Case {

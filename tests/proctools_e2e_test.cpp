@@ -24,17 +24,7 @@ using agent_harness_detail::ReadWholeFile;
 
 const std::string kTools = TEV_PROC_TOOLDIR "/";
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
+using runstate::Entries;
 
 class ProcToolsE2E : public ::testing::Test {
   protected:

@@ -10,6 +10,7 @@
 
 #include "agent_harness.h"
 #include "protocol/clientpacket.h"
+#include "sanitizer_flags.h"
 #include "wire_util.h"
 
 namespace {
@@ -176,14 +177,6 @@ TEST(RobustE2E, IdleLimitCountsFromTheArrival) {
     EXPECT_GE(held, 900);
     EXPECT_LE(held, 1700);
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TEV_NO_RLIMIT_AS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TEV_NO_RLIMIT_AS 1
-#endif
-#endif
 
 // An agent with little address space, asked for a script's output of more
 // than that: the request ends with "300 Not enough memory", one message

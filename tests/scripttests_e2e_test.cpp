@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "runstate_util.h"
 #include "wire_util.h"
 
 namespace {
@@ -21,18 +22,7 @@ using agent_harness_detail::ReadWholeFile;
 
 const std::string kScripts = TEV_TESTDATA "/../../etc/scripts/";
 
-// Names in dir other than "." and "..".
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-    return names;
-}
+using runstate::Entries;
 
 std::string Join(const std::vector<std::string>& v) {
     std::string out;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <string>
+#include "sanitizer_flags.h"
 
 namespace {
 
@@ -218,14 +219,6 @@ TEST(StringAllocTest, SizesPastTheLimitAreRefusedNotWrapped) {
     ClearStringAllocFailure();
     EXPECT_FALSE(StringAllocFailed());
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TEV_NO_RLIMIT_AS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TEV_NO_RLIMIT_AS 1
-#endif
-#endif
 
 // A real allocation failure, forced by an address-space limit in a child:
 // growth stops with the content intact and the mark set, and small
