@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TTEVSettings s;
     std::snprintf(s.cfgfile, sizeof s.cfgfile, "%s", path.c_str());
     String error;
-    s.LoadOptions_(error);
+    LoadOptions_(s, error);
     s.comment = "fuzzed\r\nsecond line";
-    s.SaveOptions_(error);
+    SaveOptions_(s, error);
     return 0;
 }
