@@ -55,33 +55,34 @@ class TSettingsStore {
     // The current record; from any thread at any moment, never null, takes
     // no lock that a writer holds for long. The snapshot never changes: a
     // request keeps the one it took at its start.
-    std::shared_ptr<const TTEVSettings> Get() const;
+    std::shared_ptr<const TTEVSettings> Get() const TEV_EXCLUDES(settings_publish_mutex);
 
     // Reloads the configuration file: under optmutex copies the current
     // record, runs LoadOptions_ on the copy and publishes the copy only when
     // it returned 1, so a failed reload keeps the settings in force. Returns
     // LoadOptions_'s result; error holds its text. Not for signal handlers.
-    int LoadOptions(String& error);
+    int LoadOptions(String& error) TEV_EXCLUDES(optmutex);
 
     // Saves the settings: under optmutex copies the current record, runs
     // SaveOptions_ on the copy (which runs PutRight) and publishes the copy
     // whatever the result, so the derived values apply even when the file
     // could not be written. Returns SaveOptions_'s result and text.
-    int SaveOptions(String& error);
+    int SaveOptions(String& error) TEV_EXCLUDES(optmutex);
 
     // Under optmutex: copies the current record, calls fn on the copy and
     // publishes it. fn must not call back into the store (it would wait for
     // optmutex forever).
-    void Update(const std::function<void(TTEVSettings&)>& fn);
+    void Update(const std::function<void(TTEVSettings&)>& fn) TEV_EXCLUDES(optmutex);
 
     // Under one hold of optmutex: copies, calls fn on the copy, runs
     // SaveOptions_ on it and publishes it whatever the save's result.
     // Returns the save's result and text. fn as for Update.
-    int UpdateAndSave(const std::function<void(TTEVSettings&)>& fn, String& error);
+    int UpdateAndSave(const std::function<void(TTEVSettings&)>& fn, String& error)
+        TEV_EXCLUDES(optmutex);
 
   private:
     std::shared_ptr<TTEVSettings> CopyCurrent() const;
-    void Publish(std::shared_ptr<TTEVSettings> rec);
+    void Publish(std::shared_ptr<TTEVSettings> rec) TEV_EXCLUDES(settings_publish_mutex);
 
     // Guards `current`. Readers take it only when the record changed since
     // their thread last looked (see Get), so it is almost never contended.
