@@ -21,8 +21,8 @@
 #include "agent/session.h"
 #include "agent/sessionlimits.h"
 #include "agent/signals.h"
-#include "config/agentstatus.h"
 #include "config/settings.h"
+#include "core/agentstatus.h"
 #include "platform/sockets.h"
 
 namespace {

@@ -155,7 +155,7 @@ int CheckConfiguration(const char* cfgfile) {
     TTEVSettings s;
     std::strncpy(s.cfgfile, cfgfile, sizeof s.cfgfile - 1);
     String error;
-    const int loaded = s.LoadOptions_(error);
+    const int loaded = LoadOptions_(s, error);
     LoaderFindings(error, !loaded, f);
     const String path(cfgfile);
     TStrList ignored;

@@ -1,8 +1,8 @@
 #include "agent/commands.h"
 
 #include "agent/adminrequests.h"
-#include "config/agentinfo.h"
 #include "handlers/actions.h"
+#include "handlers/agentinfo.h"
 #include "handlers/filecompare.h"
 #include "handlers/filelist.h"
 #include "handlers/filetests.h"

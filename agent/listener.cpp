@@ -13,8 +13,8 @@
 #include "agent/session.h"
 #include "agent/sessionlimits.h"
 #include "agent/upgrade.h"
-#include "config/agentstatus.h"
 #include "config/settings.h"
+#include "core/agentstatus.h"
 #include "platform/sockets.h"
 
 extern char** environ;

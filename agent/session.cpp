@@ -15,9 +15,9 @@
 #include "agent/runflags.h"
 #include "agent/sessionlimits.h"
 #include "agent/upgrade.h"
-#include "config/agentstatus.h"
 #include "config/settingnumber.h"
 #include "config/settings.h"
+#include "core/agentstatus.h"
 #include "platform/requestscope.h"
 #include "protocol/tev_const.h"
 

@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "agent/runflags.h"
 #include "config/settings.h"
 #include "platform/clock.h"
+#include "platform/writeall.h"
 #include "protocol/tev_const.h"
 
 namespace {
@@ -48,18 +48,6 @@ int CreateExclusive(const String& path) {
 
 void Unlink(const String& path) {
     if (path.Length()) unlink(ZeroTerminated(path).Data());
-}
-
-// Writes all of data to fd; false on any failure.
-bool WriteAll(int fd, const String& data) {
-    int done = 0;
-    while (done < data.Length()) {
-        const ssize_t n = write(fd, data.Data() + done, size_t(data.Length() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += int(n);
-    }
-    return true;
 }
 
 // s for the shell, taken literally: in single quotes, each single quote in

@@ -1,19 +1,13 @@
 #include "config/cfgfile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "config/settingnumber.h"
-#include "config/settings.h"
 #include "core/nearest.h"
-#include "platform/filepath.h"
+#include "platform/filereplace.h"
 #include "protocol/valueforms.h"
 
 namespace {
@@ -214,13 +208,6 @@ bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int line
     return true;
 }
 
-// A zero-terminated copy of a path for the C library.
-String CPath(const String& path) {
-    String p(path);
-    p.SetZero();
-    return p;
-}
-
 // The configuration file path of s.
 String CfgPath(const TTEVSettings& s) {
     return String(s.cfgfile, int(strnlen(s.cfgfile, sizeof s.cfgfile)));
@@ -228,8 +215,7 @@ String CfgPath(const TTEVSettings& s) {
 
 // Opens path for reading, close-on-exec; null on failure.
 FILE* OpenForReading(const String& path) {
-    String p = CPath(path);
-    return std::fopen(p.Data(), "re");
+    return std::fopen(ZeroTerminated(path).Data(), "re");
 }
 
 // Reads the next line of f, line end included, into line. Returns false at
@@ -256,27 +242,6 @@ bool ReadSettings(FILE* f, TTEVSettings& s, String& refusals) {
         if (SplitCfgLine(line, key, valuePos, value)) ApplyLine(s, key, value, lineNo, refusals);
     }
     return !std::ferror(f);
-}
-
-// Appends the load checks' messages to error; returns 1 when all passed.
-int CheckLoaded(const TTEVSettings& s, String& error) {
-    int ok = 1;
-    if (s.port == 0) {
-        error += "  TCP post is not specified!\n";
-        ok = 0;
-    }
-    if (s.password.Length() == 0) {
-        error += "  Password is not specified!\n";
-        ok = 0;
-    }
-    if (s.tevpath.Length() == 0 || s.tevpath[1] != '/') {
-        error += "  Full path to the agent is not specified!\n";
-        ok = 0;
-    } else if (!FileExists(s.tevpath)) {
-        error += "  Invalid path to the agent!\n";
-        ok = 0;
-    }
-    return ok;
 }
 
 // Line with key k's current value in place of the old one: text and number
@@ -326,91 +291,6 @@ bool BuildNewContent(FILE* f, const TTEVSettings& s, String& out, String& old) {
     return true;
 }
 
-// Writes all of data to fd; false on any failure.
-bool WriteAll(int fd, const String& data) {
-    const char* p = data.Data();
-    int left = data.Length();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= int(n);
-    }
-    return true;
-}
-
-// Owner, group and permission bits a new file takes over from the old one.
-struct TFileOwnership {
-    uid_t uid;
-    gid_t gid;
-    mode_t mode;
-};
-
-// Gives fd the owner and group of `from` when they differ from its own. Only
-// a privileged agent (or one in the group) can; where it cannot the file
-// stays the agent's, as any file it creates.
-void TakeOwnership(int fd, const TFileOwnership& from) {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || (st.st_uid == from.uid && st.st_gid == from.gid)) return;
-    if (fchown(fd, from.uid, from.gid) != 0 && st.st_gid != from.gid) {
-        const int ignored = fchown(fd, uid_t(-1), from.gid);
-        (void)ignored;
-    }
-}
-
-// Creates path afresh (an existing file of that name is removed first, a
-// symbolic link is never followed) holding data with the owner, group and
-// permission bits of own, and flushes it to disk. On failure removes what it
-// created; returns false.
-bool WriteWholeFile(const String& path, const String& data, const TFileOwnership& own) {
-    const String p = CPath(path);
-    unlink(p.Data());
-    const int fd = open(p.Data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    TakeOwnership(fd, own);
-    bool ok = WriteAll(fd, data) && fchmod(fd, own.mode) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (!ok) unlink(p.Data());
-    return ok;
-}
-
-// Keeps the current file as old: a hard link when the file system allows
-// one, a copy of its bytes otherwise. Failures are not reported: the backup
-// is a courtesy, the configuration file itself is untouched by them.
-void KeepPrevious(const String& cfg, const String& old, const String& oldBytes,
-                  const TFileOwnership& own) {
-    const String c = CPath(cfg);
-    const String o = CPath(old);
-    unlink(o.Data());
-    if (link(c.Data(), o.Data()) != 0) WriteWholeFile(old, oldBytes, own);
-}
-
-// The file a configuration path stands for: the target of a symbolic link
-// (resolved once, so every step of a save works on one file and the link
-// stays in place), otherwise the path itself.
-String SaveTarget(const String& cfg) {
-    const String c = CPath(cfg);
-    struct stat st;
-    if (lstat(c.Data(), &st) != 0 || !S_ISLNK(st.st_mode)) return cfg;
-    char* real = realpath(c.Data(), nullptr);
-    if (!real) return cfg;
-    String target(real);
-    std::free(real);
-    return target;
-}
-
-// Flushes the directory entry changes of path's directory to disk.
-void SyncDirectoryOf(const String& path) {
-    String dir = ExtractFilePath(path);
-    if (dir.Length() == 0) dir = ".";
-    dir.SetZero();
-    const int fd = open(dir.Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 }  // namespace
 
 int SplitCfgLine(const String& line, String& key, int& valuePos, String& value) {
@@ -432,71 +312,57 @@ int SplitCfgLine(const String& line, String& key, int& valuePos, String& value) 
     return 1;
 }
 
-int TTEVSettings::LoadOptions_(String& error) {
+int LoadCfgFile(TTEVSettings& s, String& error) {
     error = "";
-    SetLoadDefaults(*this);
-    const String cfg = CfgPath(*this);
+    SetLoadDefaults(s);
+    const String cfg = CfgPath(s);
     if (cfg.Length() == 0) {
         error = "Configuration file is not specified";
         return 0;
     }
     FILE* f = OpenForReading(cfg);
     String refusals;
-    const bool readOk = f && ReadSettings(f, *this, refusals);
+    const bool readOk = f && ReadSettings(f, s, refusals);
     if (f) std::fclose(f);
     if (!readOk) {
         error = String("Cannot open configuration file '") + cfg + "'";
         return 0;
     }
-    PutRight(error);
-    if (timeout == 0) timeout = 4000;
-    if (transferidle == 0) transferidle = kDefaultTransferIdleMs;
-    // A number out of its range is an error of its own: never wrapped,
-    // never replaced by a default (a refused port would otherwise be
-    // reported as missing).
-    if (refusals.Length()) {
-        error += refusals;
-        return 0;
-    }
-    return CheckLoaded(*this, error);
+    if (refusals.Length() == 0) return 1;
+    error = refusals;
+    return -1;
 }
 
-int TTEVSettings::SaveOptions_(String& error) {
-    error = "";
-    PutRight(error);
-    const String cfg = CfgPath(*this);
+int SaveCfgFile(const TTEVSettings& s, String& error) {
+    const String cfg = CfgPath(s);
     if (cfg.Length() == 0) {
         error = "Configuration file is not specified";
         return 0;
     }
-    const String target = SaveTarget(cfg);
-    FILE* f = OpenForReading(target);
-    struct stat st;
+    TFileReplacement r;
+    r.target = ReplacementTarget(cfg);
+    FILE* f = OpenForReading(r.target);
     String content;
-    String oldBytes;
     const bool readOk =
-        f && fstat(fileno(f), &st) == 0 && BuildNewContent(f, *this, content, oldBytes);
+        f && ReadOwnership(fileno(f), r.own) && BuildNewContent(f, s, content, r.previous);
     if (f) std::fclose(f);
     if (!readOk) {
         error = String("Cannot open configuration file '") + cfg + "'";
         return 0;
     }
-    const TFileOwnership own = {st.st_uid, st.st_gid, mode_t(st.st_mode & 07777)};
-    const String newName = target + ".New";
-    if (!WriteWholeFile(newName, content, own)) {
-        error = String("Cannot create new configuration file '") + newName + "'";
-        return 0;
+    r.temp = r.target + ".New";
+    r.backup = r.target + ".Old";
+    switch (ReplaceFile(r, content)) {
+        case rrDone:
+            return 1;
+        case rrNoTemp:
+            error = String("Cannot create new configuration file '") + r.temp + "'";
+            return 0;
+        case rrNoRename:
+            break;
     }
-    KeepPrevious(target, target + ".Old", oldBytes, own);
-    const String from = CPath(newName);
-    const String to = CPath(target);
-    if (std::rename(from.Data(), to.Data()) != 0) {
-        unlink(from.Data());
-        error = String("Cannot overwrite configuration file '") + cfg + "'";
-        return 0;
-    }
-    SyncDirectoryOf(target);
-    return 1;
+    error = String("Cannot overwrite configuration file '") + cfg + "'";
+    return 0;
 }
 
 namespace {

@@ -1,7 +1,9 @@
 // The configuration file: key=value lines read into a TTEVSettings record
-// (TTEVSettings::LoadOptions_) and the record written back into the same file
-// (TTEVSettings::SaveOptions_), keeping comments, unknown keys, blank lines
-// and the order of lines.
+// (LoadCfgFile) and the record written back into the same file
+// (SaveCfgFile), keeping comments, unknown keys, blank lines and the order
+// of lines. The file's keys, their value forms and their load defaults are
+// known here only; the steps around a load or save (PutRight, the checks,
+// the publication) are the store's (config/settings.h).
 //
 // Line rules shared by load and save: lines end with LF or CR LF and may be
 // of any length. A line whose first byte is '#' or ';' is a comment; a line
@@ -9,41 +11,40 @@
 // without surrounding blanks and tabs, compared in lower case; the value
 // starts after the '=' and the blanks and tabs following it and loses
 // trailing blanks, tabs, CR and LF.
-//
-// TTEVSettings::LoadOptions_(error): resets the fields with load defaults,
-// reads cfgfile, runs PutRight, turns a timeout of 0 into 4000 and a
-// transferidle of 0 into 60000 and checks port, password and tevpath.
-// Every number is checked by CheckSettingNumber (config/settingnumber.h,
-// the file's forms allowed); each refused one is appended to error as "  Line <n>:
-// <key>=<value>: <reason>\n" and fails the load without the checks below.
-// Returns 1 on success (error empty or holding
-// PutRight's filter warning), 0 on failure with error holding
-// "Configuration file is not specified", "Cannot open configuration file
-// '<path>'", or the check messages appended in the order port, password,
-// path ("  TCP post is not specified!\n", "  Password is not specified!\n",
-// "  Full path to the agent is not specified!\n" or "  Invalid path to the
-// agent!\n"). The values read stay in the record either way. Takes no lock;
-// callers go through TSettingsStore, which works on a private copy.
-//
-// TTEVSettings::SaveOptions_(error): runs PutRight, then rewrites cfgfile:
-// saved keys get the record's values in place (text and number values
-// replace the old value, flags replace only its first character), saved keys
-// the file lacks are appended, every other line is copied unchanged. The new
-// content is written to cfgfile.New (mode 0600, then the old file's owner,
-// group and mode), flushed to disk, the previous file is kept as cfgfile.Old
-// and cfgfile.New is renamed over cfgfile, so cfgfile is whole at every
-// moment. When cfgfile is a symbolic link, all of this happens beside its
-// target (resolved once per save) and the link stays as it is. Line breaks
-// (CR LF, LF, CR) inside a text value are written as blanks. Returns 1 on
-// success (error empty or PutRight's warning), 0 with error holding one of
-// "Configuration file is not specified", "Cannot open configuration file
-// '<path>'" (also for a read error), "Cannot create new configuration file
-// '<path>.New'" (also when writing it fails) or "Cannot overwrite
-// configuration file '<path>'"; after a failure no .New file is left and
-// cfgfile is unchanged. Takes no lock.
+
 #pragma once
 
+#include "config/settingsrecord.h"
 #include "core/zostring.h"
+
+// Resets the fields of s that have load defaults and reads s.cfgfile into
+// s. Every number is checked by CheckSettingNumber (config/settingnumber.h,
+// the file's forms allowed); a refused one leaves its field alone. Returns
+// 1 when the file was read and every number taken (error empty); -1 when it
+// was read but numbers were refused, error holding one line
+// "  Line <n>: <key>=<value>: <reason>\n" per refused number; 0 when it
+// could not be read, error holding "Configuration file is not specified"
+// or "Cannot open configuration file '<path>'" (also for a read error).
+// The values read stay in s in every case. Any thread; takes no lock.
+int LoadCfgFile(TTEVSettings& s, String& error);
+
+// Rewrites s.cfgfile with the values of s: saved keys get the record's
+// values in place (text and number values replace the old value, flags
+// replace only its first character), saved keys the file lacks are
+// appended, every other line is copied unchanged. Line breaks (CR LF, LF,
+// CR) inside a text value are written as blanks. The file is replaced
+// crash-safely (platform/filereplace.h) through <file>.New, which takes the
+// old file's owner, group and mode, and the previous file is kept as
+// <file>.Old. When s.cfgfile is a symbolic link, all of this happens beside
+// its target (resolved once per save) and the link stays as it is. Returns
+// 1 on success (error untouched); 0 with error set to "Configuration file
+// is not specified", "Cannot open configuration file '<path>'" (also for a
+// read error), "Cannot create new configuration file '<target>.New'" (also
+// when writing it fails) or "Cannot overwrite configuration file
+// '<path>'"; after a failure no .New file is left and the file is
+// unchanged. Does not run PutRight. Any thread; takes no lock (the store
+// serialises saves).
+int SaveCfgFile(const TTEVSettings& s, String& error);
 
 // Splits one configuration line (with or without its line end). Returns 1
 // for a key=value line, with key in lower case, valuePos the 0-based offset

@@ -1,102 +1,68 @@
 #include "config/settings.h"
 
-#include <cstdlib>
-
+#include "config/cfgfile.h"
+#include "config/settingnumber.h"
 #include "platform/filepath.h"
 
-std::mutex optmutex;
+TMutex optmutex;
 TSettingsStore TEVSettings;
-
-TTEVSettings::TTEVSettings()
-    : interactive(0),
-      verbose(0),
-      debug(0),
-      cfgfile{},
-      port(0),
-      timeout(0),
-      delayforscripts(0),
-      transferidle(0),
-      logsuccess(0),
-      filteractive(0),
-      logfails(0),
-      allowupdates(0),
-      allowmanage(0),
-      unc(0),
-      freespace(0),
-      foldersize(0),
-      countfiles(0),
-      fileexists(0),
-      filecrc(0),
-      comparefiles(0),
-      process(0),
-      cpuusage(0),
-      script(0),
-      external(0),
-      ping(0),
-      tcp(0),
-      udp(0),
-      textlog(0),
-      shellscript(0),
-      executeaction(0),
-      tcpudpaction(0),
-      syslogaction(0) {}
 
 namespace {
 
-// Rebuilds s.activefilter from filterlist and filtermarks; sets error when a
-// mark has no item. See TTEVSettings::PutRight step 1.
-void BuildActiveFilter(TTEVSettings& s, String& error) {
-    s.activefilter = "\r\n";
-    for (int i = 1; i <= s.filtermarks.Length(); i++) {
-        String item = s.filterlist.GetWord(i, '\n');
-        item.Trim();
-        if (item.Length() == 0) {
-            error = "FilterMarks has less items than FilterList";
-            return;
-        }
-        if (s.filtermarks[i] == '1') {
-            s.activefilter += item;
-            s.activefilter += "\r\n";
-        }
+// Gives the time limits the file left at 0 their defaults.
+void FillZeroLimits(TTEVSettings& s) {
+    if (s.timeout == 0) s.timeout = 4000;
+    if (s.transferidle == 0) s.transferidle = kDefaultTransferIdleMs;
+}
+
+// Appends the messages of the values the agent cannot run without to
+// error; returns 1 when all are there.
+int CheckRequired(const TTEVSettings& s, String& error) {
+    int ok = 1;
+    if (s.port == 0) {
+        error += "  TCP post is not specified!\n";
+        ok = 0;
     }
-}
-
-// Puts dir in front of a non-empty script path that holds no '/'.
-void CompleteScriptPath(String& path, const String& dir) {
-    if (path.Length() > 0 && path.Pos('/') == 0) path = dir + path;
-}
-
-// The value of the environment variable name, or null when it is unset.
-// The agent's environment is read, never written, so this is safe on any
-// thread.
-const char* EnvOrNull(const char* name) {
-    return std::getenv(name);
-}
-
-// Settles s.tmpdir. See PutRight step 3.
-void SettleTmpDir(TTEVSettings& s) {
-    if (s.tmpdir.Length() == 0 || !DirectoryExists(s.tmpdir)) {
-        const char* env = EnvOrNull("TMPDIR");
-        if (!env) env = EnvOrNull("TMP");
-        String taken(env ? env : "");
-        s.tmpdir = (taken.Length() > 0 && DirectoryExists(taken)) ? taken : String(".");
+    if (s.password.Length() == 0) {
+        error += "  Password is not specified!\n";
+        ok = 0;
     }
-    // The root directory keeps its only '/': an empty name would stand for
-    // "no directory" to every program that reads TMPDIR.
-    if (s.tmpdir.Length() > 1) s.tmpdir = ExcludeTrailingPathDelimiter(s.tmpdir);
+    if (s.tevpath.Length() == 0 || s.tevpath[1] != '/') {
+        error += "  Full path to the agent is not specified!\n";
+        ok = 0;
+    } else if (!FileExists(s.tevpath)) {
+        error += "  Invalid path to the agent!\n";
+        ok = 0;
+    }
+    return ok;
 }
 
 }  // namespace
 
-void TTEVSettings::PutRight(String& error) {
-    BuildActiveFilter(*this, error);
-    const String dir = ExtractFilePath(tevpath);
-    if (dir.Length() > 0) {
-        CompleteScriptPath(cpuusagescript, dir);
-        CompleteScriptPath(proclistscript, dir);
-        CompleteScriptPath(proccntscript, dir);
+int LoadOptions_(TTEVSettings& s, String& error) {
+    String fromFile;
+    const int read = LoadCfgFile(s, fromFile);
+    if (read == 0) {
+        error = fromFile;
+        return 0;
     }
-    SettleTmpDir(*this);
+    error = "";
+    s.PutRight(error);
+    FillZeroLimits(s);
+    // A number out of its range is an error of its own: never wrapped,
+    // never replaced by a default (a refused port would otherwise be
+    // reported as missing).
+    if (read < 0) {
+        error += fromFile;
+        return 0;
+    }
+    return CheckRequired(s, error);
+}
+
+int SaveOptions_(TTEVSettings& s, String& error) {
+    error = "";
+    s.PutRight(error);
+    return SaveCfgFile(s, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -126,7 +92,7 @@ std::shared_ptr<const TTEVSettings> TSettingsStore::Get() const {
     };
     thread_local Cache cache;
     if (cache.store != this || cache.version != version.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(settings_publish_mutex);
+        TLock lock(settings_publish_mutex);
         cache.store = this;
         cache.version = version.load(std::memory_order_relaxed);
         cache.record = current;
@@ -139,39 +105,39 @@ std::shared_ptr<TTEVSettings> TSettingsStore::CopyCurrent() const {
 }
 
 void TSettingsStore::Publish(std::shared_ptr<TTEVSettings> rec) {
-    std::lock_guard<std::mutex> lock(settings_publish_mutex);
+    TLock lock(settings_publish_mutex);
     current = std::move(rec);
     version.store(++publications, std::memory_order_release);
 }
 
 int TSettingsStore::LoadOptions(String& error) {
-    std::lock_guard<std::mutex> lock(optmutex);
+    TLock lock(optmutex);
     std::shared_ptr<TTEVSettings> rec = CopyCurrent();
-    const int result = rec->LoadOptions_(error);
+    const int result = LoadOptions_(*rec, error);
     if (result) Publish(std::move(rec));
     return result;
 }
 
 int TSettingsStore::SaveOptions(String& error) {
-    std::lock_guard<std::mutex> lock(optmutex);
+    TLock lock(optmutex);
     std::shared_ptr<TTEVSettings> rec = CopyCurrent();
-    const int result = rec->SaveOptions_(error);
+    const int result = SaveOptions_(*rec, error);
     Publish(std::move(rec));
     return result;
 }
 
 void TSettingsStore::Update(const std::function<void(TTEVSettings&)>& fn) {
-    std::lock_guard<std::mutex> lock(optmutex);
+    TLock lock(optmutex);
     std::shared_ptr<TTEVSettings> rec = CopyCurrent();
     fn(*rec);
     Publish(std::move(rec));
 }
 
 int TSettingsStore::UpdateAndSave(const std::function<void(TTEVSettings&)>& fn, String& error) {
-    std::lock_guard<std::mutex> lock(optmutex);
+    TLock lock(optmutex);
     std::shared_ptr<TTEVSettings> rec = CopyCurrent();
     fn(*rec);
-    const int result = rec->SaveOptions_(error);
+    const int result = SaveOptions_(*rec, error);
     Publish(std::move(rec));
     return result;
 }

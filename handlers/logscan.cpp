@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/filepath.h"
 
 namespace {
@@ -344,11 +345,7 @@ class LogScanner {
 int OpenWithRetries(const String& path) {
     const String name = ZeroTerminated(path);
     for (int attempt = 0; attempt < 3; attempt++) {
-        if (attempt > 0) {
-            struct timespec pause = {1, 0};
-            while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-            }
-        }
+        if (attempt > 0) SleepMs(1000);
         const int fd = open(name.Data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) continue;
         struct stat st;

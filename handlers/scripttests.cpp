@@ -17,6 +17,7 @@
 #include "platform/requestscope.h"
 #include "platform/tempcreate.h"
 #include "platform/tempfile.h"
+#include "platform/writeall.h"
 #include "protocol/valueforms.h"
 
 namespace {
@@ -260,14 +261,7 @@ bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, 
         ReplyMessage(Reply, "301", "Cannot create temp file");
         return false;
     }
-    int done = 0;
-    while (done < text.Length()) {
-        const ssize_t n = write(fd, text.Data() + done, size_t(text.Length() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += int(n);
-    }
-    if (done < text.Length()) {
+    if (!WriteAll(fd, text)) {
         file.Remove();
         ReplyMessage(Reply, "301", "cannot create temp file");
         return false;

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/procread.h"
+#include "platform/writeall.h"
 
 namespace {
 
@@ -28,20 +30,6 @@ long long MonoNs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-void SleepMs(int ms) {
-    if (ms <= 0) return;
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += (ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
 }
 
 // Splits off the next word (blanks before it skipped) from text.
@@ -96,17 +84,6 @@ bool ParseSample(std::string_view text, TCpuSample& out) {
     s.BootId = std::string(boot);
     s.MonoNs = (long long)monoNs;
     out = s;
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
     return true;
 }
 
@@ -205,7 +182,8 @@ bool SaveCpuSample(const std::string& Path, const TCpuSample& Sample) {
     std::string name;
     const int fd = CreateBeside(Path, name);
     if (fd < 0) return false;
-    const bool written = WriteAll(fd, FormatSample(Sample));
+    const std::string text = FormatSample(Sample);
+    const bool written = WriteAll(fd, text.data(), text.size());
     const bool closed = close(fd) == 0;
     if (written && closed && rename(name.c_str(), Path.c_str()) == 0) return true;
     unlink(name.c_str());

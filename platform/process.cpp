@@ -39,12 +39,6 @@ const int kBlindPollMaxMs = 10;
 // open for writing (ETXTBSY) for the moment of its own start.
 const int kBusyRetries = 8;
 
-void SleepMs(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 String ExecError(int err) {
     String text("exec error: ");
     text += GetErrorStr(err);

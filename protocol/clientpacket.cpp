@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/syserror.h"
 #include "protocol/crypto/md5.h"
 #include "protocol/tev_const.h"
 
@@ -44,10 +45,7 @@ int LeftMs(long long deadline) {
 String ErrnoText(int err) {
     if (err == ECONNREFUSED) return String("connection refused");
     if (err == ETIMEDOUT) return String("timed out");
-    char buf[256];
-    // The GNU strerror_r may return a static text instead of filling buf.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return String(text);
+    return GetErrorStr(err);
 }
 
 // Waits for events on fd until deadline. Returns the revents (> 0), 0 on

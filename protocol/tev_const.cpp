@@ -3,15 +3,10 @@
 #include "core/tevassert.h"
 #include "protocol/crypto/md5.h"
 
-const int OFFSET_PACKET = 1;
 const int SIZELEN_AUTH = 2;
 const int SIZELEN_PSWD = 2;
 const int SIZELEN_KEY = 2;
 const int SIZELEN_REQUEST = 4;
-const int OFFSET_AUTH = OFFSET_PACKET + 4;
-const int OFFSET_PSWD = OFFSET_AUTH + SIZELEN_AUTH;
-const int OFFSET_KEY = OFFSET_PSWD + SIZELEN_PSWD;
-const int OFFSET_REQUEST = OFFSET_KEY + SIZELEN_KEY;
 const int SIZELEN_MINIMUM = SIZELEN_PSWD + SIZELEN_KEY + SIZELEN_REQUEST + SIZELEN_AUTH + 4;
 
 String EncodeLength(const String& s, int digits) {

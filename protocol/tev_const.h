@@ -13,15 +13,10 @@
 #include "core/zostring.h"
 #include "protocol/crypto/cfb8.h"
 
-extern const int OFFSET_PACKET;    // 1
 extern const int SIZELEN_AUTH;     // 2
 extern const int SIZELEN_PSWD;     // 2
 extern const int SIZELEN_KEY;      // 2
 extern const int SIZELEN_REQUEST;  // 4
-extern const int OFFSET_AUTH;      // 5
-extern const int OFFSET_PSWD;      // 7
-extern const int OFFSET_KEY;       // 9
-extern const int OFFSET_REQUEST;   // 11
 extern const int SIZELEN_MINIMUM;  // 14
 
 // The two tag bytes that open every request after its length field.

@@ -259,7 +259,7 @@ TEST_F(CfgFileTest, LoadReadsKeysAndValues) {
         TTEVSettings s = Record();
         s.port = c.portBefore;
         String error("stale");
-        EXPECT_EQ(s.LoadOptions_(error), 1) << Str(error);
+        EXPECT_EQ(LoadOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(Str(error), "");
         for (const auto& e : c.expect) {
             SCOPED_TRACE(e.first);
@@ -300,7 +300,7 @@ TEST_F(CfgFileTest, LoadReportsProblemsInOrder) {
         if (c.file) Write(cfg_, Expand(c.file));
         TTEVSettings s = c.noPath ? TTEVSettings() : Record();
         String error("stale");
-        EXPECT_EQ(s.LoadOptions_(error), c.result);
+        EXPECT_EQ(LoadOptions_(s, error), c.result);
         EXPECT_EQ(Str(error), Expand(c.error));
     }
 }
@@ -313,11 +313,11 @@ TEST_F(CfgFileTest, ReloadResetsDefaultsAndKeepsKeptFields) {
                        dir_ + "/\nunc=0\npidfile=/run/p\nexecuteaction=1\n"));
     TTEVSettings s = Record();
     String error;
-    ASSERT_EQ(s.LoadOptions_(error), 1) << Str(error);
+    ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
     EXPECT_EQ(Str(s.tmpdir), dir_);
 
     Write(cfg_, Expand("password=pw2\ntevpath={TEV}\nport=2000\n"));
-    ASSERT_EQ(s.LoadOptions_(error), 1) << Str(error);
+    ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
     const Expectations expect = {
         {"port", "1055"},  // a reload never moves the port
         {"password", "pw2"},
@@ -425,7 +425,7 @@ TEST_F(CfgFileTest, SaveRewritesInPlaceAndAppendsMissingKeys) {
         TTEVSettings s = Record();
         c.change(s);
         String error("stale");
-        EXPECT_EQ(s.SaveOptions_(error), 1) << Str(error);
+        EXPECT_EQ(SaveOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(Str(error), "");
         EXPECT_EQ(Read(cfg_), c.expected);
         EXPECT_EQ(Read(cfg_ + ".Old"), c.file);
@@ -442,14 +442,14 @@ TEST_F(CfgFileTest, SaveKeepsModeAndPreviousVersion) {
         TTEVSettings s = Record();
         s.port = 2;
         String error;
-        ASSERT_EQ(s.SaveOptions_(error), 1) << Str(error);
+        ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(ModeOf(cfg_), mode);
         EXPECT_EQ(Read(cfg_ + ".Old"), "port=1\n");
         EXPECT_EQ(ModeOf(cfg_ + ".Old"), mode);
         // A second save moves the first saved version to .Old.
         const std::string first = Read(cfg_);
         s.port = 3;
-        ASSERT_EQ(s.SaveOptions_(error), 1) << Str(error);
+        ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(Read(cfg_ + ".Old"), first);
         EXPECT_EQ(Read(cfg_).substr(0, 8), "port=3\r\n");
         EXPECT_EQ(ModeOf(cfg_), mode);
@@ -472,7 +472,7 @@ TEST_F(CfgFileTest, SaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
     s.port = 2;
     s.comment = "one\rtwo\nthree";  // no line break of any kind reaches the file
     String error;
-    ASSERT_EQ(s.SaveOptions_(error), 1) << Str(error);
+    ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
 
     struct stat link;
     ASSERT_EQ(lstat(cfg_.c_str(), &link), 0);
@@ -532,7 +532,7 @@ TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
             small.rlim_cur = 1000;
             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         }
-        const int result = s.SaveOptions_(error);
+        const int result = SaveOptions_(s, error);
         setrlimit(RLIMIT_FSIZE, &before);
         signal(SIGXFSZ, oldHandler);
         EXPECT_EQ(result, 0);
@@ -551,7 +551,7 @@ TEST_F(CfgFileTest, SaveReturnsFilterWarningOnSuccess) {
     s.filtermarks = "11";
     s.filterlist = "10.0.0.1";
     String error;
-    EXPECT_EQ(s.SaveOptions_(error), 1);
+    EXPECT_EQ(SaveOptions_(s, error), 1);
     EXPECT_EQ(Str(error), "FilterMarks has less items than FilterList");
 }
 
@@ -568,18 +568,18 @@ TEST_F(CfgFileTest, LongLinesSurviveSaveAndLoad) {
                        "\nfiltermarks=" + marks + "\nxyz=" + std::string(3000, 'z') + "\n"));
     TTEVSettings s = Record();
     String error;
-    ASSERT_EQ(s.LoadOptions_(error), 1) << Str(error);
+    ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
     const std::string list = Str(s.filterlist);
     EXPECT_EQ(list, ReplaceAllOf(items, " ", "\r\n"));
     EXPECT_EQ(Str(s.comment), longComment);
 
-    ASSERT_EQ(s.SaveOptions_(error), 1) << Str(error);
+    ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
     const std::string saved = Read(cfg_);
     EXPECT_NE(saved.find("\nfilterlist=" + items + "\r\n"), std::string::npos);
     EXPECT_NE(saved.find("\nxyz=" + std::string(3000, 'z') + "\n"), std::string::npos);
 
     TTEVSettings again = Record();
-    ASSERT_EQ(again.LoadOptions_(error), 1) << Str(error);
+    ASSERT_EQ(LoadOptions_(again, error), 1) << Str(error);
     EXPECT_EQ(Str(again.filterlist), list);
     EXPECT_EQ(Str(again.comment), longComment);
     EXPECT_EQ(Str(again.activefilter), "\r\n" + list + "\r\n");

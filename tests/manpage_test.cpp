@@ -129,8 +129,8 @@ TEST(ManPages, ConfigurationPageDefaultsMatchTheLoader) {
     TTEVSettings s;
     std::snprintf(s.cfgfile, sizeof s.cfgfile, "%s", cfg.c_str());
     String error;
-    ASSERT_EQ(s.LoadOptions_(error), 1);
-    ASSERT_EQ(s.SaveOptions_(error), 1);
+    ASSERT_EQ(LoadOptions_(s, error), 1);
+    ASSERT_EQ(SaveOptions_(s, error), 1);
     std::map<std::string, std::string> written;
     std::stringstream lines(agent_harness_detail::ReadWholeFile(cfg));
     std::string line;

@@ -27,7 +27,7 @@
 
 #include "agent/catalogue.h"
 #include "agent/replyprint.h"
-#include "config/agentstatus.h"
+#include "core/agentstatus.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"

@@ -15,7 +15,6 @@
 // line on standard error).
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,20 +22,15 @@
 
 #include "platform/cpuusage.h"
 #include "platform/proctable.h"
+#include "platform/writeall.h"
 
 namespace {
 
 const char kProcRoot[] = "/proc";
 
-bool WriteAll(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
+// Writes text to standard output; false when not all of it could be.
+bool WriteOut(const std::string& text) {
+    return WriteAll(STDOUT_FILENO, text.data(), text.size());
 }
 
 int Usage(const char* line) {
@@ -48,7 +42,7 @@ int ProcCnt(int argc, char** argv) {
     if (argc != 2 || argv[1][0] == '\0') return Usage("proccnt NAME");
     long count = 0;
     if (!CountProcessesNamed(kProcRoot, argv[1], long(getpid()), count)) return 1;
-    return WriteAll(std::to_string(count) + "\n") ? 0 : 1;
+    return WriteOut(std::to_string(count) + "\n") ? 0 : 1;
 }
 
 int CpuUsage(int, char**) {
@@ -59,7 +53,7 @@ int CpuUsage(int, char**) {
     std::string text;
     TCpuSource source;
     if (!MeasureCpuUsage(job, text, source)) return 1;
-    return WriteAll(text + "\n") ? 0 : 1;
+    return WriteOut(text + "\n") ? 0 : 1;
 }
 
 int ProcList(int, char**) {
@@ -71,7 +65,7 @@ int ProcList(int, char**) {
     env.PageKb = page >= 1024 ? page / 1024 : 4;
     std::string out;
     if (!ListProcesses(env, out)) return 1;
-    return WriteAll(out) ? 0 : 1;
+    return WriteOut(out) ? 0 : 1;
 }
 
 struct TTool {

@@ -5,16 +5,38 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "config/settings.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string dir = [] {
+namespace {
+
+// A private directory for the file under test (the save writes .New and
+// .Old beside it), removed with everything in it when the fuzzer exits, so
+// runs do not pile up folders in /tmp.
+class TScratchDir {
+  public:
+    TScratchDir() {
         char tmpl[] = "/tmp/tev-cfgfuzz-XXXXXX";
-        return std::string(mkdtemp(tmpl) ? tmpl : "/tmp");
-    }();
-    const std::string path = dir + "/tev.cfg";
+        if (mkdtemp(tmpl)) path = tmpl;
+    }
+    ~TScratchDir() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    TScratchDir(const TScratchDir&) = delete;
+    TScratchDir& operator=(const TScratchDir&) = delete;
+
+    std::string path;  // empty when it could not be made
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const TScratchDir dir;
+    if (dir.path.empty()) return 0;
+    const std::string path = dir.path + "/tev.cfg";
     FILE* f = std::fopen(path.c_str(), "we");
     if (!f) return 0;
     std::fwrite(data, 1, size, f);
@@ -23,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TTEVSettings s;
     std::snprintf(s.cfgfile, sizeof s.cfgfile, "%s", path.c_str());
     String error;
-    s.LoadOptions_(error);
+    LoadOptions_(s, error);
     s.comment = "fuzzed\r\nsecond line";
-    s.SaveOptions_(error);
+    SaveOptions_(s, error);
     return 0;
 }

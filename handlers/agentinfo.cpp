@@ -1,10 +1,10 @@
-#include "config/agentinfo.h"
+#include "handlers/agentinfo.h"
 
 #include <sys/utsname.h>
 
-#include "config/agentstatus.h"
 #include "config/settingnumber.h"
 #include "config/settings.h"
+#include "core/agentstatus.h"
 #include "protocol/valueforms.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "config/agentstatus.h"
+#include "core/agentstatus.h"
 
 TAgentStatus AgentStatus = {"ZoQvTAStRec",
                             1,
