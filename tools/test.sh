@@ -186,7 +186,18 @@ for name in "${!tsan_skips[@]}"; do
   echo "skipped under the thread sanitizer: $name (${tsan_skips[$name]})"
   tsan_exclude+="${tsan_exclude:+|}^${name}\$"
 done
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" -E "$tsan_exclude")
+# Reports go to files, so that one from an agent a test started as a
+# daemon (its standard error on /dev/null) fails the run as well.
+tsan_logs=$(mktemp -d)
+tsan_status=0
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 log_path=$tsan_logs/report" \
+  ctest --output-on-failure -j"$jobs" -E "$tsan_exclude") || tsan_status=$?
+if compgen -G "$tsan_logs/report.*" >/dev/null; then
+  cat "$tsan_logs"/report.*
+  tsan_status=1
+fi
+rm -rf "$tsan_logs"
+[ "$tsan_status" = 0 ] || exit "$tsan_status"
 
 arch_run aarch64
 arch_run x86-64-v1
