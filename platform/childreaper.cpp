@@ -12,8 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <vector>
+
+#include "core/threadsafety.h"
 
 namespace {
 
@@ -25,10 +26,12 @@ struct TPendingChild {
 // State shared by ReapLater and the reaper thread. Allocated once and never
 // destroyed, so the thread may outlive static destruction at exit.
 struct TReaperState {
-    std::mutex reaper_mutex;              // guards children and started
-    std::vector<TPendingChild> children;  // guarded by reaper_mutex
-    bool started = false;                 // guarded by reaper_mutex
-    int wake[2] = {-1, -1};               // written once under reaper_mutex
+    TMutex reaper_mutex;
+    std::vector<TPendingChild> children TEV_GUARDED_BY(reaper_mutex);
+    bool started TEV_GUARDED_BY(reaper_mutex) = false;
+    // Written once under reaper_mutex before the thread starts; read by the
+    // thread without it (the thread's start orders the write before).
+    int wake[2] = {-1, -1};
 };
 
 TReaperState& State() {
@@ -39,7 +42,7 @@ TReaperState& State() {
 // Collects the children that have ended; returns true when one still has
 // no pid descriptor (then the thread must look again on its own).
 bool ReapEnded(TReaperState& st) {
-    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    TLock lock(st.reaper_mutex);
     bool blind = false;
     for (size_t i = 0; i < st.children.size();) {
         int status = 0;
@@ -64,7 +67,7 @@ void* ReaperMain(void*) {
         fds.clear();
         fds.push_back({st.wake[0], POLLIN, 0});
         {
-            std::lock_guard<std::mutex> lock(st.reaper_mutex);
+            TLock lock(st.reaper_mutex);
             for (const TPendingChild& c : st.children)
                 if (c.pidfd >= 0) fds.push_back({c.pidfd, POLLIN, 0});
         }
@@ -80,8 +83,8 @@ void* ReaperMain(void*) {
 }
 
 // Starts the thread once; returns false when it could not be started (the
-// next hand-over tries again). Called with reaper_mutex held.
-bool StartLocked(TReaperState& st) {
+// next hand-over tries again).
+bool StartLocked(TReaperState& st) TEV_REQUIRES(st.reaper_mutex) {
     if (st.started) return true;
     if (st.wake[0] < 0 && pipe2(st.wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     pthread_attr_t attr;
@@ -143,7 +146,7 @@ int AdoptInheritedChildren() {
 
 void ReapLater(pid_t pid, int pidfd) {
     TReaperState& st = State();
-    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    TLock lock(st.reaper_mutex);
     st.children.push_back({pid, pidfd});
     if (StartLocked(st)) {
         const char one = 1;
@@ -154,6 +157,6 @@ void ReapLater(pid_t pid, int pidfd) {
 
 int PendingReaps() {
     TReaperState& st = State();
-    std::lock_guard<std::mutex> lock(st.reaper_mutex);
+    TLock lock(st.reaper_mutex);
     return int(st.children.size());
 }

@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/requestscope.h"
 
-std::mutex iplib_mutex;
+TMutex iplib_mutex;
 
 namespace {
 

@@ -22,15 +22,14 @@
 
 #include <netinet/in.h>
 
-#include <mutex>
-
+#include "core/threadsafety.h"
 #include "core/zostring.h"
 #include "platform/syserror.h"
 
 // Serialises resolver calls that are not re-entrant. The functions here use
 // only re-entrant calls and never take it; it is locked after showmutex
 // when both are needed.
-extern std::mutex iplib_mutex;
+extern TMutex iplib_mutex;
 
 // Writes the dotted-decimal text of a into buf: at most size - 1 bytes and a
 // terminating zero. size < 1 or a null buf leaves buf untouched. Returns buf.

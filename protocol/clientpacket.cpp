@@ -285,6 +285,9 @@ int SendUpgrade(const char* host, int port, const String& password, const String
     params.Add(String(size));
     const String packet =
         BuildRequestPacket(password, sessionKey, BuildRequestBody(String("UpgradeCode"), params));
+    // Ready before the request goes out: the agent's stall limit runs from
+    // its "200", and a digest of megabytes on a busy host can outlast it.
+    const String payload = file + UpgradeTrailer(file, sessionKey);
     const long long deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
     int fd = -1;
     int rc = Converse(host, port, packet, deadline, fd, reply, error);
@@ -293,7 +296,7 @@ int SendUpgrade(const char* host, int port, const String& password, const String
     if (rc == 1 && ParseReplyPacket(reply, sessionKey, body) && body.Copy(1, 4) == "200\n") {
         // The agent stops reading once it has judged the transfer; a send
         // cut short that way still leaves its verdict to be read.
-        rc = SendAll(fd, file + UpgradeTrailer(file, sessionKey), deadline, error);
+        rc = SendAll(fd, payload, deadline, error);
         if (rc >= 0) {
             reply = String();
             error = String();

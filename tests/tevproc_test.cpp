@@ -72,7 +72,10 @@ pid_t SpawnAs(const std::string& path, const std::vector<std::string>& argv) {
     return rc == 0 ? pid : -1;
 }
 
-// The start time (field 22 of stat) of pid; "" when it has ended.
+// The start time (field 22 of stat) of pid followed by its command line;
+// "" when it has ended. The command line counts as well: a process that
+// ends between two listings loses it, and some daemons rewrite theirs to
+// show what they are doing, so either lists differently in each.
 std::string StartTime(const std::string& pid) {
     const std::string stat = ReadWholeFile("/proc/" + pid + "/stat");
     const size_t close = stat.rfind(") ");
@@ -81,10 +84,10 @@ std::string StartTime(const std::string& pid) {
     std::string f;
     for (int i = 1; i <= 20 && (in >> f); i++) {
     }
-    return f;
+    return f + " " + ReadWholeFile("/proc/" + pid + "/cmdline");
 }
 
-// Start times of every process now, by pid.
+// Start times and command lines of every process now, by pid.
 std::map<std::string, std::string> StartTimes() {
     std::map<std::string, std::string> m;
     DIR* d = opendir("/proc");
@@ -296,8 +299,8 @@ TEST_F(TevProc, ListAnswersAsTheScript) {
     EXPECT_EQ(oursByPid[std::to_string(pids[3])]->command,
               dir.path + "/tevls" + tag + " second line  120");
     EXPECT_EQ(oursByPid[std::to_string(pids[4])]->command, "[tevlz" + tag + "]");
-    // Every process that lived through both runs: listed by both, with the
-    // same user and command, in the same order.
+    // Every process that lived through both runs unchanged: listed by both,
+    // with the same user and command, in the same order.
     std::vector<std::string> orderOurs, orderTheirs;
     for (const auto& [pid, start] : before) {
         const auto later = after.find(pid);
