@@ -50,7 +50,7 @@ struct TCommandDef {
     TCommandAccess access;
     // Answers from memory at once: no file, process, network or lock that
     // someone may hold for long. Other handlers may take long, so the
-    // session first gives up its duty to accept.
+    // pool first has the thread give up its duty to take new work.
     bool quick;
     // The settings that allow it, blank-separated: one right flag; several
     // (GetFilesList: refused only when all are 0); or, with caManage and

@@ -22,10 +22,9 @@ bool Allowed(TCommandAccess access, in_addr peer) {
 
 }  // namespace
 
-TRequestLine SplitRequest(const QVRequest& Req) {
-    TRequestLine line;
+void SplitRequest(const QVRequest& Req, TRequestLine& line) {
     line.terminated = Req.Pos('\r') != 0;
-    if (!line.terminated) return line;
+    if (!line.terminated) return;
     const int lf = Req.Pos('\n');
     if (lf) {
         line.command = Req.Copy(1, lf - 1);
@@ -35,7 +34,6 @@ TRequestLine SplitRequest(const QVRequest& Req) {
     }
     line.command.Trim();
     if (line.command.Length()) line.def = FindCommand(line.command);
-    return line;
 }
 
 int DispatchRequest(const TRequestLine& line, const String& sessionKey, TEVReply& Reply,
@@ -86,5 +84,7 @@ int DispatchRequest(const TRequestLine& line, const String& sessionKey, TEVReply
 
 int ProcessQVRequest(const QVRequest& Req, TEVReply& Reply, const TConnection& conn,
                      UpgradeRec& Upgrade, TRunRequest& after) {
-    return DispatchRequest(SplitRequest(Req), Req.GetSessionKey(), Reply, conn, Upgrade, after);
+    TRequestLine line;
+    SplitRequest(Req, line);
+    return DispatchRequest(line, Req.GetSessionKey(), Reply, conn, Upgrade, after);
 }

@@ -22,8 +22,10 @@ struct TRequestLine {
     const TCommandDef* def = nullptr;
 };
 
-// Splits Req and looks its command up. Pure; any thread.
-TRequestLine SplitRequest(const QVRequest& Req);
+// Splits Req into line (fresh, as default-constructed) and looks its
+// command up. Filled in place: a parameter block carries a cipher state too
+// large to copy per request. Pure; any thread.
+void SplitRequest(const QVRequest& Req, TRequestLine& line);
 
 // Answers line in Reply for the peer of conn. Returns 1 when the command was
 // recognised (whatever its handler answered); 0 for a request without CR

@@ -335,15 +335,16 @@ const int kPendingCheckMs = 1000;
 // Connections accepted before their request came.
 TPendingSet pending;
 
-// The end of every connection that was admitted, however it went: reported,
-// closed, uncounted and released. A request that asked for a run-state
-// change (or changed the port) has been answered and its connection closed
-// by then: the main loop acts now.
+// The end of every connection that was admitted, however it went: reported
+// and closed; then (ReleaseConnection) uncounted and released.
 void EndConnection(const TConnection& conn) {
     showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
     CloseConnection(conn.socket);
 }
 
+// A request that asked for a run-state change (or changed the port) has
+// been answered and its connection closed by now: the main loop acts at
+// once instead of at its next check.
 void ReleaseConnection(const TConnection& conn) {
     AgentStatus.ActiveConnections--;
     SessionLimits.Release(conn.address);

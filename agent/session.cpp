@@ -123,7 +123,7 @@ TSessionNeed TSession::OnRequestBytes(const char* data, int n) {
         return snClose;
     }
     showmessage("<-- Correct QV request received\n", conn.address, mtInfo, 0);
-    line = SplitRequest(request);
+    SplitRequest(request, line);
     return snRun;
 }
 
