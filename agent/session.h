@@ -3,8 +3,10 @@
 // request run, a reply written, the end). It collects one request packet,
 // has it authenticated and decrypted, dispatches it and builds the
 // encrypted reply (or, after an accepted "UpgradeCode", takes in the new
-// program). It never reads, writes, waits or closes: whoever drives it
-// (agent/pool.h) owns the descriptor, every wait and every thread.
+// program). It never reads from the connection, writes to it, waits on it or
+// closes it (only a running handler's time budget watches it for the peer's
+// end): whoever drives it (agent/pool.h) owns the descriptor, every wait and
+// every thread.
 #pragma once
 
 #include <memory>
