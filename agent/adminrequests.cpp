@@ -49,7 +49,7 @@ void ProcessAdmin_UpgradeCode(const QVRequest& Params, TEVReply& Reply, TCommand
     if (upgrade.fileSize < kMinUpgradeSize || upgrade.fileSize > kMaxUpgradeSize) {
         Reply.SetResult("501");
         Reply += "Wrong file parameter(s)";
-        ClearanceUpgrade(upgrade);
+        ReleaseUpgradeSlot(upgrade);
         return;
     }
     String error;

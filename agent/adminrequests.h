@@ -4,7 +4,7 @@
 // them runs. Session threads, any number at once.
 #pragma once
 
-#include "agent/commands.h"
+#include "agent/commandcontext.h"
 
 // "ReloadCfg": reloads the configuration file; "200" "Ok", or "300" and the
 // loader's error text (the settings in force then stay). Reports the file's

@@ -6,14 +6,10 @@
 // alone; tests check that they agree.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 
-#include "agent/runflags.h"
-#include "agent/upgrade.h"
-#include "protocol/qvrequest.h"
-#include "protocol/tevreply.h"
+#include "agent/commandcontext.h"
+#include "core/zostring.h"
 
 // Which right the dispatcher checks before the handler runs.
 enum TCommandAccess {
@@ -21,18 +17,6 @@ enum TCommandAccess {
     caManage,   // allowmanage set and the peer listed in manageaddr
     caUpdate,   // allowupdates set and the peer listed in updateaddr
 };
-
-// What a request carries beside its parameters, for the handlers that act
-// on the agent itself (management group, upgrade).
-struct TCommandContext {
-    in_addr peer;
-    String sessionKey;
-    UpgradeRec* upgrade;
-    TRunRequest after;  // out: the run-state change to raise once replied
-};
-
-typedef void (*TRequestHandler)(const QVRequest& Params, TEVReply& Reply);
-typedef void (*TContextHandler)(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context);
 
 // A constant array seen as a range (the table is constant data, built by
 // the compiler, so it needs no start-up code and no lock).
@@ -66,7 +50,7 @@ struct TCommandDef {
     TCommandAccess access;
     // Answers from memory at once: no file, process, network or lock that
     // someone may hold for long. Other handlers may take long, so the
-    // session first gives up its duty to accept.
+    // pool first has the thread give up its duty to take new work.
     bool quick;
     // The settings that allow it, blank-separated: one right flag; several
     // (GetFilesList: refused only when all are 0); or, with caManage and

@@ -17,7 +17,7 @@
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 #endif
 
-std::mutex showmutex;
+TMutex showmutex;
 
 String LogFilePath(const String& name, const char* cfgfile) {
     if (name.Pos('/') || !std::strchr(cfgfile, '/')) return name;
@@ -70,7 +70,7 @@ void showmessage(const char* format, in_addr peer, MsgType type, int hasArgs, ..
     else if (!inet_ntop(AF_INET, &peer, address, sizeof address))
         address[0] = 0;
 
-    std::lock_guard<std::mutex> lock(showmutex);
+    TLock lock(showmutex);
     const time_t now = std::time(nullptr);
     struct tm t;
     localtime_r(&now, &t);

@@ -6,14 +6,13 @@
 
 #include <netinet/in.h>
 
-#include <mutex>
-
+#include "core/threadsafety.h"
 #include "core/zostring.h"
 
 enum MsgType { mtSuccess = 0, mtFailure = 1, mtDebug = 2, mtInfo = 3 };
 
 // Held for the whole of each showmessage call, so lines stay whole.
-extern std::mutex showmutex;
+extern TMutex showmutex;
 
 // Reports one message. With hasArgs non-zero, format is a printf format
 // filled by the further arguments; otherwise it is plain text. peer.s_addr 0
@@ -30,7 +29,7 @@ String LogFilePath(const String& name, const char* cfgfile);
 // Appends line to the file `name` (relative names live beside the
 // configuration file); does nothing for an empty name or a null line. A file
 // that cannot be opened is skipped. Callers hold showmutex.
-void writelog(String name, const char* line);
+void writelog(String name, const char* line) TEV_REQUIRES(showmutex);
 
 // A peer address of 0: the message concerns the agent itself.
 inline in_addr NoPeer() {

@@ -1,7 +1,5 @@
 #include "agent/dispatch.h"
 
-#include "agent/acceptor.h"
-#include "agent/commands.h"
 #include "agent/console.h"
 #include "agent/sessionlimits.h"
 #include "config/settings.h"
@@ -24,59 +22,69 @@ bool Allowed(TCommandAccess access, in_addr peer) {
 
 }  // namespace
 
-int ProcessQVRequest(QVRequest& Req, TEVReply& Reply, TTEVFlags&, ThreadParams Params,
-                     UpgradeRec& Upgrade, TRunRequest& after) {
+void SplitRequest(const QVRequest& Req, TRequestLine& line) {
+    line.terminated = Req.Pos('\r') != 0;
+    if (!line.terminated) return;
+    const int lf = Req.Pos('\n');
+    if (lf) {
+        line.command = Req.Copy(1, lf - 1);
+        line.parameters = Req.Copy(lf + 1, Req.Length());
+    } else {
+        line.command = Req;
+    }
+    line.command.Trim();
+    if (line.command.Length()) line.def = FindCommand(line.command);
+}
+
+int DispatchRequest(const TRequestLine& line, const String& sessionKey, TEVReply& Reply,
+                    const TConnection& conn, UpgradeRec& Upgrade, TRunRequest& after) {
     after = rrNone;
-    if (!Req.Pos('\r')) {
-        showmessage("EndOfTransmission signal missed\n", Params.address, mtFailure, 0);
+    if (!line.terminated) {
+        showmessage("EndOfTransmission signal missed\n", conn.address, mtFailure, 0);
         Reply.SetResult("502");
         Reply += "EndOfTransmission signal missed";
         return 0;
     }
-    String command;
-    QVRequest parameters;
-    const int lf = Req.Pos('\n');
-    if (lf) {
-        command = Req.Copy(1, lf - 1);
-        parameters = Req.Copy(lf + 1, Req.Length());
-    } else {
-        command = Req;
-    }
-    command.Trim();
-    if (command.Length() == 0) {
-        showmessage("Void request received\n", Params.address, mtFailure, 0);
+    if (line.command.Length() == 0) {
+        showmessage("Void request received\n", conn.address, mtFailure, 0);
         Reply.SetResult("500");
         Reply += "Void request received";
         return 0;
     }
     // The last sessions below the caps are kept for managing the agent.
-    if (Params.reserve && !ServedOnReserve(command)) {
+    if (conn.reserve && !ServedOnReserve(line.command)) {
         Reply.SetResult("600");
         Reply += "Agent is busy: only management requests are served now";
         return 0;
     }
-    const TCommandDef* c = FindCommand(command);
+    const TCommandDef* c = line.def;
     if (c) {
-        if (!c->quick) MayBlock();
-        if (!Allowed(c->access, Params.address)) {
+        if (!Allowed(c->access, conn.address)) {
             Reply.SetResult("600");
             Reply += "Operation is not allowed";
             return 1;
         }
         if (c->handler) {
-            c->handler(parameters, Reply);
+            c->handler(line.parameters, Reply);
         } else {
-            TCommandContext context{Params.address, Req.GetSessionKey(), &Upgrade, rrNone};
-            c->contextHandler(parameters, Reply, context);
+            TCommandContext context{conn.address, sessionKey, &Upgrade, rrNone};
+            c->contextHandler(line.parameters, Reply, context);
             after = context.after;
         }
         return 1;
     }
-    command.SetZero();
-    showmessage("Unknown command \"%s\"\n", Params.address, mtFailure, 1, command.Data());
+    const String command = ZeroTerminated(line.command);
+    showmessage("Unknown command \"%s\"\n", conn.address, mtFailure, 1, command.Data());
     Reply.SetResult("500");
     Reply += "Unknown command \"";
-    Reply += command;
+    Reply += line.command;
     Reply += "\"";
     return 0;
+}
+
+int ProcessQVRequest(const QVRequest& Req, TEVReply& Reply, const TConnection& conn,
+                     UpgradeRec& Upgrade, TRunRequest& after) {
+    TRequestLine line;
+    SplitRequest(Req, line);
+    return DispatchRequest(line, Req.GetSessionKey(), Reply, conn, Upgrade, after);
 }

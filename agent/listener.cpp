@@ -1,16 +1,14 @@
 #include "agent/listener.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "agent/acceptor.h"
 #include "agent/cfgwarnings.h"
 #include "agent/console.h"
 #include "agent/pidfile.h"
-#include "agent/runflags.h"
-#include "agent/session.h"
+#include "agent/pool.h"
+#include "agent/runstate.h"
 #include "agent/sessionlimits.h"
 #include "agent/upgrade.h"
 #include "config/settings.h"
@@ -19,16 +17,16 @@
 
 extern char** environ;
 
-int Listen(unsigned int& addrlen, String& error) {
-    return Listen(Settings()->port, addrlen, error);
+int Listen(String& error) {
+    return Listen(Settings()->port, error);
 }
 
-int Listen(int port, unsigned int& addrlen, String& error) {
+int Listen(int port, String& error) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     String host = s->host;
     host.SetZero();
     for (int attempt = 0; attempt < 3; attempt++) {
-        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, &addrlen, error);
+        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, nullptr, error);
         if (fd > 0) return fd;
         sleep(1);
     }
@@ -36,12 +34,6 @@ int Listen(int port, unsigned int& addrlen, String& error) {
 }
 
 namespace {
-
-void CloseSocket(int fd) {
-    if (fd <= 0) return;
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
-}
 
 // The pid file again, after a failed exec deleted it: a daemon that goes on
 // running keeps its pid file.
@@ -77,10 +69,10 @@ void CheckRestart(ListenerState& st) {
 }
 
 void CheckUpgrade(ListenerState& st) {
-    if (!TEVFlags.upgrade) return;
+    if (!TEVFlags.runUpgradeScript) return;
     const String script = TEVFlags.GetUpgradeScript();
     if (script.Length() == 0) {  // nothing left to run: dropped already
-        TEVFlags.upgrade = 0;
+        TEVFlags.runUpgradeScript = 0;
         return;
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
@@ -89,7 +81,7 @@ void CheckUpgrade(ListenerState& st) {
     // the server may send it again.
     showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);
     DropPendingUpgrade();
-    TEVFlags.upgrade = 0;
+    TEVFlags.runUpgradeScript = 0;
     RewritePidFile(st);
 }
 
@@ -99,9 +91,9 @@ void CheckPort(ListenerState& st) {
     const int wanted = Settings()->port;
     if (wanted == st.port) return;
     WithdrawListener();
-    CloseSocket(st.socket);
+    CloseConnection(st.socket);
     String error;
-    st.socket = Listen(wanted, st.addrlen, error);
+    st.socket = Listen(wanted, error);
     if (st.socket > 0) {
         st.port = wanted;
         PublishListener(st.socket, st.port);
@@ -119,7 +111,7 @@ void CheckPort(ListenerState& st) {
             if (s.port == wanted) s.port = previous;
         },
         saveError);
-    st.socket = Listen(previous, st.addrlen, error);
+    st.socket = Listen(previous, error);
     if (st.socket > 0) {
         PublishListener(st.socket, st.port);
         showmessage("Return to original port\n", NoPeer(), mtFailure, 0);
@@ -149,7 +141,7 @@ void RunStateChecks(ListenerState& st) {
 
 }  // namespace
 
-int AcceptLoop(ListenerState& st) {
+int RunMainLoop(ListenerState& st) {
     NoteUpgradeStart();  // started by an update script: watched until proven
     PublishListener(st.socket, st.port);
     for (;;) {
@@ -158,12 +150,7 @@ int AcceptLoop(ListenerState& st) {
             closepidfile(st.pidfile);
             return 4;
         }
-        KeepAcceptorReady();
+        KeepThreadReady();
         WaitForWake(1000);
     }
-}
-
-bool RunStateChangePending() {
-    return TEVFlags.terminate || TEVFlags.reload || TEVFlags.upgrade || TEVFlags.reloadcfg ||
-           Settings()->port != PublishedPort();
 }

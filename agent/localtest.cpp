@@ -73,7 +73,7 @@ int RunLocalTest(const char* cfgfile, int argc, char** argv) {
     request = BuildRequestBody(command, params);
     TEVReply reply;
     reply.InitPacket(nullptr, String());
-    ThreadParams where;
+    TConnection where;
     where.socket = -1;
     where.address.s_addr = htonl(INADDR_LOOPBACK);
     where.acceptMs = 0;
@@ -82,7 +82,7 @@ int RunLocalTest(const char* cfgfile, int argc, char** argv) {
     {
         // The time budget a session's request has; no peer to watch.
         TRequestScope scope(-1, RequestBudgetMs(Settings()->timeout));
-        ProcessQVRequest(request, reply, TEVFlags, where, upgrade, after);
+        ProcessQVRequest(request, reply, where, upgrade, after);
     }
 
     reply.CommandSeparatorCheck();

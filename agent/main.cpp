@@ -1,8 +1,6 @@
 // tev: the monitoring agent's entry point. Start-up runs in a fixed order,
-// printing one progress line a step, then the accept loop serves requests.
-#include <sys/socket.h>
-#include <unistd.h>
-
+// printing one progress line a step, then the main loop keeps the
+// listening socket and the run state while the pool serves requests.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,11 +9,12 @@
 #include "agent/console.h"
 #include "agent/listener.h"
 #include "agent/pidfile.h"
-#include "agent/session.h"
+#include "agent/runstate.h"
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "config/settings.h"
 #include "platform/childreaper.h"
+#include "platform/sockets.h"
 
 namespace {
 
@@ -51,17 +50,15 @@ void CpuCheck() {
 
 void SockCheck() {
     Print("Sock testing .. ");
-    unsigned int addrlen = 0;
     String error;
-    const int fd = Listen(addrlen, error);
+    const int fd = Listen(error);
     if (!fd) {
         error.SetZero();
         Print("TCP listen error:\n%s\n\n", error.Data());
         std::exit(4);
     }
     Print("Ok\n");
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    CloseConnection(fd);
 }
 
 }  // namespace
@@ -93,7 +90,7 @@ int main(int argc, char** argv) {
 
     ListenerState state;
     String error;
-    state.socket = Listen(state.addrlen, error);
+    state.socket = Listen(error);
     if (!state.socket) {
         error.SetZero();
         Print("TCP listen error: %s\n\n", error.Data());
@@ -104,5 +101,5 @@ int main(int argc, char** argv) {
     state.argv = argv;
     state.port = Settings()->port;
     showmessage("Listening...\n", NoPeer(), mtInfo, 0);
-    ExitNow(AcceptLoop(state));
+    ExitNow(RunMainLoop(state));
 }

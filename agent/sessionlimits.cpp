@@ -18,7 +18,7 @@ bool ServedOnReserve(const String& command) {
 }
 
 TAdmission TSessionLimits::Admit(in_addr peer) {
-    std::lock_guard<std::mutex> lock(session_limit_mutex);
+    TLock lock(session_limit_mutex);
     if (total >= maxTotal) return adRefused;
     const auto it = perPeer.find(peer.s_addr);
     const int mine = it == perPeer.end() ? 0 : it->second;
@@ -30,7 +30,7 @@ TAdmission TSessionLimits::Admit(in_addr peer) {
 }
 
 void TSessionLimits::Release(in_addr peer) {
-    std::lock_guard<std::mutex> lock(session_limit_mutex);
+    TLock lock(session_limit_mutex);
     const auto it = perPeer.find(peer.s_addr);
     if (it == perPeer.end()) return;
     if (--it->second <= 0) perPeer.erase(it);
@@ -38,6 +38,6 @@ void TSessionLimits::Release(in_addr peer) {
 }
 
 int TSessionLimits::InProgress() const {
-    std::lock_guard<std::mutex> lock(session_limit_mutex);
+    TLock lock(session_limit_mutex);
     return total;
 }

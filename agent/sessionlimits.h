@@ -9,9 +9,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
 
+#include "core/threadsafety.h"
 #include "core/zostring.h"
 
 // Sessions in progress at most, in all.
@@ -58,9 +58,10 @@ class TSessionLimits {
     const int maxTotal;
     const int maxPerPeer;
     const int reserved;
-    mutable std::mutex session_limit_mutex;  // guards the two counts below
-    int total = 0;
-    std::unordered_map<uint32_t, int> perPeer;  // only peers with sessions
+    mutable TMutex session_limit_mutex;  // guards the two counts below
+    int total TEV_GUARDED_BY(session_limit_mutex) = 0;
+    // Only peers with sessions.
+    std::unordered_map<uint32_t, int> perPeer TEV_GUARDED_BY(session_limit_mutex);
 };
 
 // The agent's caps (MAX_SESSIONS, MAX_SESSIONS_PER_PEER, SESSION_RESERVE).

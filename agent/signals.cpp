@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "agent/pidfile.h"
-#include "agent/runflags.h"
+#include "agent/runstate.h"
 
 extern char** environ;
 
@@ -55,7 +55,7 @@ void terminateapp(int) {
     WakeMainLoop();  // a write on an eventfd: async-signal-safe
 }
 
-void reloadapp(int) {
+void crashhandler(int) {
     SetHandler(SIGSEGV, SIG_DFL);
     WriteText("Segmentation fault!!\n");
     if (NowMs() - TEVFlags.startMs <= 180000 || !restartPath[0] || !restartArgv) {
@@ -85,7 +85,7 @@ void PrepareCrashRestart(const char* tevpath, char** argv) {
 
 void InstallCrashHandlers() {
     InstallAltStack();  // the main thread's, kept for the life of the process
-    SetHandler(SIGSEGV, reloadapp);
+    SetHandler(SIGSEGV, crashhandler);
     SetHandler(SIGTERM, terminateapp);
     SetHandler(SIGPIPE, SIG_IGN);
 }

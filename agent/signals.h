@@ -7,7 +7,7 @@ void reloadcfg(int sig);
 // SIGSEGV: reports "Segmentation fault!!" on standard output; after the
 // first 180 seconds of life the agent re-executes itself (`tevpath` with the
 // same arguments, "Restarting.."), otherwise it ends by the default action.
-void reloadapp(int sig);
+void crashhandler(int sig);
 
 // Remembers what the crash handler needs, prepared while allocation is
 // still allowed: the program path and the argument vector.
@@ -16,7 +16,7 @@ void PrepareCrashRestart(const char* tevpath, char** argv);
 // removed, exit code 0): raises the terminate flag and wakes the loop.
 void terminateapp(int sig);
 
-// Installs reloadapp for SIGSEGV (run on an alternate stack, so that a
+// Installs crashhandler for SIGSEGV (run on an alternate stack, so that a
 // stack overflow reaches it) and terminateapp for SIGTERM, and ignores
 // SIGPIPE. Main thread, at start-up.
 void InstallCrashHandlers();

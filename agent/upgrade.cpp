@@ -12,16 +12,22 @@
 #include <cstring>
 
 #include "agent/console.h"
-#include "agent/runflags.h"
+#include "agent/runstate.h"
 #include "config/settings.h"
+#include "core/threadsafety.h"
 #include "platform/clock.h"
 #include "platform/writeall.h"
 #include "protocol/tev_const.h"
 
 namespace {
 
-// The program file of a transfer handed to the main thread (upgrade_mutex).
-String handedOverFile;
+// Guards the single upgrade slot and what a finished transfer hands over.
+TMutex upgrade_slot_mutex;
+// A session holds the slot: a transfer runs, or its script waits for the
+// main thread.
+bool slotHeld TEV_GUARDED_BY(upgrade_slot_mutex) = false;
+// The program file of a transfer handed to the main thread.
+String handedOverFile TEV_GUARDED_BY(upgrade_slot_mutex);
 
 // The temporary directory with exactly one "/" after it. The settings always
 // name one (the configured directory, $TMPDIR, $TMP or "."), so the files
@@ -88,7 +94,7 @@ int Fail(UpgradeRec& rec, String& error, const char* text, bool removeFile) {
         rec.tmpFile = nullptr;
     }
     if (removeFile) Unlink(rec.tmpFileName);
-    ClearanceUpgrade(rec);
+    ReleaseUpgradeSlot(rec);
     return 0;
 }
 
@@ -113,7 +119,7 @@ int FinishTransfer(UpgradeRec& rec, String& error) {
         return Fail(rec, error, "Binary code transferred. Cannot create script file", true);
     {
         // The slot stays taken until the main thread has run the script.
-        std::lock_guard<std::mutex> lock(upgrade_mutex);
+        TLock lock(upgrade_slot_mutex);
         handedOverFile = rec.tmpFileName;
         rec.active = 0;
     }
@@ -141,17 +147,17 @@ int StartTransfer(UpgradeRec& rec, String& error) {
 }  // namespace
 
 int RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
-    std::lock_guard<std::mutex> lock(upgrade_mutex);
-    if (TEVFlags.upgrading.load()) return 0;
-    TEVFlags.upgrading = 1;
+    TLock lock(upgrade_slot_mutex);
+    if (slotHeld) return 0;
+    slotHeld = true;
     rec.active = 1;
     rec.sessionKey = sessionKey;
     return 1;
 }
 
-void ClearanceUpgrade(UpgradeRec& rec) {
-    std::lock_guard<std::mutex> lock(upgrade_mutex);
-    TEVFlags.upgrading = 0;
+void ReleaseUpgradeSlot(UpgradeRec& rec) {
+    TLock lock(upgrade_slot_mutex);
+    slotHeld = false;
     rec.active = 0;
 }
 
@@ -183,7 +189,7 @@ void AbandonUpgrade(UpgradeRec& rec) {
         rec.tmpFile = nullptr;
     }
     Unlink(rec.tmpFileName);
-    ClearanceUpgrade(rec);
+    ReleaseUpgradeSlot(rec);
 }
 
 void DropPendingUpgrade() {
@@ -191,10 +197,10 @@ void DropPendingUpgrade() {
     const String script = TEVFlags.GetUpgradeScript();
     TEVFlags.SetUpgradeScript(String());
     Unlink(script);
-    std::lock_guard<std::mutex> lock(upgrade_mutex);
+    TLock lock(upgrade_slot_mutex);
     Unlink(handedOverFile);
     handedOverFile = String();
-    TEVFlags.upgrading = 0;
+    slotHeld = false;
 }
 
 String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script) {

@@ -34,7 +34,7 @@ struct UpgradeRec {
 // finished transfer still waits for the main thread. Any thread.
 int RequestUpgrade(UpgradeRec& rec, const String& sessionKey);
 // Frees the slot and clears rec's active flag. Any thread.
-void ClearanceUpgrade(UpgradeRec& rec);
+void ReleaseUpgradeSlot(UpgradeRec& rec);
 // Feeds one received chunk (data null: start the transfer, creating the
 // temporary file "tev__.upd" in the `tmpdir` setting's directory). The file's
 // bytes are followed by the 16-byte trailer, which may arrive in pieces; it

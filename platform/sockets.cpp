@@ -315,6 +315,12 @@ int TcpListen(const char* host, int port, unsigned int* addrlen, String& error) 
     return TcpListen(host, service, addrlen, error);
 }
 
+void CloseConnection(int fd) {
+    if (fd < 0) return;
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+}
+
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error) {
     error = "";
     sock = -1;

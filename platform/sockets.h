@@ -65,6 +65,12 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
 // The same with the port formatted by "%d".
 int TcpListen(const char* host, int port, unsigned int* addrlen, String& error);
 
+// Ends a connection (or a listening socket) for both sides at once, then
+// closes the descriptor: shut down first, so that a thread still waiting on
+// it wakes and the peer learns of the end even when another descriptor
+// (a child's, say) still refers to the socket. Nothing for a negative fd.
+void CloseConnection(int fd);
+
 // Opens a TCP connection to host:port. timeoutMs <= 0: a blocking connect;
 // otherwise the socket is switched to non-blocking mode (and stays so) and
 // the connect may take at most timeoutMs. Returns 1, 0 ("Timeout"), -2, -3

@@ -67,10 +67,10 @@ Dispatched Dispatch(const char* command) {
     req = BuildRequestBody(String(command), none);
     TEVReply reply;
     reply.InitPacket(nullptr, String());
-    ThreadParams where{-1, {htonl(INADDR_LOOPBACK)}, 0};
+    TConnection where{-1, {htonl(INADDR_LOOPBACK)}, 0};
     UpgradeRec upgrade;
     TRunRequest after = rrNone;
-    const int recognised = ProcessQVRequest(req, reply, TEVFlags, where, upgrade, after);
+    const int recognised = ProcessQVRequest(req, reply, where, upgrade, after);
     EXPECT_EQ(after, rrNone) << command;
     return Dispatched{recognised, std::string(reply.Data(), 3)};
 }

@@ -21,13 +21,9 @@
 #include <thread>
 #include <vector>
 
-namespace loopback {
+#include "platform/clock.h"
 
-inline long long MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+namespace loopback {
 
 // A socket of type bound to an ephemeral port of address (a 127.x.y.z
 // text); -1 on failure. port receives the port chosen.
@@ -50,7 +46,7 @@ inline int BindEphemeral(int type, const char* address, int& port) {
 
 // One piece of data as it arrived.
 struct Chunk {
-    long long atMs;  // MonotonicMs() at arrival
+    long long atMs;  // NowMs() at arrival
     std::string bytes;
 };
 
@@ -98,7 +94,7 @@ class PeerBase {
     void Record(const char* p, size_t n) {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            chunks_.push_back(Chunk{MonotonicMs(), std::string(p, n)});
+            chunks_.push_back(Chunk{NowMs(), std::string(p, n)});
         }
         cv_.notify_all();
     }

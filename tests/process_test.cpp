@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/childreaper.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ std::string Std(const String& s) {
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-long long NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Children of this process that have ended and not been reaped.

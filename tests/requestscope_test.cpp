@@ -11,14 +11,11 @@
 #include <thread>
 
 #include "loopback_peers.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
 
 namespace {
-
-long long NowMs() {
-    return loopback::MonotonicMs();
-}
 
 int RunLine(const char* line, int limitMs, TChildFds fds = TChildFds()) {
     TCommandArgs args;

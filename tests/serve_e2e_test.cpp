@@ -338,9 +338,9 @@ TEST_F(ServeE2E, SlowRequestsDoNotHoldUpOthers) {
                 timedOut++;
         });
     agent_harness_detail::SleepMs(500);  // all of them in their handlers
-    const long long t0 = loopback::MonotonicMs();
+    const long long t0 = NowMs();
     EXPECT_EQ(AskBody("GetInfo\n\r").substr(0, 4), "200\n");
-    EXPECT_LT(loopback::MonotonicMs() - t0, 3000);
+    EXPECT_LT(NowMs() - t0, 3000);
     for (std::thread& t : slowClients) t.join();
     EXPECT_EQ(timedOut.load(), 8);
 }

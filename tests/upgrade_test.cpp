@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/runflags.h"
+#include "agent/runstate.h"
 #include "config/settings.h"
 #include "protocol/clientpacket.h"
 #include "runstate_util.h"
@@ -64,7 +64,7 @@ class UpgradeTransfer : public ::testing::Test {
     bool SlotFree() {
         UpgradeRec other;
         if (!RequestUpgrade(other, wire::S(kKey))) return false;
-        ClearanceUpgrade(other);
+        ReleaseUpgradeSlot(other);
         return true;
     }
 

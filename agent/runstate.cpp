@@ -1,29 +1,35 @@
-#include "agent/runflags.h"
+#include "agent/runstate.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 
-std::mutex thread_mutex;
-std::mutex upgrade_mutex;
+#include "config/settings.h"
+
 TTEVFlags TEVFlags;
 
 void TTEVFlags::SetUpgradeScript(const String& path) {
-    std::lock_guard<std::mutex> lock(thread_mutex);
+    TLock lock(upgrade_script_mutex);
     upgradeScript = path;
     upgradeScriptSet = path.Length() > 0;
 }
 
 String TTEVFlags::GetUpgradeScript() const {
-    std::lock_guard<std::mutex> lock(thread_mutex);
+    TLock lock(upgrade_script_mutex);
     return upgradeScript;
 }
 
 void RaiseRunRequest(TTEVFlags& flags, TRunRequest request) {
     if (request == rrTerminate) flags.terminate = 1;
     if (request == rrReload) flags.reload = 1;
+}
+
+bool RunStateChangePending(int listeningPort) {
+    return TEVFlags.terminate || TEVFlags.reload || TEVFlags.runUpgradeScript ||
+           TEVFlags.reloadcfg || Settings()->port != listeningPort;
 }
 
 namespace {
@@ -50,4 +56,10 @@ void WaitForWake(int ms) {
     uint64_t count = 0;
     const ssize_t ignored = read(fd, &count, sizeof count);
     (void)ignored;
+}
+
+void ExitNow(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
 }

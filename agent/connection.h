@@ -1,14 +1,14 @@
-// The block handed from the accept loop to a session thread.
+// One accepted connection as the pool hands it to a session.
 #pragma once
 
 #include <netinet/in.h>
 
-struct ThreadParams {
+struct TConnection {
     int socket;       // the accepted connection
     in_addr address;  // the peer
     // When it arrived (NowMs of platform/clock.h): its accept, or for a
     // connection still silent when the kernel's deferral let it in, the
-    // start of that deferral (agent/acceptor.cpp, Serve).
+    // start of that deferral (agent/pool.cpp, Serve).
     long long acceptMs;
     bool reserve = false;  // admitted on a reserve place: management only
 };

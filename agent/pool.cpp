@@ -1,4 +1,4 @@
-#include "agent/acceptor.h"
+#include "agent/pool.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,17 +12,20 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
+#include <climits>
 #include <vector>
 
+#include "agent/commands.h"
 #include "agent/console.h"
 #include "agent/pendingset.h"
-#include "agent/runflags.h"
+#include "agent/runstate.h"
 #include "agent/session.h"
 #include "agent/sessionlimits.h"
 #include "agent/signals.h"
 #include "config/settings.h"
 #include "core/agentstatus.h"
+#include "core/threadsafety.h"
+#include "platform/clock.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -73,8 +76,8 @@ const int kDeferAcceptSeconds = 1;
 struct Parked {
     sem_t wake;
 };
-std::mutex pool_mutex;
-std::vector<Parked*> parked;  // pool_mutex; last in, first out
+TMutex pool_mutex;
+std::vector<Parked*> parked TEV_GUARDED_BY(pool_mutex);  // last in, first out
 
 // A run of transient accept failures is reported once when it starts and
 // once, with its count, when it ends, not once per failure: at the
@@ -83,8 +86,8 @@ struct AcceptTrouble {
     int error = 0;  // the failure of the run going on; 0 for none
     int count = 0;  // failures in the run
 };
-std::mutex accept_trouble_mutex;
-AcceptTrouble trouble;                  // accept_trouble_mutex
+TMutex accept_trouble_mutex;
+AcceptTrouble trouble TEV_GUARDED_BY(accept_trouble_mutex);
 std::atomic<bool> troubleGoing{false};  // trouble.error != 0, read without the lock
 
 // A descriptor kept in reserve: at the descriptor limit it is given up for
@@ -98,11 +101,6 @@ void KeepReserve() {
     if (fd < 0) return;
     int none = -1;
     if (!reserveFd.compare_exchange_strong(none, fd)) close(fd);
-}
-
-void CloseConnection(int fd) {
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
 }
 
 // Accepts and closes one waiting connection with the reserve descriptor.
@@ -121,7 +119,7 @@ bool ShedOne(int listenFd) {
 }
 
 void ReportTrouble(int err) {
-    std::lock_guard<std::mutex> lock(accept_trouble_mutex);
+    TLock lock(accept_trouble_mutex);
     trouble.count++;
     if (trouble.error == err) return;
     trouble.error = err;
@@ -134,7 +132,7 @@ void ReportTrouble(int err) {
 
 void EndTrouble() {
     if (!troubleGoing.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(accept_trouble_mutex);
+    TLock lock(accept_trouble_mutex);
     if (!trouble.error) return;
     showmessage("Accept errors ended: %d failed accepts\n", NoPeer(), mtFailure, 1, trouble.count);
     trouble = AcceptTrouble();
@@ -215,7 +213,7 @@ void OnAcceptFailure(int fd, int err) {
     ReportTrouble(err);
 }
 
-void* AcceptorThread(void* arg);
+void* PoolThread(void* arg);
 
 // Makes one more thread ready: a parked one when there is one, otherwise a
 // new one. Counted in `ready` at once, so that two threads that both saw
@@ -225,7 +223,7 @@ int MakeReady() {
     ready++;
     Parked* idle = nullptr;
     {
-        std::lock_guard<std::mutex> lock(pool_mutex);
+        TLock lock(pool_mutex);
         if (!parked.empty()) {
             idle = parked.back();
             parked.pop_back();
@@ -240,7 +238,7 @@ int MakeReady() {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, kSessionStack);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, AcceptorThread, nullptr);
+    const int rc = pthread_create(&thread, &attr, PoolThread, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) ready--;
     return rc;
@@ -257,7 +255,7 @@ void ReportThreadFailure(int rc) {
 // parked (false: the thread ends).
 bool Park(Parked& self) {
     {
-        std::lock_guard<std::mutex> lock(pool_mutex);
+        TLock lock(pool_mutex);
         if (parked.size() >= kMaxParked) return false;
         parked.push_back(&self);
     }
@@ -269,7 +267,7 @@ bool Park(Parked& self) {
     while (sem_clockwait(&self.wake, CLOCK_MONOTONIC, &deadline) != 0) {
         if (errno == EINTR) continue;
         {
-            std::lock_guard<std::mutex> lock(pool_mutex);
+            TLock lock(pool_mutex);
             for (size_t i = 0; i < parked.size(); i++) {
                 if (parked[i] != &self) continue;
                 parked.erase(parked.begin() + long(i));
@@ -301,133 +299,11 @@ bool Rejoin(Parked& self) {
     return now < kReadyThreads || Park(self);
 }
 
-// Serves a connection on this thread from its request on, or makes it
-// pending while its request has not come. A connection that is silent when
-// it is first taken (fresh) reached accept only because the kernel's
-// deferral ran out: it arrived when the deferral began, and its idle limit
-// counts from then, so `timeout` means what it says.
-void Serve(ThreadParams params, bool fresh) {
-    if (ContinueSession(params, true)) return;
-    if (fresh) params.acceptMs -= kDeferAcceptSeconds * 1000LL;
-    if (!DeferConnection(params)) ContinueSession(params, false);
-}
-
-// Filters, caps and serves (or makes pending) one accepted connection.
-void Take(ThreadParams params) {
-    EndTrouble();
-    if (!FilterAllows(*Settings(), params.address)) {
-        Refuse(params.socket, params.address);
-        return;
-    }
-    const TAdmission admission = SessionLimits.Admit(params.address);
-    if (admission == adRefused) {
-        Refuse(params.socket, params.address);  // over a cap: closed at once
-        return;
-    }
-    params.reserve = admission == adReserve;
-    showmessage("TCP connection accepted\n", params.address, mtSuccess, 0);
-    BeginSession(params);
-    Serve(params, true);
-}
-
-enum TWork { wkNone, wkAccepted, wkResumed };
-
-// The next piece of work for a ready thread: a pending connection whose
-// request has come (they were accepted first), else a new connection,
-// else whatever comes first.
-TWork NextWork(ThreadParams& conn) {
-    if (AnyPending()) {
-        ExpireDuePending();
-        if (TakeReadablePending(conn)) return wkResumed;
-    }
-    const int fd = EnterListener();
-    if (fd >= 0) {
-        sockaddr_in addr;
-        socklen_t len = sizeof addr;
-        const int accepted = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-        const int err = errno;
-        if (accepted >= 0) {
-            users--;
-            conn = ThreadParams{accepted, addr.sin_addr, NowMs()};
-            return wkAccepted;
-        }
-        if (err != EAGAIN && err != EWOULDBLOCK) {
-            OnAcceptFailure(fd, err);
-            users--;
-            return wkNone;
-        }
-        users--;
-    }
-    return WaitForWork(conn) == peReadable ? wkResumed : wkNone;
-}
-
-// Takes work and does it while it is a ready thread; after a session that
-// waited it rejoins or parks. Counted in `ready` by MakeReady.
-void* AcceptorThread(void*) {
-    void* altStack = InstallAltStack();
-    Parked self;
-    sem_init(&self.wake, 0, 0);
-    readyThread = true;
-    for (;;) {
-        if (readyThread) TrimReady();
-        if (!readyThread) {
-            if (!Rejoin(self)) break;
-            readyThread = true;
-        }
-        KeepReserve();
-        ThreadParams conn;
-        takers++;
-        const TWork work = NextWork(conn);
-        takers--;
-        if (work == wkAccepted) Take(conn);
-        if (work == wkResumed) Serve(conn, false);
-    }
-    sem_destroy(&self.wake);
-    RemoveAltStack(altStack);
-    return nullptr;
-}
-
-}  // namespace
-
-void PublishListener(int fd, int port) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
-    int err = OpenPendingSet();
-    if (err != 0) return FailFatally(err);
-    publishedPort = port;
-    published = fd;
-    err = WatchListener(fd);
-    if (err != 0) return FailFatally(err);
-    while (ready.load() < kReadyThreads) {
-        const int rc = MakeReady();
-        if (rc == 0) continue;
-        ReportThreadFailure(rc);
-        break;
-    }
-}
-
-void WithdrawListener() {
-    const int fd = published.exchange(-1);
-    publishedPort = 0;
-    if (fd < 0) return;
-    UnwatchListener(fd);
-    shutdown(fd, SHUT_RDWR);
-    while (users.load() != 0) usleep(1000);
-}
-
-int PublishedPort() {
-    return publishedPort.load();
-}
-
-void KeepAcceptorReady() {
-    // Reported once per run of failures, not at every check.
-    static bool failing = false;  // main thread only
-    if (ready.load() > 0 || published.load() < 0) return;
-    const int rc = MakeReady();
-    if (rc != 0 && !failing) ReportThreadFailure(rc);
-    failing = rc != 0;
-}
-
+// The calling thread is about to wait, or to do work that may take long:
+// when it is a ready thread it stops counting as one, and when no other
+// thread is taking work, others are made ready first ("Cannot start session
+// thread: %s\n" when that fails). Nothing on other threads or when called
+// again.
 void MayBlock() {
     if (!readyThread) return;
     readyThread = false;
@@ -447,6 +323,261 @@ void MayBlock() {
         ReportThreadFailure(rc);
         break;
     }
+}
+
+const int kChunk = 1024;
+// A reply that the peer does not take within this time is abandoned.
+const int kSendLimitMs = 30000;
+// The longest wait for work while connections are pending: an expiry made
+// earlier than the others by a settings change is met within it.
+const int kPendingCheckMs = 1000;
+
+// Connections accepted before their request came.
+TPendingSet pending;
+
+// The end of every connection that was admitted, however it went: reported
+// and closed; then (ReleaseConnection) uncounted and released.
+void EndConnection(const TConnection& conn) {
+    showmessage("Session closed, wait for next ..\n", NoPeer(), mtInfo, 0);
+    CloseConnection(conn.socket);
+}
+
+// A request that asked for a run-state change (or changed the port) has
+// been answered and its connection closed by now: the main loop acts at
+// once instead of at its next check.
+void ReleaseConnection(const TConnection& conn) {
+    AgentStatus.ActiveConnections--;
+    SessionLimits.Release(conn.address);
+    if (RunStateChangePending(publishedPort.load())) WakeMainLoop();
+}
+
+// Gives up the pending connections whose expiry has passed.
+void ExpireDue() {
+    for (const TConnection& conn : pending.TakeExpired(NowMs())) {
+        EndConnection(conn);
+        ReleaseConnection(conn);
+    }
+}
+
+// Sends all of data, however many send calls it takes, within kSendLimitMs.
+// With closing set the caller shuts the connection down right after: the
+// tail of the data is held back (MSG_MORE) until then and leaves together
+// with the end of the connection in one segment, so the peer is woken once
+// and the loopback path is travelled once instead of twice.
+void SendAll(int fd, const String& data, bool closing) {
+    const long long deadline = NowMs() + kSendLimitMs;
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (closing ? MSG_MORE : 0);
+    int sent = 0;
+    while (sent < data.Length()) {
+        const ssize_t n = send(fd, data.Data() + sent, size_t(data.Length() - sent), flags);
+        if (n > 0) {
+            sent += int(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        MayBlock();
+        const long long left = deadline - NowMs();
+        if (left <= 0) return;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, int(left)) < 0 && errno != EINTR) return;
+    }
+}
+
+// How long to wait for bytes due by expiryMs: -1 for no limit; at least 1.
+int WaitMs(long long expiryMs) {
+    if (expiryMs == LLONG_MAX) return -1;
+    const long long left = expiryMs - NowMs();
+    return left < 1 ? 1 : int(left > 3600000 ? 3600000 : left);
+}
+
+// Waits for the session's next bytes on fd and hands them over; snClose
+// when the peer ends the connection, a read fails or the session's expiry
+// passes.
+TSessionNeed ReadMore(TSession& session, int fd, char* buf) {
+    for (;;) {
+        MayBlock();
+        struct pollfd p = {fd, POLLIN, 0};
+        const int polled = poll(&p, 1, WaitMs(session.ExpiryMs()));
+        if (polled < 0) {
+            if (errno == EINTR) continue;
+            return snClose;
+        }
+        if (polled == 0) {
+            if (NowMs() >= session.ExpiryMs()) return snClose;
+            continue;
+        }
+        const ssize_t n = recv(fd, buf, kChunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return snClose;
+        return session.OnBytes(buf, int(n));
+    }
+}
+
+// Does what the session needs until it is over, then ends the connection.
+void Drive(const TConnection& conn, TSessionNeed need, const char* first, int firstLength,
+           char* buf) {
+    TSession session(conn);
+    if (first) need = session.OnBytes(first, firstLength);
+    while (need != snClose) {
+        switch (need) {
+            case snRead:
+                need = ReadMore(session, conn.socket, buf);
+                break;
+            case snRun: {
+                // A handler that may take long must not hold the duty to
+                // take work: the command table says which are quick.
+                const TCommandDef* c = session.Request().def;
+                if (c && !c->quick) MayBlock();
+                need = session.RunRequest();
+                break;
+            }
+            case snWrite:
+                SendAll(conn.socket, session.Output(), session.EndsAfterOutput());
+                need = session.OnWritten();
+                break;
+            case snClose:
+                break;
+        }
+    }
+    session.Finish();
+    EndConnection(conn);
+    session.Closed();
+    ReleaseConnection(conn);
+}
+
+// Serves a connection on this thread from its request on, or makes it
+// pending while its request has not come (with mayDefer). A connection that
+// is silent when it is first taken (fresh) reached accept only because the
+// kernel's deferral ran out: it arrived when the deferral began, and its
+// idle limit counts from then, so `timeout` means what it says.
+void Serve(TConnection conn, bool mayDefer, bool fresh) {
+    char buf[kChunk];
+    // The request usually follows the connection at once: try to read it
+    // before paying for a wait.
+    const ssize_t first = recv(conn.socket, buf, sizeof buf, MSG_DONTWAIT);
+    if (first > 0) return Drive(conn, snRead, buf, int(first), buf);
+    if (first == 0) return Drive(conn, snClose, nullptr, 0, buf);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (fresh) conn.acceptMs -= kDeferAcceptSeconds * 1000LL;
+        if (mayDefer && pending.Defer(conn, SilentExpiryMs(conn, Settings()->timeout))) return;
+    }
+    Drive(conn, snRead, nullptr, 0, buf);
+}
+
+// Filters, caps and serves (or makes pending) one accepted connection.
+void Take(TConnection conn) {
+    EndTrouble();
+    if (!FilterAllows(*Settings(), conn.address)) {
+        Refuse(conn.socket, conn.address);
+        return;
+    }
+    const TAdmission admission = SessionLimits.Admit(conn.address);
+    if (admission == adRefused) {
+        Refuse(conn.socket, conn.address);  // over a cap: closed at once
+        return;
+    }
+    conn.reserve = admission == adReserve;
+    showmessage("TCP connection accepted\n", conn.address, mtSuccess, 0);
+    AgentStatus.ActiveConnections++;
+    AgentStatus.OpenedConnections++;
+    Serve(conn, true, true);
+}
+
+enum TWork { wkNone, wkAccepted, wkResumed };
+
+// The next piece of work for a ready thread: a pending connection whose
+// request has come (they were accepted first), else a new connection,
+// else whatever comes first.
+TWork NextWork(TConnection& conn) {
+    if (pending.Any()) {
+        ExpireDue();
+        if (pending.TakeReadable(conn)) return wkResumed;
+    }
+    const int fd = EnterListener();
+    if (fd >= 0) {
+        sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        const int accepted = accept4(fd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        const int err = errno;
+        if (accepted >= 0) {
+            users--;
+            conn = TConnection{accepted, addr.sin_addr, NowMs()};
+            return wkAccepted;
+        }
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            OnAcceptFailure(fd, err);
+            users--;
+            return wkNone;
+        }
+        users--;
+    }
+    const TPendingEvent event = pending.Wait(conn, kPendingCheckMs);
+    if (event == peInterrupted) WakeMainLoop();  // the signal may have been meant for it
+    return event == peReadable ? wkResumed : wkNone;
+}
+
+// Takes work and does it while it is a ready thread; after a session that
+// waited it rejoins or parks. Counted in `ready` by MakeReady.
+void* PoolThread(void*) {
+    void* altStack = InstallAltStack();
+    Parked self;
+    sem_init(&self.wake, 0, 0);
+    readyThread = true;
+    for (;;) {
+        if (readyThread) TrimReady();
+        if (!readyThread) {
+            if (!Rejoin(self)) break;
+            readyThread = true;
+        }
+        KeepReserve();
+        TConnection conn;
+        takers++;
+        const TWork work = NextWork(conn);
+        takers--;
+        if (work == wkAccepted) Take(conn);
+        if (work == wkResumed) Serve(conn, false, false);
+    }
+    sem_destroy(&self.wake);
+    RemoveAltStack(altStack);
+    return nullptr;
+}
+
+}  // namespace
+
+void PublishListener(int fd, int port) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &kDeferAcceptSeconds, sizeof kDeferAcceptSeconds);
+    int err = pending.Open();
+    if (err != 0) return FailFatally(err);
+    publishedPort = port;
+    published = fd;
+    err = pending.WatchListener(fd);
+    if (err != 0) return FailFatally(err);
+    while (ready.load() < kReadyThreads) {
+        const int rc = MakeReady();
+        if (rc == 0) continue;
+        ReportThreadFailure(rc);
+        break;
+    }
+}
+
+void WithdrawListener() {
+    const int fd = published.exchange(-1);
+    publishedPort = 0;
+    if (fd < 0) return;
+    pending.UnwatchListener(fd);
+    shutdown(fd, SHUT_RDWR);
+    while (users.load() != 0) usleep(1000);
+}
+
+void KeepThreadReady() {
+    // Reported once per run of failures, not at every check.
+    static bool failing = false;  // main thread only
+    if (ready.load() > 0 || published.load() < 0) return;
+    const int rc = MakeReady();
+    if (rc != 0 && !failing) ReportThreadFailure(rc);
+    failing = rc != 0;
 }
 
 bool AcceptFailedFatally() {
