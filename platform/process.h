@@ -1,13 +1,13 @@
 // Child processes with time limits.
 //
-// Children are started with posix_spawn (nothing runs in the child between
-// its creation and exec but the spawn's own system calls), each in its own
-// session, with the signal dispositions and mask reset and no descriptor of
-// the agent but the ones handed over. An exec failure comes back as the
-// spawn's result. The end of a child is waited for on its pid descriptor
-// (polling every few milliseconds where the system has none), so a time
-// limit holds to within tens of milliseconds; at the limit the child's whole
-// process group is killed.
+// Children are started as childstart.h describes (nothing runs in the child
+// between its creation and exec but system calls prepared beforehand), each
+// in its own session, with the signal dispositions and mask reset and no
+// descriptor of the agent but the ones handed over. An exec failure comes
+// back as the start's result. The end of a child is waited for on the pid
+// descriptor its start returns (polling every few milliseconds where the
+// system has none), so a time limit holds to within tens of milliseconds; at
+// the limit the child's whole process group is killed.
 #pragma once
 
 #include "core/zostring.h"
