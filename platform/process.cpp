@@ -52,12 +52,15 @@ String ExecError(int err) {
 }
 
 // What a wait for a child watches besides its end: the peer of the request
-// it runs for (gone: the child is no longer wanted) and files it writes
-// whose growth is capped.
+// it runs for (gone: the child is no longer wanted), files it writes whose
+// growth is capped, and the pipe its output is collected from (into sink,
+// capped as well when capBytes is above 0).
 struct TWatch {
     int peerFd = -1;
     int capFds[2] = {-1, -1};
     long long capBytes = 0;
+    int pipeFd = -1;
+    String* sink = nullptr;
 };
 
 // WaitUntil's results besides 1 (ended), 0 (deadline) and -1 (no wait).
@@ -69,11 +72,29 @@ const int kWaitOverCap = 3;
 const int kCapCheckMs = 10;
 
 bool OverCap(const TWatch& watch) {
+    if (watch.sink != nullptr) return watch.capBytes > 0 && watch.sink->Length() > watch.capBytes;
     for (int fd : watch.capFds) {
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > watch.capBytes) return true;
     }
     return false;
+}
+
+// Appends what the pipe fd (non-blocking) holds now to sink, stopping once
+// sink is beyond cap (when above 0). Returns false when the pipe is at its
+// end (no writer is left) or broken, so that it is not watched any more.
+bool DrainPipe(int fd, String& sink, long long cap) {
+    char buf[16384];
+    for (;;) {
+        if (cap > 0 && sink.Length() > cap) return true;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            sink.AddData(buf, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && errno == EAGAIN;
+    }
 }
 
 // Waits for pid to end until deadline (monotonic milliseconds; -1: none),
@@ -82,7 +103,8 @@ bool OverCap(const TWatch& watch) {
 // saw its event, -1 when it cannot be waited for.
 int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int& status) {
     const bool capped = watch.capFds[0] >= 0 || watch.capFds[1] >= 0;
-    const bool blocking = deadline < 0 && pidfd < 0 && watch.peerFd < 0 && !capped;
+    int pipeFd = watch.sink != nullptr ? watch.pipeFd : -1;
+    const bool blocking = deadline < 0 && pidfd < 0 && watch.peerFd < 0 && !capped && pipeFd < 0;
     int pause = 1;
     for (;;) {
         const pid_t r = waitpid(pid, &status, blocking ? 0 : WNOHANG);
@@ -103,13 +125,20 @@ int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int
         if (pidfd < 0 && (left < 0 || left > pause)) left = pause;
         if (pidfd < 0 && pause < kBlindPollMaxMs) pause *= 2;
         if (capped && (left < 0 || left > kCapCheckMs)) left = kCapCheckMs;
-        struct pollfd p[2];
+        struct pollfd p[3];
         int n = 0;
         if (pidfd >= 0) p[n++] = {pidfd, POLLIN, 0};
         const int peerAt = watch.peerFd >= 0 ? n : -1;
         if (peerAt >= 0) p[n++] = {watch.peerFd, POLLRDHUP, 0};
+        const int pipeAt = pipeFd >= 0 ? n : -1;
+        if (pipeAt >= 0) p[n++] = {pipeFd, POLLIN, 0};
         const int rc = poll(p, nfds_t(n), int(left));
         if (rc > 0 && peerAt >= 0 && p[peerAt].revents != 0) return kWaitPeerGone;
+        // A full pipe would stop the child: it is emptied as data comes.
+        if (rc > 0 && pipeAt >= 0 && p[pipeAt].revents != 0) {
+            if (!DrainPipe(pipeFd, *watch.sink, watch.capBytes)) pipeFd = -1;
+            if (OverCap(watch)) return kWaitOverCap;
+        }
     }
 }
 
@@ -295,6 +324,30 @@ int StartChild(pid_t& pid, int& pidfd, char* const* argv, const char* WorkDir,
     return rc;
 }
 
+// The pipe a child's output is collected through: both ends close-on-exec,
+// the reading end non-blocking (the writing end, the child's, blocks).
+class TOutputPipe {
+  public:
+    TOutputPipe() = default;
+    TOutputPipe(const TOutputPipe&) = delete;
+    TOutputPipe& operator=(const TOutputPipe&) = delete;
+    ~TOutputPipe() {
+        CloseWriter();
+        if (ends[0] >= 0) close(ends[0]);
+    }
+    // False when no pipe could be made.
+    bool Open() { return pipe2(ends, O_CLOEXEC) == 0 && fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0; }
+    void CloseWriter() {
+        if (ends[1] >= 0) close(ends[1]);
+        ends[1] = -1;
+    }
+    int Reader() const { return ends[0]; }
+    int Writer() const { return ends[1]; }
+
+  private:
+    int ends[2] = {-1, -1};
+};
+
 // Kills the child's process group (the child itself when the group cannot
 // be signalled). Returns false when neither could be signalled.
 bool KillJob(pid_t pid) {
@@ -341,9 +394,22 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         Error = ExecError(ENOENT);
         return 0;
     }
+    const bool collect = Fds.Collect != nullptr && Timeout != -1;
+    TChildFds fds = Fds;
+    TOutputPipe out;
+    if (collect) {
+        if (!out.Open()) {
+            Error = "fork error";
+            return 0;
+        }
+        fds.Out = fds.Err = fds.Fd3 = out.Writer();
+    }
     pid_t pid = -1;
     int pidfd = -1;
-    const int rc = StartChild(pid, pidfd, Argv, WorkDir, Fds);
+    const int rc = StartChild(pid, pidfd, Argv, WorkDir, fds);
+    // From here on only the child (and its group) writes: the pipe ends
+    // with them.
+    out.CloseWriter();
     if (rc != 0) {
         // A start that failed for want of processes or memory never reached
         // the program; anything else is the program's exec failing.
@@ -367,7 +433,11 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
     const long long deadline = Timeout == 0 ? -1 : NowMs() + (Timeout > 0 ? Timeout : 0);
     TWatch watch;
     watch.peerFd = RequestPeerFd();
-    if (Fds.OutCap > 0) {
+    if (collect) {
+        watch.pipeFd = out.Reader();
+        watch.sink = Fds.Collect;
+        watch.capBytes = Fds.OutCap;
+    } else if (Fds.OutCap > 0) {
         watch.capFds[0] = Fds.Out;
         watch.capFds[1] = Fds.Err != Fds.Out ? Fds.Err : -1;
         watch.capBytes = Fds.OutCap;
@@ -383,11 +453,14 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         w = WaitUntil(pid, pidfd, -1, none, status);
     }
     if (pidfd >= 0) close(pidfd);
+    // What the child wrote just before its end is still in the pipe.
+    if (collect) DrainPipe(out.Reader(), *Fds.Collect, Fds.OutCap);
     // A child that wrote past the cap and ended between two looks is over
     // it all the same.
     if (cut == kWaitOverCap || (cut == 1 && Fds.OutCap > 0 && OverCap(watch))) {
         // Only the capped part is kept (what a child in the same group
         // wrote after the look is cut too).
+        if (collect && Fds.Collect->Length() > Fds.OutCap) Fds.Collect->SetLength(int(Fds.OutCap));
         for (int fd : watch.capFds) {
             if (fd < 0) continue;
             const int ignored = ftruncate(fd, Fds.OutCap);

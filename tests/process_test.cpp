@@ -284,6 +284,42 @@ TEST_F(ProcessTest, NoWaitReturnsEarlyExitOrLeavesTheChildRunning) {
     EXPECT_EQ(ZombieChildren(), 0);
 }
 
+TEST_F(ProcessTest, CollectedOutputThroughAPipe) {
+    // Output collected from a pipe: all three streams, more than a pipe
+    // holds, the cap, a child killed by a signal, and a background process
+    // that keeps the pipe open after the child's end.
+    struct Case {
+        const char* script;
+        long long cap;
+        int rc;
+        std::string output;
+        const char* error;
+    } cases[] = {
+        {"printf 'a\\n'; printf 'b\\n' >&2; printf 'c\\n' >&3", 0, 1, "a\nb\nc\n", ""},
+        {"head -c 300000 /dev/zero", kChildOutputCap, 1, std::string(300000, '\0'), ""},
+        {"head -c 5000 /dev/zero", 4096, kRunOverCap, std::string(4096, '\0'), kOutputCapText},
+        {"printf x; kill -9 $$", 0, 0, "x", "abnormal termination"},
+        {"sleep 3 & echo done", 0, 1, "done\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        std::vector<char> script(c.script, c.script + strlen(c.script) + 1);
+        char sh[] = "sh", dashC[] = "-c";
+        char* argv[] = {sh, dashC, script.data(), nullptr};
+        String output;
+        TChildFds fds;
+        fds.Collect = &output;
+        fds.OutCap = c.cap;
+        int exitCode = -1;
+        String error;
+        const long long start = NowMs();
+        EXPECT_EQ(RunProgram(argv, nullptr, fds, 10000, exitCode, error), c.rc);
+        EXPECT_LT(NowMs() - start, 2500) << "waited beyond the child's end";
+        EXPECT_EQ(Std(output), c.output);
+        EXPECT_EQ(Std(error), c.error);
+    }
+}
+
 TEST_F(ProcessTest, RedirectionsAndWorkingDirectory) {
     const std::string in = Path("in.txt"), out = Path("out.txt"), err = Path("err.txt");
     std::ofstream(in) << "from stdin\n";
