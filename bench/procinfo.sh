@@ -257,7 +257,7 @@ row() {
   if [ -n "${3:-}" ] && [ -n "${ms[$3]:-}" ]; then
     ratio=$(python3 -c "print('%.2f' % ($p50 / ${ms[$3]%% *}))")
   fi
-  printf '| %-46s | %9s | %9s | %8s |\n' "$1" "$p50" "$p99" "$ratio"
+  printf '| %-58s | %8s | %8s | %6s |\n' "$1" "$p50" "$p99" "$ratio"
 }
 # The rows of one of our agents ($1) under the label $2.
 our_rows() {
@@ -272,8 +272,8 @@ our_rows() {
 echo
 echo "ms (agents: loadgen latencies; commands: hyperfine; the tools, the peer, pgrep"
 echo "and ps: medians over $rounds rounds taking turns; x peer: p50 / the peer's p50)"
-printf '| %-46s | %9s | %9s | %8s |\n' "what" "p50" "p99" "x peer"
-printf '| %-46s | %9s | %9s | %8s |\n' "---" "---:" "---:" "---:"
+printf '| %-58s | %8s | %8s | %6s |\n' "what" "p50" "p99" "x peer"
+printf '| %-58s | %8s | %8s | %6s |\n' "---" "---:" "---:" "---:"
 if [ -n "$before" ]; then our_rows before "before ($before)"; fi
 our_rows tools tools
 row "TEST-Process $name, scripts" "${ms[count_scripts]}" peer_count
