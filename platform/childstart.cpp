@@ -14,6 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __GLIBC__
+// glibc's own name for clone(). The thread sanitizer's runtime takes
+// clone() for a fork and does a forked child's bookkeeping in the child,
+// which here would land in the caller's memory; under this name the call
+// reaches the library directly.
+extern "C" int __clone(int (*fn)(void*), void* stack, int flags, void* arg, ...);
+#define TEV_CLONE __clone
+#else
+#define TEV_CLONE clone
+#endif
+
 namespace {
 
 // The size of the kernel's signal set, the last argument of the signal
@@ -138,10 +149,10 @@ int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd) {
     pthread_sigmask(SIG_SETMASK, &all, &old);
     int pidfd = -1;
     const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
-    pid_t pid = clone(ChildMain, stack + sizeof stack, flags | CLONE_PIDFD, &run, &pidfd);
+    pid_t pid = TEV_CLONE(ChildMain, stack + sizeof stack, flags | CLONE_PIDFD, &run, &pidfd);
     if (pid < 0 && errno == EINVAL) {
         pidfd = -1;
-        pid = clone(ChildMain, stack + sizeof stack, flags, &run);
+        pid = TEV_CLONE(ChildMain, stack + sizeof stack, flags, &run);
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (pid < 0) return EAGAIN;
