@@ -8,27 +8,35 @@
 # zabbix_agentd is installed; it runs with a private configuration, never as
 # the system service, and is stopped by its pid at the end).
 #
-#   bench/procinfo.sh [--requests N] [--rounds R] [--cpu-requests M]
+#   bench/procinfo.sh [--before REV] [--requests N] [--rounds R] [--cpu-requests M]
 #
 # N requests (default 300) one at a time for the count and the list, in R
 # rounds (default 5) that take turns with the commands and the peer (a
-# fifth of them for the scripts, which are slow); M TEST-CPU requests
+# fifth of them for the scripts, which are slow), and the count once more
+# with 8 connections at a time; M TEST-CPU requests
 # (default 20) each 1.2 s after the one before, as a polling server sends
 # them: the tools' figure is the average since the previous request, so requests less
 # than a second apart each measure over a quarter of a second instead. The
 # count is of NAME = a copy of sleep this script runs three times.
+# With --before REV the agent built from git revision REV (in build-before/)
+# runs beside the current one with the same tools and takes its turns in
+# the same rounds, so that before and after meet the same machine load.
+# Each row gives the p50 and the p99 (medians over the rounds) and the p50
+# as a multiple of the peer's for the same question.
 # Needs cmake, a C++ compiler, hyperfine and python3 (for free ports).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+before=""
 requests=300
 rounds=5
 cpu_requests=20
 while [ $# -gt 0 ]; do
   case "$1" in
+    --before) before=$2; shift 2 ;;
     --requests) requests=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --cpu-requests) cpu_requests=$2; shift 2 ;;
-    *) echo "usage: $0 [--requests N] [--rounds R] [--cpu-requests M]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--before REV] [--requests N] [--rounds R] [--cpu-requests M]" >&2; exit 2 ;;
   esac
 done
 command -v hyperfine >/dev/null || { echo "hyperfine is not installed (apt-get install hyperfine)" >&2; exit 2; }
@@ -79,14 +87,15 @@ wait_port() {
 
 declare -A port pid
 
-# Starts our agent as a daemon under the name $1 with the three programs
-# $2/proccnt$3, $2/cpuusage$3, $2/proclist$3.
+# Starts our agent (the binary $4, by default build-rel/tev) as a daemon
+# under the name $1 with the three programs $2/proccnt$3, $2/cpuusage$3,
+# $2/proclist$3.
 start_ours() {
-  local name=$1 dir=$2 ext=$3
+  local name=$1 dir=$2 ext=$3 bin=${4:-$root/build-rel/tev}
   port[$name]=$(free_port)
   mkdir -p "$work/$name.tmp"
   cat >"$work/$name.cfg" <<CFG
-tevpath=$root/build-rel/tev
+tevpath=$bin
 port=${port[$name]}
 password=bench-secret
 logsuccess=0
@@ -99,7 +108,7 @@ proccntscript=$dir/proccnt$ext
 cpuusagescript=$dir/cpuusage$ext
 proclistscript=$dir/proclist$ext
 CFG
-  "$root/build-rel/tev" "$work/$name.cfg" >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
+  "$bin" "$work/$name.cfg" >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
   for _ in $(seq 50); do [ -s "$work/$name.pid" ] && break; sleep 0.1; done
   pid[$name]=$(tr -dc 0-9 <"$work/$name.pid")
   pids+=("${pid[$name]}")
@@ -129,27 +138,41 @@ CFG
   wait_port "${port[peer]}" || { echo "the peer did not start:"; cat "$work/peer.out"; exit 1; }
 }
 
-# Median of the p50 latencies (ms) that loadgen printed, one per line on stdin.
+# Median of the numbers on stdin, one per line.
 median() { python3 -c "import statistics,sys; print('%.3f' % statistics.median(float(x) for x in sys.stdin))"; }
+# The 99th percentile (nearest rank) of the numbers on stdin, one per line.
+p99() { python3 -c "import math,sys; v=sorted(float(x) for x in sys.stdin); print('%.3f' % v[max(0, math.ceil(0.99 * len(v)) - 1)])"; }
 
-# p50 in ms of n requests one at a time to agent $1; the rest are loadgen
-# arguments. Fails the script when a request gets no reply or not "200".
-agent_p50() {
-  local name=$1 n=$2 out
-  shift 2
+# "p50 p99" in ms of n requests to agent $1 with c connections at a time; the
+# rest are loadgen arguments. Fails the script when a request gets no reply
+# or not "200".
+agent_lat() {
+  local name=$1 n=$2 c=$3 out
+  shift 3
   if [ "$name" = peer ]; then
-    out=$("$loadgen" -p "${port[peer]}" --zabbix -c 1 -n "$n" "$@")
+    out=$("$loadgen" -p "${port[peer]}" --zabbix -c "$c" -n "$n" "$@")
   else
-    out=$("$loadgen" -p "${port[$name]}" -w bench-secret -c 1 -n "$n" "$@")
+    out=$("$loadgen" -p "${port[$name]}" -w bench-secret -c "$c" -n "$n" "$@")
   fi
   echo "$out" | grep -q '^errors: *0 without reply, 0 with' || { echo "$out" >&2; exit 1; }
-  echo "$out" | awk '/^latency:/ { print $3 }'
+  echo "$out" | awk '/^latency:/ { print $3, $6 }'
+}
+# The p50 alone, requests one at a time.
+agent_p50() {
+  local name=$1 n=$2
+  shift 2
+  agent_lat "$name" "$n" 1 "$@" | cut -d' ' -f1
 }
 
-# Median wall time in ms of a command, by hyperfine.
+# "median p99" wall time in ms of a command, by hyperfine.
 command_ms() {
   hyperfine -N --warmup 3 --runs "$1" --export-json "$work/hf.json" "$2" >/dev/null 2>&1
-  python3 -c "import json; print('%.3f' % (json.load(open('$work/hf.json'))['results'][0]['median'] * 1000))"
+  python3 - "$work/hf.json" <<'PY'
+import json, math, sys
+r = json.load(open(sys.argv[1]))['results'][0]
+t = sorted(r['times'])
+print('%.3f %.3f' % (r['median'] * 1000, t[max(0, math.ceil(0.99 * len(t)) - 1)] * 1000))
+PY
 }
 
 # The processes counted: three copies of sleep under a name of their own.
@@ -162,6 +185,11 @@ done
 
 start_ours tools "$tools" ""
 start_ours scripts "$scripts" ".sh"
+ours=(tools)
+if [ -n "$before" ]; then
+  start_ours before "$tools" "" "$(build_before_agent "$before")"
+  ours=(before tools)
+fi
 have_peer=no
 if [ -x "$peer_bin" ]; then
   start_peer
@@ -174,65 +202,89 @@ echo "machine: $(nproc) cores, $(ls -d /proc/[0-9]* | wc -l) processes, load ave
 declare -A ms
 # The close contests take turns, round after round, so that a change in
 # the machine's load meets both sides; each figure is the median over the
-# rounds of that round's p50 (or hyperfine median).
+# rounds of that round's p50 (or hyperfine median) and p99. One file per
+# figure, one "p50 p99" line per round.
 per_round=$((requests / rounds > 1 ? requests / rounds : 1))
-: >"$work/rounds"
+mkdir -p "$work/rounds"
 for _ in $(seq "$rounds"); do
-  peer_count=- peer_cpu=-
   if [ "$have_peer" = yes ]; then
-    peer_count=$(agent_p50 peer "$per_round" -C "proc.num[$name]")
-    peer_cpu=$(agent_p50 peer "$per_round" -C system.cpu.util)
+    agent_lat peer "$per_round" 1 -C "proc.num[$name]" >>"$work/rounds/peer_count"
+    agent_lat peer "$per_round" 8 -C "proc.num[$name]" >>"$work/rounds/peer_count8"
+    agent_lat peer "$per_round" 1 -C system.cpu.util >>"$work/rounds/peer_cpu"
   fi
-  echo "$(agent_p50 tools "$per_round" -C TEST-Process -P "" -P "$name") $peer_count" \
-    "$(command_ms "$per_round" "pgrep -c -x $name")" \
-    "$(agent_p50 tools "$per_round" -C GetProcessesList)" \
-    "$(command_ms "$per_round" "ps -eo pid,user,pcpu,rss,args")" "$peer_cpu" >>"$work/rounds"
+  for a in "${ours[@]}"; do
+    agent_lat "$a" "$per_round" 1 -C TEST-Process -P "" -P "$name" >>"$work/rounds/count_$a"
+    agent_lat "$a" "$per_round" 8 -C TEST-Process -P "" -P "$name" >>"$work/rounds/count8_$a"
+    agent_lat "$a" "$per_round" 1 -C GetProcessesList >>"$work/rounds/list_$a"
+  done
+  command_ms "$per_round" "pgrep -c -x $name" >>"$work/rounds/pgrep"
+  command_ms "$per_round" "ps -eo pid,user,pcpu,rss,args" >>"$work/rounds/ps"
 done
-column() { cut -d' ' -f"$1" "$work/rounds" | median; }
-ms[count_tools]=$(column 1)
-ms[pgrep]=$(column 3)
-ms[list_tools]=$(column 4)
-ms[ps]=$(column 5)
-if [ "$have_peer" = yes ]; then
-  ms[peer_count]=$(column 2)
-  ms[peer_cpu]=$(column 6)
-fi
-ms[count_scripts]=$(agent_p50 scripts "$few" -C TEST-Process -P "" -P "$name")
-ms[list_scripts]=$(agent_p50 scripts 5 -C GetProcessesList)
+# "p50 p99" of a figure: the medians over the rounds.
+figure() {
+  echo "$(cut -d' ' -f1 "$work/rounds/$1" | median) $(cut -d' ' -f2 "$work/rounds/$1" | median)"
+}
+for f in "$work"/rounds/*; do
+  ms[$(basename "$f")]=$(figure "$(basename "$f")")
+done
+ms[count_scripts]=$(agent_lat scripts "$few" 1 -C TEST-Process -P "" -P "$name")
+ms[list_scripts]=$(agent_lat scripts 5 1 -C GetProcessesList)
 # The first TEST-CPU measures; each later one, 1.2 s on, uses the sample.
 # A request after a pause meets cold caches and a scheduler busy elsewhere:
 # TEST-Process and GetInfo (no child at all) at the same pace show that
-# floor.
-agent_p50 tools 1 -C TEST-CPU >/dev/null
+# floor. One request each: the p50 and p99 are over the requests.
+for a in "${ours[@]}"; do agent_p50 "$a" 1 -C TEST-CPU >/dev/null; done
+mkdir -p "$work/paced"
 for _ in $(seq "$cpu_requests"); do
   sleep 1.2
-  echo "$(agent_p50 tools 1 -C TEST-CPU) $(agent_p50 tools 1 -C TEST-Process -P "" -P "$name")" \
-    "$(agent_p50 tools 1 -C GetInfo)"
-done >"$work/paced"
-ms[cpu_tools]=$(cut -d' ' -f1 "$work/paced" | median)
-ms[count_paced]=$(cut -d' ' -f2 "$work/paced" | median)
-ms[info_paced]=$(cut -d' ' -f3 "$work/paced" | median)
-ms[cpu_scripts]=$(agent_p50 scripts 5 -C TEST-CPU)
+  for a in "${ours[@]}"; do
+    agent_p50 "$a" 1 -C TEST-CPU >>"$work/paced/cpu_$a"
+    agent_p50 "$a" 1 -C TEST-Process -P "" -P "$name" >>"$work/paced/count_paced_$a"
+    agent_p50 "$a" 1 -C GetInfo >>"$work/paced/info_paced_$a"
+  done
+done
+for f in "$work"/paced/*; do
+  ms[$(basename "$f")]="$(median <"$f") $(p99 <"$f")"
+done
+ms[cpu_scripts]=$(agent_lat scripts 5 1 -C TEST-CPU)
 ms[tool_proccnt]=$(command_ms "$requests" "$tools/proccnt $name")
 ms[tool_proclist]=$(command_ms "$requests" "$tools/proclist")
 
-row() { printf '| %-44s | %10s |\n' "$1" "$2"; }
+# A row: what, "p50 p99", and the figure of the peer the p50 is compared with.
+row() {
+  local p50 p99 ratio=""
+  read -r p50 p99 <<<"$2"
+  if [ -n "${3:-}" ] && [ -n "${ms[$3]:-}" ]; then
+    ratio=$(python3 -c "print('%.2f' % ($p50 / ${ms[$3]%% *}))")
+  fi
+  printf '| %-58s | %8s | %8s | %6s |\n' "$1" "$p50" "$p99" "$ratio"
+}
+# The rows of one of our agents ($1) under the label $2.
+our_rows() {
+  local a=$1 label=$2
+  row "TEST-Process $name, $label" "${ms[count_$a]}" peer_count
+  row "TEST-Process $name, $label, 8 at a time" "${ms[count8_$a]}" peer_count8
+  row "TEST-CPU, $label, requests 1.2 s apart" "${ms[cpu_$a]}" peer_cpu
+  row "  TEST-Process, $label, at the same pace" "${ms[count_paced_$a]}"
+  row "  GetInfo (no child), $label, at the same pace" "${ms[info_paced_$a]}"
+  row "GetProcessesList, $label" "${ms[list_$a]}"
+}
 echo
-echo "medians in ms (agents: p50 of requests one at a time; commands: hyperfine median;"
-echo "the tools, the peer, pgrep and ps: median over $rounds rounds taking turns)"
-row "what" "ms"
-row "---" "---:"
-row "TEST-Process $name, tools" "${ms[count_tools]}"
-row "TEST-Process $name, scripts" "${ms[count_scripts]}"
-[ "$have_peer" = yes ] && row "Zabbix proc.num[$name]" "${ms[peer_count]}"
+echo "ms (agents: loadgen latencies; commands: hyperfine; the tools, the peer, pgrep"
+echo "and ps: medians over $rounds rounds taking turns; x peer: p50 / the peer's p50)"
+printf '| %-58s | %8s | %8s | %6s |\n' "what" "p50" "p99" "x peer"
+printf '| %-58s | %8s | %8s | %6s |\n' "---" "---:" "---:" "---:"
+if [ -n "$before" ]; then our_rows before "before ($before)"; fi
+our_rows tools tools
+row "TEST-Process $name, scripts" "${ms[count_scripts]}" peer_count
+if [ "$have_peer" = yes ]; then
+  row "Zabbix proc.num[$name]" "${ms[peer_count]}"
+  row "Zabbix proc.num[$name], 8 at a time" "${ms[peer_count8]}"
+  row "Zabbix system.cpu.util" "${ms[peer_cpu]}"
+fi
 row "pgrep -c -x $name" "${ms[pgrep]}"
 row "proccnt $name (the tool alone)" "${ms[tool_proccnt]}"
-row "TEST-CPU, tools, requests 1.2 s apart" "${ms[cpu_tools]}"
-row "  TEST-Process, tools, at the same pace" "${ms[count_paced]}"
-row "  GetInfo (no child), at the same pace" "${ms[info_paced]}"
 row "TEST-CPU, scripts" "${ms[cpu_scripts]}"
-[ "$have_peer" = yes ] && row "Zabbix system.cpu.util" "${ms[peer_cpu]}"
-row "GetProcessesList, tools" "${ms[list_tools]}"
 row "GetProcessesList, scripts" "${ms[list_scripts]}"
 row "ps -eo pid,user,pcpu,rss,args" "${ms[ps]}"
 row "proclist (the tool alone)" "${ms[tool_proclist]}"

@@ -16,7 +16,6 @@
 #include "platform/process.h"
 #include "platform/requestscope.h"
 #include "platform/tempcreate.h"
-#include "platform/tempfile.h"
 #include "platform/writeall.h"
 #include "protocol/valueforms.h"
 
@@ -75,11 +74,12 @@ class TTempFile {
     String path;
 };
 
-// Reads a descriptor in pieces: each ends after a line feed or after
-// kPieceMax bytes, whichever comes first.
+// Reads a descriptor or a text in pieces: each ends after a line feed or
+// after kPieceMax bytes, whichever comes first.
 class TPieceReader {
   public:
-    explicit TPieceReader(int source) : fd(source) {}
+    explicit TPieceReader(int source) : fd(source), data(buf) {}
+    explicit TPieceReader(const String& text) : data(text.Data()), len(text.Length()) {}
     // The next piece; false at the end of the file.
     bool Next(String& piece) {
         piece = "";
@@ -88,10 +88,10 @@ class TPieceReader {
             int take = len - pos;
             if (take > kPieceMax - piece.Length()) take = kPieceMax - piece.Length();
             int n = 0;
-            while (n < take && buf[pos + n] != '\n') n++;
+            while (n < take && data[pos + n] != '\n') n++;
             const bool lineEnd = n < take;
             if (lineEnd) n++;
-            piece.AddData(buf + pos, n);
+            piece.AddData(data + pos, n);
             pos += n;
             if (lineEnd) break;
         }
@@ -100,6 +100,7 @@ class TPieceReader {
 
   private:
     bool Fill() {
+        if (fd < 0) return false;
         for (;;) {
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
@@ -110,8 +111,9 @@ class TPieceReader {
         }
     }
 
-    int fd;
+    int fd = -1;
     char buf[4096];
+    const char* data;
     int pos = 0, len = 0;
 };
 
@@ -134,24 +136,19 @@ bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEV
     return true;
 }
 
-// Runs script (with the argument arg when not null) without a shell, its
-// standard output, standard error and descriptor 3 on a new result file, and
-// leaves the file in result, rewound. Answers the request and returns false
-// when the script could not be run, ran too long or left no readable file.
+// Runs script (with the argument arg when not null) without a shell and
+// collects its standard output, standard error and descriptor 3 in output:
+// a pipe, drained while it runs, costs a fraction of a file created and
+// deleted for each request. Answers the request and returns false when the
+// script could not be run, ran too long or wrote too much.
 bool RunSettingsScript(const TTEVSettings& s, const String& script, const String* arg,
-                       TTempFile& result, TEVReply& Reply) {
-    char name[64];
-    snprintf(name, sizeof name, "tmptev-%ld.txt", long(GetUniqueThreadID()));
+                       String& output, TEVReply& Reply) {
     const String tmpDir = ZeroTerminated(s.tmpdir);
-    if (result.Create(name, tmpDir) < 0) {
-        ReplyMessage(Reply, "301", "cannot get temp file");
-        return false;
-    }
     String program = ZeroTerminated(script);
     String argument = arg != nullptr ? ZeroTerminated(*arg) : String();
     char* argv[] = {program.Data(), arg != nullptr ? argument.Data() : nullptr, nullptr};
     TChildFds fds;
-    fds.Out = fds.Err = fds.Fd3 = result.fd;
+    fds.Collect = &output;
     fds.OutCap = kChildOutputCap;
     fds.TmpDir = tmpDir.Data();
     int exitCode = 0;
@@ -171,34 +168,22 @@ bool RunSettingsScript(const TTEVSettings& s, const String& script, const String
         ReplyMessage(Reply, "301", "Cannot execute script");
         return false;
     }
-    if (!result.Rewind()) {
-        ReplyMessage(Reply, "301", "Cannot get script results");
-        return false;
-    }
     return true;
 }
 
-// Reads one number from the start of the result file with the scanf
+// Reads one number from the start of a script's output with the scanf
 // conversion format ("%d" or "%f") into out; false when it does not start
 // with one.
 template <typename T>
-bool ScanNumber(int fd, const char* format, T& out) {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return false;
-    FILE* f = fdopen(copy, "r");
-    if (f == nullptr) {
-        close(copy);
-        return false;
-    }
-    const bool ok = fscanf(f, format, &out) == 1;
-    fclose(f);
-    return ok;
+bool ScanNumber(const String& output, const char* format, T& out) {
+    const String text = ZeroTerminated(output);
+    return sscanf(text.Data(), format, &out) == 1;
 }
 
-// Every non-empty piece of the file, each followed by CR LF.
-String ReadList(int fd) {
+// Every non-empty piece of a script's output, each followed by CR LF.
+String ReadList(const String& output) {
     String list;
-    TPieceReader reader(fd);
+    TPieceReader reader(output);
     String piece;
     while (reader.Next(piece)) {
         if (piece[piece.Length()] == '\n') piece.SetLength(piece.Length() - 1);
@@ -293,10 +278,10 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
         ReplyMessage(Reply, "501", "Name of the process is not specified");
         return;
     }
-    TTempFile result;
-    if (!RunSettingsScript(*s, s->proccntscript, &name, result, Reply)) return;
+    String output;
+    if (!RunSettingsScript(*s, s->proccntscript, &name, output, Reply)) return;
     int count = 0;
-    if (!ScanNumber(result.fd, "%d", count)) {
+    if (!ScanNumber(output, "%d", count)) {
         ReplyMessage(Reply, "301", "Script error");
         return;
     }
@@ -307,10 +292,10 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
 void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kCpuUsage, Reply)) return;
-    TTempFile result;
-    if (!RunSettingsScript(*s, s->cpuusagescript, nullptr, result, Reply)) return;
+    String output;
+    if (!RunSettingsScript(*s, s->cpuusagescript, nullptr, output, Reply)) return;
     float usage = 0;
-    if (!ScanNumber(result.fd, "%f", usage)) {
+    if (!ScanNumber(output, "%f", usage)) {
         ReplyMessage(Reply, "301", "Script error");
         return;
     }
@@ -321,9 +306,9 @@ void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
 void ProcessInfo_ProcessesList(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kProcList, Reply)) return;
-    TTempFile result;
-    if (!RunSettingsScript(*s, s->proclistscript, nullptr, result, Reply)) return;
-    const String list = ReadList(result.fd);
+    String output;
+    if (!RunSettingsScript(*s, s->proclistscript, nullptr, output, Reply)) return;
+    const String list = ReadList(output);
     Reply.SetResult("200");
     Reply.AddStringParam(list, 1);
 }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "platform/childreaper.h"
+#include "platform/childstart.h"
 #include "platform/clock.h"
 #include "platform/requestscope.h"
 #include "platform/syserror.h"
@@ -30,7 +30,7 @@ namespace {
 // Descriptors below this number are the child's own (0 to 3); descriptors
 // handed in with such numbers are first copied above them, so that putting
 // one into place cannot overwrite another that is still to be copied.
-const int kFirstFreeFd = 4;
+const int kFirstFreeFd = kPlannedFds;
 // How long a child started without waiting may take to report its end.
 const int kNoWaitGraceMs = 1000;
 // Longest pause between two looks at a child without a pid descriptor.
@@ -46,12 +46,15 @@ String ExecError(int err) {
 }
 
 // What a wait for a child watches besides its end: the peer of the request
-// it runs for (gone: the child is no longer wanted) and files it writes
-// whose growth is capped.
+// it runs for (gone: the child is no longer wanted), files it writes whose
+// growth is capped, and the pipe its output is collected from (into sink,
+// capped as well when capBytes is above 0).
 struct TWatch {
     int peerFd = -1;
     int capFds[2] = {-1, -1};
     long long capBytes = 0;
+    int pipeFd = -1;
+    String* sink = nullptr;
 };
 
 // WaitUntil's results besides 1 (ended), 0 (deadline) and -1 (no wait).
@@ -63,11 +66,29 @@ const int kWaitOverCap = 3;
 const int kCapCheckMs = 10;
 
 bool OverCap(const TWatch& watch) {
+    if (watch.sink != nullptr) return watch.capBytes > 0 && watch.sink->Length() > watch.capBytes;
     for (int fd : watch.capFds) {
         struct stat st;
         if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > watch.capBytes) return true;
     }
     return false;
+}
+
+// Appends what the pipe fd (non-blocking) holds now to sink, stopping once
+// sink is beyond cap (when above 0). Returns false when the pipe is at its
+// end (no writer is left) or broken, so that it is not watched any more.
+bool DrainPipe(int fd, String& sink, long long cap) {
+    char buf[16384];
+    for (;;) {
+        if (cap > 0 && sink.Length() > cap) return true;
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            sink.AddData(buf, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && errno == EAGAIN;
+    }
 }
 
 // Waits for pid to end until deadline (monotonic milliseconds; -1: none),
@@ -76,7 +97,8 @@ bool OverCap(const TWatch& watch) {
 // saw its event, -1 when it cannot be waited for.
 int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int& status) {
     const bool capped = watch.capFds[0] >= 0 || watch.capFds[1] >= 0;
-    const bool blocking = deadline < 0 && pidfd < 0 && watch.peerFd < 0 && !capped;
+    int pipeFd = watch.sink != nullptr ? watch.pipeFd : -1;
+    const bool blocking = deadline < 0 && pidfd < 0 && watch.peerFd < 0 && !capped && pipeFd < 0;
     int pause = 1;
     for (;;) {
         const pid_t r = waitpid(pid, &status, blocking ? 0 : WNOHANG);
@@ -97,13 +119,20 @@ int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int
         if (pidfd < 0 && (left < 0 || left > pause)) left = pause;
         if (pidfd < 0 && pause < kBlindPollMaxMs) pause *= 2;
         if (capped && (left < 0 || left > kCapCheckMs)) left = kCapCheckMs;
-        struct pollfd p[2];
+        struct pollfd p[3];
         int n = 0;
         if (pidfd >= 0) p[n++] = {pidfd, POLLIN, 0};
         const int peerAt = watch.peerFd >= 0 ? n : -1;
         if (peerAt >= 0) p[n++] = {watch.peerFd, POLLRDHUP, 0};
+        const int pipeAt = pipeFd >= 0 ? n : -1;
+        if (pipeAt >= 0) p[n++] = {pipeFd, POLLIN, 0};
         const int rc = poll(p, nfds_t(n), int(left));
         if (rc > 0 && peerAt >= 0 && p[peerAt].revents != 0) return kWaitPeerGone;
+        // A full pipe would stop the child: it is emptied as data comes.
+        if (rc > 0 && pipeAt >= 0 && p[pipeAt].revents != 0) {
+            if (!DrainPipe(pipeFd, *watch.sink, watch.capBytes)) pipeFd = -1;
+            if (OverCap(watch)) return kWaitOverCap;
+        }
     }
 }
 
@@ -135,33 +164,6 @@ class TLiftedFds {
     int fds[4] = {-1, -1, -1, -1};
     int count = 0;
 };
-
-// Puts fd (or "/dev/null" opened with mode when fd is -1) at target.
-int PlaceFd(posix_spawn_file_actions_t& fa, int fd, int target, int mode) {
-    if (fd >= 0) return posix_spawn_file_actions_adddup2(&fa, fd, target);
-    return posix_spawn_file_actions_addopen(&fa, target, "/dev/null", mode, 0);
-}
-
-// Builds the child's start: the working directory dirFd when >= 0, then 0 to
-// 2 (and 3 when given) in place, every other descriptor closed.
-int BuildActions(posix_spawn_file_actions_t& fa, const TChildFds& fds, TLiftedFds& lifted,
-                 int dirFd) {
-    const int in = lifted.Lift(fds.In), out = lifted.Lift(fds.Out);
-    const int err = lifted.Lift(fds.Err), fd3 = lifted.Lift(fds.Fd3);
-    // The directory first: its descriptor may carry a number that the
-    // following steps reuse or close.
-    int rc = dirFd >= 0 ? posix_spawn_file_actions_addfchdir_np(&fa, dirFd) : 0;
-    if (rc == 0) rc = PlaceFd(fa, in, 0, O_RDONLY);
-    if (rc == 0) rc = PlaceFd(fa, out, 1, O_WRONLY);
-    if (rc == 0) rc = PlaceFd(fa, err, 2, O_WRONLY);
-    if (rc == 0 && fd3 >= 0) rc = posix_spawn_file_actions_adddup2(&fa, fd3, 3);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Everything is opened close-on-exec already; this also covers
-    // descriptors a library may have opened without the flag.
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&fa, fd3 >= 0 ? 4 : 3);
-#endif
-    return rc;
-}
 
 // A descriptor of WorkDir to change into, or -1 when none is given or it
 // cannot be used (the child then stays in the caller's directory).
@@ -202,6 +204,9 @@ class TChildEnv {
         if (tmpDir == nullptr) return;
         tmpEntry = String("TMPDIR=") + tmpDir;
         tmpEntry.SetZero();
+        size_t count = 0;
+        for (char** e = environ; e != nullptr && *e != nullptr; e++) count++;
+        entries.reserve(count + 2);
         for (char** e = environ; e != nullptr && *e != nullptr; e++)
             if (strncmp(*e, "TMPDIR=", 7) != 0) entries.push_back(*e);
         entries.push_back(tmpEntry.Data());
@@ -214,39 +219,66 @@ class TChildEnv {
     std::vector<char*> entries;
 };
 
-// One posix_spawnp with the attributes every child gets. Returns 0 or the
-// error number of the failed start.
-int SpawnOnce(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa,
-              char* const* envp) {
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return EAGAIN;
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    // Its own session, so the whole job can be killed as one group and
-    // survives the agent's; signals the agent ignores or blocks (SIGPIPE)
-    // are back to their defaults.
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
+// The files execvp would try for a program name, in order: the name itself
+// when it holds a '/', otherwise the name in each directory of PATH (an
+// empty entry: the working directory). Built before the start, so that the
+// child only walks the list.
+class TProgramPaths {
+  public:
+    explicit TProgramPaths(const char* name) {
+        if (strchr(name, '/') != nullptr) {
+            single[0] = name;
+            return;
+        }
+        const char* path = getenv("PATH");
+        if (path == nullptr) path = "/bin:/usr/bin";
+        for (const char* p = path;;) {
+            const char* colon = strchr(p, ':');
+            const int len = int(colon != nullptr ? size_t(colon - p) : strlen(p));
+            String file;
+            if (len > 0) {
+                file = String(p, len);
+                file += "/";
+            }
+            file += name;
+            file.SetZero();
+            texts.push_back(file);
+            if (colon == nullptr) break;
+            p = colon + 1;
+        }
+        for (String& t : texts) list.push_back(t.Data());
+        list.push_back(nullptr);
+    }
+    TProgramPaths(const TProgramPaths&) = delete;
+    TProgramPaths& operator=(const TProgramPaths&) = delete;
+    const char* const* List() const { return list.empty() ? single : list.data(); }
+
+  private:
+    const char* single[2] = {nullptr, nullptr};
+    std::vector<String> texts;
+    std::vector<const char*> list;
+};
+
+// One start of argv by plan. A program file that another thread's child
+// still holds open for writing (ETXTBSY) is tried again after a pause.
+// Returns 0 or the error number of the failed start.
+int SpawnOnce(TStartPlan& plan, char* const* argv, pid_t& pid, int& pidfd) {
+    const TProgramPaths paths(argv[0]);
+    plan.Paths = paths.List();
+    plan.Argv = argv;
     int rc = 0;
     for (int attempt = 0, pause = 1;; attempt++, pause *= 2) {
-        rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv, envp);
+        rc = StartPlannedChild(plan, pid, pidfd);
         if (rc != ETXTBSY || attempt >= kBusyRetries) break;
         SleepMs(pause);
     }
-    posix_spawnattr_destroy(&attr);
     return rc;
 }
 
-// Starts argv with the descriptors and directory of fa. A file the system
-// cannot execute (no "#!" line) is run by /bin/sh, as execvp would.
-// Returns 0 or the error number.
-int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa, char* const* envp) {
-    int rc = SpawnOnce(pid, argv, fa, envp);
+// Starts argv by plan. A file the system cannot execute (no "#!" line) is
+// run by /bin/sh, as execvp would. Returns 0 or the error number.
+int Spawn(TStartPlan& plan, char* const* argv, pid_t& pid, int& pidfd) {
+    int rc = SpawnOnce(plan, argv, pid, pidfd);
     if (rc != ENOEXEC) return rc;
     String file = FindProgram(argv[0]);
     if (file.Length() == 0) return rc;
@@ -254,31 +286,61 @@ int Spawn(pid_t& pid, char* const* argv, const posix_spawn_file_actions_t& fa, c
     int n = 0;
     while (argv[n] != nullptr) n++;
     char sh[] = "/bin/sh";
-    char** shArgv = static_cast<char**>(calloc(size_t(n) + 2, sizeof(char*)));
-    if (shArgv == nullptr) return rc;
+    std::vector<char*> shArgv(size_t(n) + 2, nullptr);
     shArgv[0] = sh;
     shArgv[1] = file.Data();
-    for (int i = 1; i < n; i++) shArgv[i + 1] = argv[i];
-    rc = SpawnOnce(pid, shArgv, fa, envp);
-    free(shArgv);
-    return rc;
+    for (int i = 1; i < n; i++) shArgv[size_t(i) + 1] = argv[i];
+    return SpawnOnce(plan, shArgv.data(), pid, pidfd);
 }
 
-// Starts the child; 0 or the error number.
-int StartChild(pid_t& pid, char* const* argv, const char* WorkDir, const TChildFds& fds) {
-    posix_spawn_file_actions_t fa;
-    if (posix_spawn_file_actions_init(&fa) != 0) return EAGAIN;
+// Starts the child in its own session, with the signal dispositions and
+// mask reset (signals the agent ignores, such as SIGPIPE, are back to their
+// defaults), in WorkDir when usable, with the descriptors of fds. Returns 0
+// with pid and pidfd (-1 when none came with the start), or the error
+// number.
+int StartChild(pid_t& pid, int& pidfd, char* const* argv, const char* WorkDir,
+               const TChildFds& fds) {
     const int dirFd = OpenWorkDir(WorkDir);
     const TChildEnv env(fds.TmpDir);
+    TStartPlan plan;
+    plan.Envp = env.Block();
+    plan.DirFd = dirFd;
+    plan.ResetSignals = NonDefaultSignals();
     int rc;
     {
         TLiftedFds lifted;
-        rc = BuildActions(fa, fds, lifted, dirFd) != 0 ? EAGAIN : Spawn(pid, argv, fa, env.Block());
+        // A descriptor that cannot be lifted reads as "/dev/null".
+        const int wanted[kPlannedFds] = {fds.In, fds.Out, fds.Err, fds.Fd3};
+        for (int n = 0; n < kPlannedFds; n++) plan.Source[n] = lifted.Lift(wanted[n]);
+        rc = Spawn(plan, argv, pid, pidfd);
     }
     if (dirFd >= 0) close(dirFd);
-    posix_spawn_file_actions_destroy(&fa);
     return rc;
 }
+
+// The pipe a child's output is collected through: both ends close-on-exec,
+// the reading end non-blocking (the writing end, the child's, blocks).
+class TOutputPipe {
+  public:
+    TOutputPipe() = default;
+    TOutputPipe(const TOutputPipe&) = delete;
+    TOutputPipe& operator=(const TOutputPipe&) = delete;
+    ~TOutputPipe() {
+        CloseWriter();
+        if (ends[0] >= 0) close(ends[0]);
+    }
+    // False when no pipe could be made.
+    bool Open() { return pipe2(ends, O_CLOEXEC) == 0 && fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0; }
+    void CloseWriter() {
+        if (ends[1] >= 0) close(ends[1]);
+        ends[1] = -1;
+    }
+    int Reader() const { return ends[0]; }
+    int Writer() const { return ends[1]; }
+
+  private:
+    int ends[2] = {-1, -1};
+};
 
 // Kills the child's process group (the child itself when the group cannot
 // be signalled). Returns false when neither could be signalled.
@@ -326,15 +388,29 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         Error = ExecError(ENOENT);
         return 0;
     }
+    const bool collect = Fds.Collect != nullptr && Timeout != -1;
+    TChildFds fds = Fds;
+    TOutputPipe out;
+    if (collect) {
+        if (!out.Open()) {
+            Error = "fork error";
+            return 0;
+        }
+        fds.Out = fds.Err = fds.Fd3 = out.Writer();
+    }
     pid_t pid = -1;
-    const int rc = StartChild(pid, Argv, WorkDir, Fds);
+    int pidfd = -1;
+    const int rc = StartChild(pid, pidfd, Argv, WorkDir, fds);
+    // From here on only the child (and its group) writes: the pipe ends
+    // with them.
+    out.CloseWriter();
     if (rc != 0) {
         // A start that failed for want of processes or memory never reached
         // the program; anything else is the program's exec failing.
         Error = (rc == EAGAIN) ? String("fork error") : ExecError(rc);
         return 0;
     }
-    const int pidfd = PidfdOpen(pid);
+    if (pidfd < 0) pidfd = PidfdOpen(pid);
     int status = 0;
     const TWatch none;
     if (Timeout == -1) {
@@ -351,7 +427,11 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
     const long long deadline = Timeout == 0 ? -1 : NowMs() + (Timeout > 0 ? Timeout : 0);
     TWatch watch;
     watch.peerFd = RequestPeerFd();
-    if (Fds.OutCap > 0) {
+    if (collect) {
+        watch.pipeFd = out.Reader();
+        watch.sink = Fds.Collect;
+        watch.capBytes = Fds.OutCap;
+    } else if (Fds.OutCap > 0) {
         watch.capFds[0] = Fds.Out;
         watch.capFds[1] = Fds.Err != Fds.Out ? Fds.Err : -1;
         watch.capBytes = Fds.OutCap;
@@ -367,11 +447,14 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         w = WaitUntil(pid, pidfd, -1, none, status);
     }
     if (pidfd >= 0) close(pidfd);
+    // What the child wrote just before its end is still in the pipe.
+    if (collect) DrainPipe(out.Reader(), *Fds.Collect, Fds.OutCap);
     // A child that wrote past the cap and ended between two looks is over
     // it all the same.
     if (cut == kWaitOverCap || (cut == 1 && Fds.OutCap > 0 && OverCap(watch))) {
         // Only the capped part is kept (what a child in the same group
         // wrote after the look is cut too).
+        if (collect && Fds.Collect->Length() > Fds.OutCap) Fds.Collect->SetLength(int(Fds.OutCap));
         for (int fd : watch.capFds) {
             if (fd < 0) continue;
             const int ignored = ftruncate(fd, Fds.OutCap);

@@ -1,13 +1,13 @@
 // Child processes with time limits.
 //
-// Children are started with posix_spawn (nothing runs in the child between
-// its creation and exec but the spawn's own system calls), each in its own
-// session, with the signal dispositions and mask reset and no descriptor of
-// the agent but the ones handed over. An exec failure comes back as the
-// spawn's result. The end of a child is waited for on its pid descriptor
-// (polling every few milliseconds where the system has none), so a time
-// limit holds to within tens of milliseconds; at the limit the child's whole
-// process group is killed.
+// Children are started as childstart.h describes (nothing runs in the child
+// between its creation and exec but system calls prepared beforehand), each
+// in its own session, with the signal dispositions and mask reset and no
+// descriptor of the agent but the ones handed over. An exec failure comes
+// back as the start's result. The end of a child is waited for on the pid
+// descriptor its start returns (polling every few milliseconds where the
+// system has none), so a time limit holds to within tens of milliseconds; at
+// the limit the child's whole process group is killed.
 #pragma once
 
 #include "core/zostring.h"
@@ -65,6 +65,14 @@ int SplitCommandLine(const char* CommandLine, TCommandArgs& Args);
 // TmpDir, when not null, is the child's TMPDIR: its environment is the
 // agent's with that one variable set, built for this start alone (the
 // agent never changes its own environment once threads run).
+// Collect, when not null, takes the child's standard output, standard error
+// and descriptor 3 instead of Out, Err and Fd3: one pipe, emptied while the
+// wait lasts (and once more at the child's end) and appended to *Collect.
+// No file is involved. OutCap, when above 0, caps it too: the child is
+// killed once more than OutCap bytes came, and *Collect is cut back to
+// OutCap. What a process of the child's group writes after the wait is
+// lost. With Timeout -1 nothing is collected (the streams are Out, Err and
+// Fd3).
 struct TChildFds {
     int In = -1;
     int Out = -1;
@@ -72,6 +80,7 @@ struct TChildFds {
     int Fd3 = -1;
     long long OutCap = 0;
     const char* TmpDir = nullptr;
+    String* Collect = nullptr;
 };
 
 // Most output a program may leave in a file the agent created for it.
@@ -98,11 +107,12 @@ const int kRunOverCap = -3;
 // once. At the limit the child's process group is killed and reaped. While
 // it waits, the child's process group is also killed and reaped when the
 // peer of the calling thread's request closes its connection (requestscope.h)
-// or when a file capped by Fds.OutCap grows beyond the cap.
+// or when a file or collection capped by Fds.OutCap grows beyond the cap.
 // Returns 1 when the program ran and ended (or, with -1, runs on): ExitCode
 // holds its exit code (0 when it runs on, or ended on a signal with -1).
 // Returns 0 when it could not be started or ended on a signal; Error holds
-// "fork error", "exec error: <system text>", "abnormal termination" or
+// "fork error" (also when no pipe for Fds.Collect could be made), "exec
+// error: <system text>", "abnormal termination" or
 // "cannot terminate process". Returns kRunTimedOut when it was killed at the
 // limit (Error "abnormal termination"), kRunPeerGone when its peer went
 // (Error kPeerGoneText), kRunOverCap for its output (Error kOutputCapText).

@@ -153,6 +153,76 @@ TEST_F(ProcessTest, ScriptWithoutInterpreterLineRunsThroughShell) {
     EXPECT_EQ(exitCode, 42);
 }
 
+TEST_F(ProcessTest, PathSearchPassesOverFilesItCannotRun) {
+    // As execvp: a name without '/' is tried in each PATH directory in turn;
+    // one that cannot be executed there (mode, or a directory of that name)
+    // is passed over, and when nothing runs the denial is the answer.
+    const std::string noExec = Path("noexec"), isDir = Path("isdir"), runs = Path("runs");
+    for (const std::string& d : {noExec, isDir, runs}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    std::ofstream(noExec + "/tevprog") << "#!/bin/sh\nexit 3\n";
+    ASSERT_EQ(chmod((noExec + "/tevprog").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((isDir + "/tevprog").c_str(), 0700), 0);
+    std::ofstream(runs + "/tevprog") << "#!/bin/sh\nexit 5\n";
+    ASSERT_EQ(chmod((runs + "/tevprog").c_str(), 0700), 0);
+    const std::string denied = "exec error: " + std::string(strerror(EACCES));
+    struct Case {
+        std::string path;
+        int rc;
+        int exitCode;
+        std::string error;
+    } cases[] = {
+        {noExec + ":" + isDir + ":" + runs, 1, 5, ""},
+        {Path("missing") + ":" + runs, 1, 5, ""},
+        {noExec + ":" + isDir, 0, -1, denied},
+        {Path("missing"), 0, -1, "exec error: " + std::string(strerror(ENOENT))},
+    };
+    const char* old = getenv("PATH");
+    const std::string saved = old != nullptr ? old : "";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        setenv("PATH", c.path.c_str(), 1);
+        int exitCode = -1;
+        String error;
+        const int rc = SystemEx("tevprog", nullptr, 10000, exitCode, error);
+        setenv("PATH", saved.c_str(), 1);
+        EXPECT_EQ(rc, c.rc);
+        EXPECT_EQ(exitCode, c.exitCode);
+        EXPECT_EQ(Std(error), c.error);
+    }
+}
+
+TEST_F(ProcessTest, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
+    // The agent ignores SIGPIPE, catches others and blocks some in its
+    // threads; none of that may reach a program it runs.
+    struct sigaction ignore = {}, catcher = {}, oldPipe = {}, oldUsr1 = {};
+    ignore.sa_handler = SIG_IGN;
+    catcher.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
+    ASSERT_EQ(sigaction(SIGUSR1, &catcher, &oldUsr1), 0);
+    sigset_t blocked, oldMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR2);
+    sigaddset(&blocked, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &oldMask), 0);
+    const std::string out = Path("status.txt");
+    const int outFd = open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    char cat[] = "cat", status[] = "/proc/self/status";
+    char* argv[] = {cat, status, nullptr};
+    TChildFds fds;
+    fds.Out = outFd;
+    int exitCode = -1;
+    String error;
+    const int rc = RunProgram(argv, nullptr, fds, 10000, exitCode, error);
+    close(outFd);
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    sigaction(SIGUSR1, &oldUsr1, nullptr);
+    ASSERT_EQ(rc, 1) << Std(error);
+    const std::string text = ReadText(out);
+    for (const char* line : {"\nSigBlk:\t0000000000000000\n", "\nSigIgn:\t0000000000000000\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+}
+
 TEST_F(ProcessTest, TimeLimitKillsTheWholeJob) {
     const std::string pidFile = Path("bg.pid");
     const std::string line = "sh -c 'sleep 60 & echo $! > " + pidFile + "; wait'";
@@ -207,6 +277,42 @@ TEST_F(ProcessTest, NoWaitReturnsEarlyExitOrLeavesTheChildRunning) {
     for (int i = 0; i < 300 && (PendingReaps() > 0 || ZombieChildren() > 0); i++) usleep(20000);
     EXPECT_EQ(PendingReaps(), 0);
     EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST_F(ProcessTest, CollectedOutputThroughAPipe) {
+    // Output collected from a pipe: all three streams, more than a pipe
+    // holds, the cap, a child killed by a signal, and a background process
+    // that keeps the pipe open after the child's end.
+    struct Case {
+        const char* script;
+        long long cap;
+        int rc;
+        std::string output;
+        const char* error;
+    } cases[] = {
+        {"printf 'a\\n'; printf 'b\\n' >&2; printf 'c\\n' >&3", 0, 1, "a\nb\nc\n", ""},
+        {"head -c 300000 /dev/zero", kChildOutputCap, 1, std::string(300000, '\0'), ""},
+        {"head -c 5000 /dev/zero", 4096, kRunOverCap, std::string(4096, '\0'), kOutputCapText},
+        {"printf x; kill -9 $$", 0, 0, "x", "abnormal termination"},
+        {"sleep 3 & echo done", 0, 1, "done\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        std::vector<char> script(c.script, c.script + strlen(c.script) + 1);
+        char sh[] = "sh", dashC[] = "-c";
+        char* argv[] = {sh, dashC, script.data(), nullptr};
+        String output;
+        TChildFds fds;
+        fds.Collect = &output;
+        fds.OutCap = c.cap;
+        int exitCode = -1;
+        String error;
+        const long long start = NowMs();
+        EXPECT_EQ(RunProgram(argv, nullptr, fds, 10000, exitCode, error), c.rc);
+        EXPECT_LT(NowMs() - start, 2500) << "waited beyond the child's end";
+        EXPECT_EQ(Std(output), c.output);
+        EXPECT_EQ(Std(error), c.error);
+    }
 }
 
 TEST_F(ProcessTest, RedirectionsAndWorkingDirectory) {
