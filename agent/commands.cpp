@@ -344,3 +344,8 @@ const TCommandDef* FindCommand(const String& name) {
         if (name == c.name) return &c;
     return nullptr;
 }
+
+bool ServedOnReserve(const String& command) {
+    const TCommandDef* c = FindCommand(command);
+    return c != nullptr && (c->IsManagement() || c->handler == GetAgentStatus);
+}

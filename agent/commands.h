@@ -71,3 +71,9 @@ TSpan<TCommandDef> CommandTable();
 
 // The entry named exactly name; nullptr when there is none. Any thread.
 const TCommandDef* FindCommand(const String& name);
+
+// True for the requests a reserve session (the last places below the
+// session caps) may carry: the management requests ("ReloadCfg",
+// "ReloadApp", "QUIT", "GetSettings", "SetSettings") and "GetInfo", which
+// shows what keeps the agent busy. Decided by the table. Any thread.
+bool ServedOnReserve(const String& command);

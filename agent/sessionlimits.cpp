@@ -2,21 +2,6 @@
 
 TSessionLimits SessionLimits(MAX_SESSIONS, MAX_SESSIONS_PER_PEER, SESSION_RESERVE);
 
-namespace {
-
-// The management requests, and the status request that shows what keeps
-// the agent busy.
-const char* const kReserveCommands[] = {"ReloadCfg",   "ReloadApp",   "QUIT",
-                                        "GetSettings", "SetSettings", "GetInfo"};
-
-}  // namespace
-
-bool ServedOnReserve(const String& command) {
-    for (const char* name : kReserveCommands)
-        if (command == name) return true;
-    return false;
-}
-
 TAdmission TSessionLimits::Admit(in_addr peer) {
     TLock lock(session_limit_mutex);
     if (total >= maxTotal) return adRefused;

@@ -30,11 +30,6 @@ enum TAdmission {
     adReserve,      // a reserve session: management requests only
 };
 
-// True for the requests a reserve session may carry: "ReloadCfg",
-// "ReloadApp", "QUIT", "GetSettings", "SetSettings" and "GetInfo". The one
-// list of them. Any thread.
-bool ServedOnReserve(const String& command);
-
 class TSessionLimits {
   public:
     // reserve: sessions at the top of each cap kept for management requests

@@ -235,4 +235,14 @@ TEST(Catalogue, ReplyJson) {
     }
 }
 
+// The reserve places below the session caps carry management requests and
+// GetInfo only, as the table decides; names are exact.
+TEST(CommandTable, ManagementRequestsAreServedOnTheReserve) {
+    for (const char* c :
+         {"ReloadCfg", "ReloadApp", "QUIT", "GetSettings", "SetSettings", "GetInfo"})
+        EXPECT_TRUE(ServedOnReserve(String(c))) << c;
+    for (const char* c : {"TEST-ExternalPrg", "UpgradeCode", "quit", "GetInfo "})
+        EXPECT_FALSE(ServedOnReserve(String(c))) << c;
+}
+
 }  // namespace

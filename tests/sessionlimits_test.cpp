@@ -59,12 +59,4 @@ TEST(SessionLimitsTest, TheTopOfEachCapIsAReserve) {
     EXPECT_EQ(limits.Admit(Addr("10.0.0.5")), adAdmitted);
 }
 
-TEST(SessionLimitsTest, ManagementRequestsAreServedOnTheReserve) {
-    for (const char* c :
-         {"ReloadCfg", "ReloadApp", "QUIT", "GetSettings", "SetSettings", "GetInfo"})
-        EXPECT_TRUE(ServedOnReserve(String(c))) << c;
-    for (const char* c : {"TEST-ExternalPrg", "UpgradeCode", "quit", "GetInfo "})
-        EXPECT_FALSE(ServedOnReserve(String(c))) << c;
-}
-
 }  // namespace
