@@ -36,37 +36,10 @@ while [ $# -gt 0 ]; do
 done
 jobs=$(nproc)
 root=$(pwd)
-work=$(mktemp -d /tmp/tev-peer-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_name=peer
+. "$root/bench/agents.sh"
 
-# ---- The peer from its Debian package.
-peer_bin=/usr/sbin/zabbix_agentd
-if [ ! -x "$peer_bin" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "zabbix-agent is not installed, and installing it needs root" >&2
-    exit 2
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends zabbix-agent \
-    >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
-  # The package may have started its system service: stop that one (and
-  # only that one, by the pid file of the packaged configuration).
-  if command -v systemctl >/dev/null && systemctl is-active --quiet zabbix-agent 2>/dev/null; then
-    systemctl stop zabbix-agent || true
-  fi
-  svc_pidfile=$(sed -n 's/^PidFile=//p' /etc/zabbix/zabbix_agentd.conf 2>/dev/null | tail -1)
-  svc_pidfile=${svc_pidfile:-/run/zabbix/zabbix_agentd.pid}
-  if [ -s "$svc_pidfile" ] && kill -0 "$(cat "$svc_pidfile")" 2>/dev/null; then
-    kill "$(cat "$svc_pidfile")" || true
-  fi
-fi
+ensure_peer
 
 # ---- Our agent, Release build (and the one of --before).
 . "$root/bench/build-before.sh"
@@ -77,75 +50,9 @@ if [ -n "$before" ]; then
   ours=("before:$(build_before_agent "$before")" "${ours[@]}")
 fi
 
-# A free loopback port below 32768 (the peer accepts no higher one).
-free_port() {
-  python3 - <<'PY'
-import random, socket
-for _ in range(200):
-    p = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", p))
-        print(p)
-        break
-    except OSError:
-        pass
-    finally:
-        s.close()
-PY
-}
-
-# Waits until something answers on 127.0.0.1:$1.
-wait_port() {
-  for _ in $(seq 100); do
-    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2).close()" \
-      2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-declare -A port pid
-
-start_peer() {
-  port[peer]=$(free_port)
-  cat >"$work/peer.conf" <<CFG
-ListenIP=127.0.0.1
-ListenPort=${port[peer]}
-StartAgents=3
-Server=127.0.0.1
-ServerActive=
-Hostname=tev-bench
-PidFile=$work/peer.pid
-LogType=file
-LogFile=$work/peer.log
-LogFileSize=0
-Timeout=3
-AllowRoot=1
-CFG
-  setsid "$peer_bin" -f -c "$work/peer.conf" >"$work/peer.out" 2>&1 &
-  pid[peer]=$!
-  pids+=("${pid[peer]}")
-  wait_port "${port[peer]}" || { echo "the peer did not start:"; cat "$work/peer.out"; exit 1; }
-}
-
 # Starts our agent binary $2 as a daemon under the name $1.
 start_ours() {
-  local name=$1 bin=$2
-  port[$name]=$(free_port)
-  cat >"$work/$name.cfg" <<CFG
-tevpath=$bin
-port=${port[$name]}
-password=bench-secret
-logsuccess=0
-logfails=0
-pidfile=$work/$name.pid
-CFG
-  "$bin" "$work/$name.cfg" >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
-  for _ in $(seq 50); do [ -s "$work/$name.pid" ] && break; sleep 0.1; done
-  pid[$name]=$(tr -dc 0-9 <"$work/$name.pid")
-  pids+=("${pid[$name]}")
-  wait_port "${port[$name]}" || { echo "$name did not start:"; cat "$work/$name.out"; exit 1; }
+  start_tev "$1" "$2" </dev/null
 }
 
 # One load run of agent $1 at concurrency $2; appends "name c rps p50 p99 max cpu" to results.

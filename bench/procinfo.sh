@@ -42,16 +42,8 @@ done
 command -v hyperfine >/dev/null || { echo "hyperfine is not installed (apt-get install hyperfine)" >&2; exit 2; }
 jobs=$(nproc)
 root=$(pwd)
-work=$(mktemp -d /tmp/tev-procinfo-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_name=procinfo
+. "$root/bench/agents.sh"
 
 . "$root/bench/build-before.sh"
 build_release tev tevproc loadgen
@@ -59,48 +51,13 @@ loadgen=$root/build-rel/loadgen
 tools=$root/build-rel/libexec/tev
 scripts=$root/etc/scripts
 
-free_port() {
-  python3 - <<'PY'
-import random, socket
-for _ in range(200):
-    p = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", p))
-        print(p)
-        break
-    except OSError:
-        pass
-    finally:
-        s.close()
-PY
-}
-
-wait_port() {
-  for _ in $(seq 100); do
-    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),0.2).close()" \
-      2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-declare -A port pid
-
 # Starts our agent (the binary $4, by default build-rel/tev) as a daemon
 # under the name $1 with the three programs $2/proccnt$3, $2/cpuusage$3,
 # $2/proclist$3.
 start_ours() {
   local name=$1 dir=$2 ext=$3 bin=${4:-$root/build-rel/tev}
-  port[$name]=$(free_port)
   mkdir -p "$work/$name.tmp"
-  cat >"$work/$name.cfg" <<CFG
-tevpath=$bin
-port=${port[$name]}
-password=bench-secret
-logsuccess=0
-logfails=0
-pidfile=$work/$name.pid
+  start_tev "$name" "$bin" <<CFG
 tmpdir=$work/$name.tmp
 process=1
 cpuusage=1
@@ -108,35 +65,8 @@ proccntscript=$dir/proccnt$ext
 cpuusagescript=$dir/cpuusage$ext
 proclistscript=$dir/proclist$ext
 CFG
-  "$bin" "$work/$name.cfg" >"$work/$name.out" 2>&1 || { cat "$work/$name.out"; exit 1; }
-  for _ in $(seq 50); do [ -s "$work/$name.pid" ] && break; sleep 0.1; done
-  pid[$name]=$(tr -dc 0-9 <"$work/$name.pid")
-  pids+=("${pid[$name]}")
-  wait_port "${port[$name]}" || { echo "$name did not start:"; cat "$work/$name.out"; exit 1; }
 }
 
-peer_bin=/usr/sbin/zabbix_agentd
-start_peer() {
-  port[peer]=$(free_port)
-  cat >"$work/peer.conf" <<CFG
-ListenIP=127.0.0.1
-ListenPort=${port[peer]}
-StartAgents=3
-Server=127.0.0.1
-ServerActive=
-Hostname=tev-bench
-PidFile=$work/peer.pid
-LogType=file
-LogFile=$work/peer.log
-LogFileSize=0
-Timeout=3
-AllowRoot=1
-CFG
-  setsid "$peer_bin" -f -c "$work/peer.conf" >"$work/peer.out" 2>&1 &
-  pid[peer]=$!
-  pids+=("${pid[peer]}")
-  wait_port "${port[peer]}" || { echo "the peer did not start:"; cat "$work/peer.out"; exit 1; }
-}
 
 # Median of the numbers on stdin, one per line.
 median() { python3 -c "import statistics,sys; print('%.3f' % statistics.median(float(x) for x in sys.stdin))"; }
