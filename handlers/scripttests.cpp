@@ -8,12 +8,15 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "config/settings.h"
 #include "handlers/replies.h"
 #include "platform/filepath.h"
+#include "platform/owntool.h"
 #include "platform/process.h"
+#include "platform/proctable.h"
 #include "platform/requestscope.h"
 #include "platform/tempcreate.h"
 #include "platform/writeall.h"
@@ -261,6 +264,33 @@ bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, 
     return true;
 }
 
+// True when the process count script is our own proccnt: tevproc started
+// under that name. Its answer is then the library's count, which the agent
+// gives without starting a process (the tool differs only in leaving
+// itself out, and in-process there is no such process).
+bool IsOwnProcCnt(const String& script) {
+    const String path = ZeroTerminated(script);
+    // The tool picks its answer by the base name it is started under.
+    const char* slash = strrchr(path.Data(), '/');
+    const char* base = slash != nullptr ? slash + 1 : path.Data();
+    return strcmp(base, "proccnt") == 0 && IsOwnProcTool(path.Data());
+}
+
+// Answers a process count as our proccnt would have: the tool sees the name
+// up to its first NUL, prints usage for an empty one and nothing when /proc
+// cannot be read, each of which the agent reports as a script error.
+void CountOwn(const String& name, TEVReply& Reply) {
+    const String text = ZeroTerminated(name);
+    long count = 0;
+    if (text.Data()[0] == '\0' || !CountProcessesNamed("/proc", text.Data(), -1, count) ||
+        count > INT_MAX) {
+        ReplyMessage(Reply, "301", "Script error");
+        return;
+    }
+    Reply.SetResult("200");
+    Reply.AddIntParam(int(count));
+}
+
 // Seconds to milliseconds, kept within int.
 int SecondsToMs(int seconds) {
     if (seconds > INT_MAX / 1000) return INT_MAX;
@@ -276,6 +306,10 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
     const String name = Req.GetParam(2, 1);
     if (name.Length() == 0) {
         ReplyMessage(Reply, "501", "Name of the process is not specified");
+        return;
+    }
+    if (IsOwnProcCnt(s->proccntscript)) {
+        CountOwn(name, Reply);
         return;
     }
     String output;

@@ -66,7 +66,7 @@ DIR* OpenRoot(const char* ProcRoot) {
 // (its bytes up to the first NUL or line feed, after the last '/') is
 // Name. Reads in pieces and keeps nothing but a match position, however
 // long the program path; false when the file cannot be read.
-bool ProgramBaseNameIs(int Dir, const char* Path, const std::string& Name) {
+bool ProgramBaseNameIs(int Dir, const char* Path, std::string_view Name) {
     int fd;
     do {
         fd = openat(Dir, Path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -317,7 +317,7 @@ std::vector<TPidName> PidNames(DIR* d) {
 
 }  // namespace
 
-bool CountProcessesNamed(const char* ProcRoot, const std::string& Name, long SkipPid, long& Count) {
+bool CountProcessesNamed(const char* ProcRoot, std::string_view Name, long SkipPid, long& Count) {
     DIR* d = OpenRoot(ProcRoot);
     if (d == nullptr) return false;
     const size_t kept = std::min(Name.size(), kKeptNameMax);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Counts the processes called Name. A process is called Name when the first
 // line of its kept name (<root>/PID/comm, at most 15 bytes, as
@@ -14,10 +15,11 @@
 // program (its command line up to the first NUL or line feed, after the
 // last '/') equals Name. Name is compared byte for byte, never as a
 // pattern. So a zombie or kernel thread (no command line) counts for a
-// short Name only. The process SkipPid (the caller itself) never counts.
+// short Name only. The process SkipPid (the caller itself; -1: none) never
+// counts. Allocates nothing but the directory stream.
 // Returns true and sets Count; false when ProcRoot cannot be opened, with
 // Count untouched.
-bool CountProcessesNamed(const char* ProcRoot, const std::string& Name, long SkipPid, long& Count);
+bool CountProcessesNamed(const char* ProcRoot, std::string_view Name, long SkipPid, long& Count);
 
 // What the process list needs besides the tree.
 struct TProcListEnv {

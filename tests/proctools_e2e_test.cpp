@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "platform/owntool.h"
 #include "runstate_util.h"
 
 #ifndef TEV_PROC_TOOLDIR
@@ -112,6 +113,66 @@ TEST_F(ProcToolsE2E, CountCpuAndListThroughTheAgent) {
     EXPECT_EQ(line.rfind(last + " " + user + " 0.0 ", 0), 0u) << line;
     EXPECT_EQ(line.substr(line.size() - prog.size() - 4), prog + " 120") << line;
     EXPECT_EQ(Entries(tmp).size(), 1u);
+}
+
+// The agent counts itself, without starting it, only when the configured
+// program is our tool under its proccnt name: a file that holds the tool's
+// mark and may be run. Anything else is started and answers for itself,
+// and a file changed under the same name is looked at again.
+TEST(ProcToolsOwnCount, InProcessOnlyForOurToolUnderItsName) {
+    runstate::TempDir dir;
+    const std::string bin = dir.path + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
+    const std::string proccnt = bin + "/proccnt", other = bin + "/count";
+    AgentHarness agent;
+    ASSERT_TRUE(agent.Start(
+        "allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\nproccntscript=" + proccnt + "\n"))
+        << agent.Output();
+    const std::string name = "tevown" + agent_harness_detail::RandomHex(3);
+    const std::string sleeper = dir.path + "/" + name;
+    ASSERT_FALSE(WriteFile(sleeper, ReadWholeFile("/bin/sleep")).empty());
+    ASSERT_EQ(chmod(sleeper.c_str(), 0700), 0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 3; i++) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        pids.push_back(agent_harness_detail::Spawn(sleeper, {"120"}, null, null));
+        close(null);
+        ASSERT_GT(pids.back(), 0);
+    }
+    // A script that answers 4242 when it is started.
+    const std::string script = "#!/bin/sh\necho 4242\n";
+    std::string otherVersion = OwnToolMark();
+    otherVersion[14] = char(otherVersion[14] + 1);
+    struct Case {
+        const char* what;
+        std::string content;
+        mode_t mode;
+        std::string reply;
+    } cases[] = {
+        {"marked", script + "#" + OwnToolMark() + "\n", 0700, "200\n3\n"},
+        {"unmarked", script, 0700, "200\n4242\n"},
+        {"other version", script + "#" + otherVersion + "\n", 0700, "200\n4242\n"},
+        {"marked again", script + "#" + OwnToolMark() + "\n", 0700, "200\n3\n"},
+        {"not runnable", script + "#" + OwnToolMark() + "\n", 0600, "301\nCannot execute script\n"},
+        {"our tool", ReadWholeFile(kTools + "tevproc"), 0700, "200\n3\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_FALSE(WriteFile(proccnt, c.content).empty());
+        ASSERT_EQ(chmod(proccnt.c_str(), c.mode), 0);
+        EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, c.reply);
+    }
+    // Under another name the marked script is started, as our tool would
+    // not answer a count there either.
+    ASSERT_FALSE(WriteFile(other, script + "#" + OwnToolMark() + "\n").empty());
+    ASSERT_EQ(chmod(other.c_str(), 0700), 0);
+    WriteFile(agent.cfgPath, ReadWholeFile(agent.cfgPath) + "proccntscript=" + other + "\n");
+    ASSERT_EQ(RunCtl(agent, {"ReloadCfg"}).out, "200\nOk\n");
+    EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, "200\n4242\n");
+    for (pid_t pid : pids) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 }  // namespace
