@@ -26,7 +26,7 @@ int Listen(int port, String& error) {
     String host = s->host;
     host.SetZero();
     for (int attempt = 0; attempt < 3; attempt++) {
-        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, nullptr, error);
+        const int fd = TcpListen(host.Length() ? host.Data() : nullptr, port, error);
         if (fd > 0) return fd;
         sleep(1);
     }

@@ -53,7 +53,7 @@ bool verdict TEV_GUARDED_BY(own_tool_mutex) = false;
 // True when the open file fd holds mark; reads it in pieces that overlap by
 // the mark's length less one, so a mark across two pieces is found.
 bool FileHolds(int fd, const std::string& mark) {
-    char buf[65536];
+    char buf[16384];
     size_t have = 0;
     for (;;) {
         const ssize_t n = read(fd, buf + have, sizeof buf - have);

@@ -263,7 +263,7 @@ String PortReason(const char* service, int err) {
 
 }  // namespace
 
-int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& error) {
+int TcpListen(const char* host, const char* service, String& error) {
     error = "";
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
@@ -278,7 +278,6 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
     }
     int fd = -1;
     int lastErrno = 0;
-    unsigned int boundLen = 0;
     for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
         fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd >= 0) fd = AvoidDescriptorZero(fd);
@@ -286,10 +285,7 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
         if (fd < 0) continue;
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
-            boundLen = (unsigned int)ai->ai_addrlen;
-            break;
-        }
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
         lastErrno = errno;
         close(fd);
         fd = -1;
@@ -305,14 +301,13 @@ int TcpListen(const char* host, const char* service, unsigned int* addrlen, Stri
         error = String("listen() error\n") + PortReason(service, lastErrno);
         return 0;
     }
-    if (addrlen) *addrlen = boundLen;
     return fd;
 }
 
-int TcpListen(const char* host, int port, unsigned int* addrlen, String& error) {
+int TcpListen(const char* host, int port, String& error) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
-    return TcpListen(host, service, addrlen, error);
+    return TcpListen(host, service, error);
 }
 
 void CloseConnection(int fd) {

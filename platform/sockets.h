@@ -57,13 +57,12 @@ String IP2String(unsigned int ip);
 // Opens a listening TCP socket on host (null or empty: every local address)
 // and service (a port number or service name): getaddrinfo with AI_PASSIVE,
 // AF_INET, SOCK_STREAM; SO_REUSEADDR; the first address that binds; backlog
-// 512. Returns the descriptor (never 0) with *addrlen set when addrlen is
-// given; 0 on failure with error set to the getaddrinfo text, or to
+// 512. Returns the descriptor (never 0); 0 on failure with error set to the getaddrinfo text, or to
 // "socket() or bind() error" or "listen() error" followed by a line
 // "port <service>: <system text>" (no line end after it).
-int TcpListen(const char* host, const char* service, unsigned int* addrlen, String& error);
+int TcpListen(const char* host, const char* service, String& error);
 // The same with the port formatted by "%d".
-int TcpListen(const char* host, int port, unsigned int* addrlen, String& error);
+int TcpListen(const char* host, int port, String& error);
 
 // Ends a connection (or a listening socket) for both sides at once, then
 // closes the descriptor: shut down first, so that a thread still waiting on

@@ -107,7 +107,7 @@ TEST_F(ActionsE2E, SyslogRefusalsAndFailures) {
         {{"127.0.0.1", "5 14", "1", "5", "m"}, "501\nWrong parameter\n"},
         {{"127.0.0.1", "65536", "1", "5", "m"}, "501\nWrong parameter\n"},
         {{"  ", port, "1", "5", "m"}, "501\nWrong parameter\n"},
-        {{"no-such-host.invalid", port, "1", "5", "m"},
+        {{loopback::kUnresolvable, port, "1", "5", "m"},
          "301\nCannot resolve server name to IP address\n"},
     };
     for (const Case& c : cases) {
@@ -180,7 +180,7 @@ TEST_F(ActionsE2E, TcpSendRefusalsAndFailures) {
     } cases[] = {
         {{"127.0.0.1", std::to_string(closed.port()), "0", "data", "0", ""},
          "301\n" + std::string(std::strerror(ECONNREFUSED)) + "\n"},
-        {{"no-such-host.invalid", port, "0", "data", "0", ""},
+        {{loopback::kUnresolvable, port, "0", "data", "0", ""},
          "301\nCannot resolve server name to IP address\n"},
         {{"", port, "0", "data", "0", ""}, "501\nWrong parameter\n"},
         {{"127.0.0.1", port, "0", "", "0", "second"}, "501\nWrong parameter\n"},

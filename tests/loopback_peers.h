@@ -25,6 +25,12 @@
 
 namespace loopback {
 
+// A host name that never resolves and fails before any question leaves the
+// machine: a name with an empty label cannot be put into a DNS query, so
+// the resolver refuses it locally. ("x.invalid" would be asked of the
+// configured name server, which is traffic off the loopback.)
+constexpr const char kUnresolvable[] = "no-such-host..invalid";
+
 // A socket of type bound to an ephemeral port of address (a 127.x.y.z
 // text); -1 on failure. port receives the port chosen.
 inline int BindEphemeral(int type, const char* address, int& port) {

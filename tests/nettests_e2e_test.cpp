@@ -93,7 +93,7 @@ TEST_F(NetTestsE2E, TcpFailuresGiveTheErrorAndTheResult) {
     } cases[] = {
         {"127.0.0.1", closed.port(), "5000",
          "301\n" + std::string(std::strerror(ECONNREFUSED)) + "\n-6\n"},
-        {"no-such-host.invalid", closed.port(), "5000",
+        {loopback::kUnresolvable, closed.port(), "5000",
          "301\nCannot resolve server name to IP address\n-2\n"},
         // A peer that accepts but never answers holds the session only for
         // the request's own limit.

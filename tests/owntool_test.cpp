@@ -30,8 +30,8 @@ TEST(OwnTool, KnowsTheToolByItsMarkOnly) {
     ASSERT_EQ(mark.rfind("tevproc-tools/", 0), 0u);
     std::string otherVersion = mark;
     otherVersion[14] = char(otherVersion[14] + 1);
-    // The mark straddles the 64 KiB pieces the file is read in.
-    const std::string straddling = std::string(65536 - 5, 'x') + mark + "\n";
+    // The mark straddles the end of the first 16 KiB piece the file is read in.
+    const std::string straddling = std::string(16384 - 5, 'x') + mark + "\n";
     struct Case {
         std::string path;
         bool own;

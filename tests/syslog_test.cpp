@@ -93,7 +93,7 @@ TEST(SyslogTest, SendsTheDatagramToTheServer) {
 TEST(SyslogTest, UnresolvableServer) {
     String error;
     EXPECT_EQ(
-        SendToSysLog("no-such-host.invalid", 514, 1, ssNotice, String("T"), String("M"), error),
+        SendToSysLog(loopback::kUnresolvable, 514, 1, ssNotice, String("T"), String("M"), error),
         -2);
     EXPECT_EQ(Std(error), "Cannot resolve server name to IP address");
 }
