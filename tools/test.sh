@@ -219,7 +219,8 @@ for target in "${targets[@]}"; do
   seeds="tests/fuzz/corpus/${target%_fuzz}"
   if [ -d "$seeds" ]; then cp -R "$seeds/." "$corpus/"; fi
   echo "-- $target: ${fuzz_seconds} s"
-  if ! "build-fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+  # TMPDIR: what a target leaves behind when it crashes goes with fuzz_work.
+  if ! TMPDIR="$fuzz_work" "build-fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$fuzz_work/$target-" "$corpus" >"$fuzz_work/$target.log" 2>&1; then
     tail -n 60 "$fuzz_work/$target.log"
     echo "fuzz target $target failed; the input that did it:"

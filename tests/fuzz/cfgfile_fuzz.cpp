@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -13,13 +14,17 @@
 namespace {
 
 // A private directory for the file under test (the save writes .New and
-// .Old beside it), removed with everything in it when the fuzzer exits, so
-// runs do not pile up folders in /tmp.
+// .Old beside it), in $TMPDIR (else /tmp), removed with everything in it
+// when the fuzzer exits, so runs do not pile up folders. A crash or timeout
+// ends the fuzzer without that clean-up; tools/test.sh points TMPDIR into
+// its own work directory, which goes in any case.
 class TScratchDir {
   public:
     TScratchDir() {
-        char tmpl[] = "/tmp/tev-cfgfuzz-XXXXXX";
-        if (mkdtemp(tmpl)) path = tmpl;
+        const char* tmp = getenv("TMPDIR");
+        std::string tmpl =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tev-cfgfuzz-XXXXXX";
+        if (mkdtemp(tmpl.data())) path = tmpl;
     }
     ~TScratchDir() {
         std::error_code ignored;
