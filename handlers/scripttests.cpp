@@ -16,7 +16,7 @@
 #include "platform/filepath.h"
 #include "platform/owntool.h"
 #include "platform/process.h"
-#include "platform/proctable.h"
+#include "platform/proctools.h"
 #include "platform/requestscope.h"
 #include "platform/tempcreate.h"
 #include "platform/writeall.h"
@@ -264,31 +264,35 @@ bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, 
     return true;
 }
 
-// True when the process count script is our own proccnt: tevproc started
-// under that name. Its answer is then the library's count, which the agent
-// gives without starting a process (the tool differs only in leaving
-// itself out, and in-process there is no such process).
-bool IsOwnProcCnt(const String& script) {
+// When script is our own tool started under the name tool ("proccnt" or
+// "cpuusage"), sets output to what it would print with the argument arg
+// (proccnt) and returns true: the same library code, in-process, without
+// the cost of starting a program. The output is what the started tool
+// would hand back, so the reply is made from it in the same way: nothing
+// for a failure (the tool prints nothing then) and for an empty name (the
+// tool's usage line is no number either). The tool leaves itself out of a
+// count; in-process there is no such process to leave out. False, output
+// untouched, for any other program, which must then be started.
+bool OwnToolOutput(const TTEVSettings& s, const String& script, const char* tool, const String* arg,
+                   String& output) {
     const String path = ZeroTerminated(script);
     // The tool picks its answer by the base name it is started under.
     const char* slash = strrchr(path.Data(), '/');
-    const char* base = slash != nullptr ? slash + 1 : path.Data();
-    return strcmp(base, "proccnt") == 0 && IsOwnProcTool(path.Data());
-}
-
-// Answers a process count as our proccnt would have: the tool sees the name
-// up to its first NUL, prints usage for an empty one and nothing when /proc
-// cannot be read, each of which the agent reports as a script error.
-void CountOwn(const String& name, TEVReply& Reply) {
-    const String text = ZeroTerminated(name);
-    long count = 0;
-    if (text.Data()[0] == '\0' || !CountProcessesNamed("/proc", text.Data(), -1, count) ||
-        count > INT_MAX) {
-        ReplyMessage(Reply, "301", "Script error");
-        return;
+    if (strcmp(slash != nullptr ? slash + 1 : path.Data(), tool) != 0 ||
+        !IsOwnProcTool(path.Data()))
+        return false;
+    std::string text;
+    if (arg != nullptr) {
+        const String name = ZeroTerminated(*arg);
+        if (name.Data()[0] != '\0') ProcCntAnswer(name.Data(), -1, text);
+    } else {
+        // The started tool gets the settled tmpdir as TMPDIR.
+        const String tmp = ZeroTerminated(s.tmpdir);
+        CpuUsageAnswer(tmp.Data()[0] != '\0' ? tmp.Data() : "/tmp", text);
     }
-    Reply.SetResult("200");
-    Reply.AddIntParam(int(count));
+    output = "";
+    output.AddData(text.data(), int(text.size()));
+    return true;
 }
 
 // Seconds to milliseconds, kept within int.
@@ -308,12 +312,10 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
         ReplyMessage(Reply, "501", "Name of the process is not specified");
         return;
     }
-    if (IsOwnProcCnt(s->proccntscript)) {
-        CountOwn(name, Reply);
-        return;
-    }
     String output;
-    if (!RunSettingsScript(*s, s->proccntscript, &name, output, Reply)) return;
+    if (!OwnToolOutput(*s, s->proccntscript, "proccnt", &name, output) &&
+        !RunSettingsScript(*s, s->proccntscript, &name, output, Reply))
+        return;
     int count = 0;
     if (!ScanNumber(output, "%d", count)) {
         ReplyMessage(Reply, "301", "Script error");
@@ -327,7 +329,9 @@ void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kCpuUsage, Reply)) return;
     String output;
-    if (!RunSettingsScript(*s, s->cpuusagescript, nullptr, output, Reply)) return;
+    if (!OwnToolOutput(*s, s->cpuusagescript, "cpuusage", nullptr, output) &&
+        !RunSettingsScript(*s, s->cpuusagescript, nullptr, output, Reply))
+        return;
     float usage = 0;
     if (!ScanNumber(output, "%f", usage)) {
         ReplyMessage(Reply, "301", "Script error");

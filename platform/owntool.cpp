@@ -21,7 +21,7 @@ constexpr std::array<char, N - 1> Coded(const char (&text)[N]) {
     for (size_t i = 0; i + 1 < N; i++) out[i] = char(text[i] + 1);
     return out;
 }
-constexpr auto kCodedMark = Coded("tevproc-tools/1 proccnt");
+constexpr auto kCodedMark = Coded("tevproc-tools/1 proccnt cpuusage");
 
 // Files larger than this are not examined: tevproc is about 1 MiB.
 const off_t kMaxToolSize = 64 << 20;

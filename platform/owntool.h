@@ -1,7 +1,8 @@
 // Recognising tev's own process tool among the programs the settings name.
-// When proccntscript names our tevproc under its proccnt name, the agent can
-// give the very answer the tool would print, with the same library code,
-// without starting a process for it.
+// When proccntscript or cpuusagescript names our tevproc under its proccnt
+// or cpuusage name, the agent can make the very text the tool would print,
+// with the same library code (platform/proctools), without starting a
+// process for it.
 //
 // tevproc's file carries a mark: the text OwnToolMark() returns, which no
 // other file of ours holds (the agent keeps it in a coded form). A file is

@@ -115,18 +115,21 @@ TEST_F(ProcToolsE2E, CountCpuAndListThroughTheAgent) {
     EXPECT_EQ(Entries(tmp).size(), 1u);
 }
 
-// The agent counts itself, without starting it, only when the configured
-// program is our tool under its proccnt name: a file that holds the tool's
-// mark and may be run. Anything else is started and answers for itself,
-// and a file changed under the same name is looked at again.
-TEST(ProcToolsOwnCount, InProcessOnlyForOurToolUnderItsName) {
+// The agent makes the count and the CPU usage itself, without starting the
+// program, only when the configured program is our tool under the name of
+// that answer: a file that holds the tool's mark and may be run. Anything
+// else is started and answers for itself, and a file changed under the
+// same name is looked at again.
+TEST(ProcToolsOwnAnswers, InProcessOnlyForOurToolUnderItsName) {
     runstate::TempDir dir;
     const std::string bin = dir.path + "/bin";
     ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
-    const std::string proccnt = bin + "/proccnt", other = bin + "/count";
+    const std::string proccnt = bin + "/proccnt", cpuusage = bin + "/cpuusage";
     AgentHarness agent;
-    ASSERT_TRUE(agent.Start(
-        "allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\nproccntscript=" + proccnt + "\n"))
+    ASSERT_TRUE(
+        agent.Start("allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\ncpuusage=1\n"
+                    "proccntscript=" +
+                    proccnt + "\ncpuusagescript=" + cpuusage + "\n"))
         << agent.Output();
     const std::string name = "tevown" + agent_harness_detail::RandomHex(3);
     const std::string sleeper = dir.path + "/" + name;
@@ -139,36 +142,66 @@ TEST(ProcToolsOwnCount, InProcessOnlyForOurToolUnderItsName) {
         close(null);
         ASSERT_GT(pids.back(), 0);
     }
-    // A script that answers 4242 when it is started.
+    // A script that prints 4242 when it is started: a count no test process
+    // reaches and a usage no machine has.
     const std::string script = "#!/bin/sh\necho 4242\n";
+    const std::string marked = script + "#" + OwnToolMark() + "\n";
     std::string otherVersion = OwnToolMark();
     otherVersion[14] = char(otherVersion[14] + 1);
+    const std::string tool = ReadWholeFile(kTools + "tevproc");
+    enum Answer { kOwn, kStarted, kNotRun };
     struct Case {
         const char* what;
         std::string content;
         mode_t mode;
-        std::string reply;
+        Answer answer;
     } cases[] = {
-        {"marked", script + "#" + OwnToolMark() + "\n", 0700, "200\n3\n"},
-        {"unmarked", script, 0700, "200\n4242\n"},
-        {"other version", script + "#" + otherVersion + "\n", 0700, "200\n4242\n"},
-        {"marked again", script + "#" + OwnToolMark() + "\n", 0700, "200\n3\n"},
-        {"not runnable", script + "#" + OwnToolMark() + "\n", 0600, "301\nCannot execute script\n"},
-        {"our tool", ReadWholeFile(kTools + "tevproc"), 0700, "200\n3\n"},
+        {"marked", marked, 0700, kOwn},
+        {"unmarked", script, 0700, kStarted},
+        {"other version", script + "#" + otherVersion + "\n", 0700, kStarted},
+        {"marked again", marked, 0700, kOwn},
+        {"not runnable", marked, 0600, kNotRun},
+        {"our tool", tool, 0700, kOwn},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_FALSE(WriteFile(proccnt, c.content).empty());
-        ASSERT_EQ(chmod(proccnt.c_str(), c.mode), 0);
-        EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, c.reply);
+        for (const std::string& path : {proccnt, cpuusage}) {
+            ASSERT_FALSE(WriteFile(path, c.content).empty());
+            ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        }
+        const std::string count = RunCtl(agent, {"TEST-Process", "", name}).out;
+        const std::string cpu = RunCtl(agent, {"TEST-CPU"}).out;
+        switch (c.answer) {
+            case kOwn: {
+                EXPECT_EQ(count, "200\n3\n");
+                ASSERT_EQ(cpu.rfind("200\n", 0), 0u) << cpu;
+                const double usage = atof(cpu.c_str() + 4);
+                EXPECT_GE(usage, 0.0);
+                EXPECT_LE(usage, 100.0);
+                break;
+            }
+            case kStarted:
+                EXPECT_EQ(count, "200\n4242\n");
+                EXPECT_EQ(cpu, "200\n4242.0000\n");
+                break;
+            case kNotRun:
+                EXPECT_EQ(count, "301\nCannot execute script\n");
+                EXPECT_EQ(cpu, "301\nCannot execute script\n");
+                break;
+        }
     }
     // Under another name the marked script is started, as our tool would
-    // not answer a count there either.
-    ASSERT_FALSE(WriteFile(other, script + "#" + OwnToolMark() + "\n").empty());
+    // not give that answer there either.
+    const std::string other = bin + "/count";
+    ASSERT_FALSE(WriteFile(other, marked).empty());
     ASSERT_EQ(chmod(other.c_str(), 0700), 0);
-    WriteFile(agent.cfgPath, ReadWholeFile(agent.cfgPath) + "proccntscript=" + other + "\n");
+    WriteFile(agent.cfgPath, ReadWholeFile(agent.cfgPath) + "proccntscript=" + other +
+                                 "\ncpuusagescript=" + proccnt + "\n");
     ASSERT_EQ(RunCtl(agent, {"ReloadCfg"}).out, "200\nOk\n");
+    ASSERT_FALSE(WriteFile(proccnt, marked).empty());
+    ASSERT_EQ(chmod(proccnt.c_str(), 0700), 0);
     EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, "200\n4242\n");
+    EXPECT_EQ(RunCtl(agent, {"TEST-CPU"}).out, "200\n4242.0000\n");
     for (pid_t pid : pids) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

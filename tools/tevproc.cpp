@@ -20,18 +20,16 @@
 #include <cstring>
 #include <string>
 
-#include "platform/cpuusage.h"
-#include "platform/proctable.h"
+#include "platform/proctools.h"
 #include "platform/writeall.h"
 
 namespace {
 
-const char kProcRoot[] = "/proc";
-
 // The mark by which the agent knows this file for its own tool (see
-// platform/owntool.h) and answers proccnt itself instead of starting it.
-// Change the number when proccnt's answers change, here and there.
-const char kOwnToolMark[] = "tevproc-tools/1 proccnt";
+// platform/owntool.h) and makes the answers of proccnt and cpuusage itself
+// (platform/proctools) instead of starting it. Change the number when the
+// answers of either change, here and there.
+const char kOwnToolMark[] = "tevproc-tools/1 proccnt cpuusage";
 
 // Writes text to standard output; false when not all of it could be.
 bool WriteOut(const std::string& text) {
@@ -45,31 +43,21 @@ int Usage(const char* line) {
 
 int ProcCnt(int argc, char** argv) {
     if (argc != 2 || argv[1][0] == '\0') return Usage("proccnt NAME");
-    long count = 0;
-    if (!CountProcessesNamed(kProcRoot, argv[1], long(getpid()), count)) return 1;
-    return WriteOut(std::to_string(count) + "\n") ? 0 : 1;
+    std::string out;
+    if (!ProcCntAnswer(argv[1], long(getpid()), out)) return 1;
+    return WriteOut(out) ? 0 : 1;
 }
 
 int CpuUsage(int, char**) {
     const char* tmp = getenv("TMPDIR");
-    TCpuUsageJob job;
-    job.ProcRoot = kProcRoot;
-    job.SamplePath = CpuSamplePath(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp");
-    std::string text;
-    TCpuSource source;
-    if (!MeasureCpuUsage(job, text, source)) return 1;
-    return WriteOut(text + "\n") ? 0 : 1;
+    std::string out;
+    if (!CpuUsageAnswer(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp", out)) return 1;
+    return WriteOut(out) ? 0 : 1;
 }
 
 int ProcList(int, char**) {
-    TProcListEnv env;
-    env.ProcRoot = kProcRoot;
-    const long ticks = sysconf(_SC_CLK_TCK);
-    const long page = sysconf(_SC_PAGESIZE);
-    env.ClockTicks = ticks > 0 ? ticks : 100;
-    env.PageKb = page >= 1024 ? page / 1024 : 4;
     std::string out;
-    if (!ListProcesses(env, out)) return 1;
+    if (!ProcListAnswer(out)) return 1;
     return WriteOut(out) ? 0 : 1;
 }
 
