@@ -1,5 +1,6 @@
 #include "handlers/contentsearch.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/seqread.h"
@@ -122,18 +123,63 @@ long long FindStrInFile(const String& Name, const String& Text, bool CaseSensiti
     return FindStrInFileBlock(Name, Text, CaseSensitive, WholeWord, kSearchBlockSize);
 }
 
+namespace {
+
+// A heap block that may grow; freed on destruction.
+class TGrowingBuffer {
+  public:
+    TGrowingBuffer() = default;
+    TGrowingBuffer(const TGrowingBuffer&) = delete;
+    TGrowingBuffer& operator=(const TGrowingBuffer&) = delete;
+    ~TGrowingBuffer() { free(data); }
+    // Makes room for n bytes, keeping the content; false when it cannot.
+    bool Reserve(size_t n) {
+        if (n <= size) return true;
+        char* p = static_cast<char*>(realloc(data, n));
+        if (p == nullptr) return false;
+        data = p;
+        size = n;
+        return true;
+    }
+    char* data = nullptr;
+    size_t size = 0;
+};
+
+// First guess of the buffer for a file that reports size 0.
+const size_t kPseudoFileGuess = 64 * 1024;
+
+// Reads the open file to its end into buf, when it holds at most
+// kMaxSearchFileSize bytes. The reported size is only the first guess: a
+// pseudo-file reports 0 and has content all the same, and any file may
+// grow. Returns the byte count, or -1 when a read or an allocation fails or
+// the file holds more.
+long long ReadWhole(TSeqFile& file, long long size, TGrowingBuffer& buf) {
+    // One byte more than expected tells a file that grew.
+    size_t want = size > 0 ? size_t(size) + 1 : kPseudoFileGuess;
+    size_t have = 0;
+    for (;;) {
+        if (!buf.Reserve(want)) return -1;
+        const long long n = file.ReadFull(buf.data + have, want - have);
+        if (n < 0) return -1;
+        have += size_t(n);
+        if (have > size_t(kMaxSearchFileSize)) return -1;
+        if (have < want) return (long long)have;
+        want =
+            want * 2 > size_t(kMaxSearchFileSize) + 1 ? size_t(kMaxSearchFileSize) + 1 : want * 2;
+    }
+}
+
+}  // namespace
+
 long long FindFileInFile(const String& File1, const String& File2) {
     TSeqFile file;
     if (!file.Open(File2)) return -1;
     const long long size = file.Size();
     if (size < 0 || size > kMaxSearchFileSize) return -1;
-    if (size == 0) return 1;
-    // One byte more than expected tells a file that grew past the limit.
-    TScanBuffer buffer(size_t(size) + 1);
-    if (!buffer.Data()) return -1;
-    const long long n = file.ReadFull(buffer.Data(), size_t(size) + 1);
-    if (n < 0 || n > kMaxSearchFileSize) return -1;
+    TGrowingBuffer buffer;
+    const long long n = ReadWhole(file, size, buffer);
+    if (n < 0) return -1;
     if (n == 0) return 1;
     file.Close();
-    return FindStrInFile(File1, String(buffer.Data(), int(n)), true, false);
+    return FindStrInFile(File1, String(buffer.data, int(n)), true, false);
 }

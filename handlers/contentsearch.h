@@ -33,9 +33,11 @@ long long FindStrInFileBlock(const String& Name, const String& Text, bool CaseSe
                              bool WholeWord, size_t Block);
 
 // Searches File1 for the whole content of File2 as a byte string (case-
-// sensitive, not whole word). Returns 1 when File2 is empty; -1 when the
-// name of File2 is empty, File2 cannot be opened or read, or it holds more
-// than kMaxSearchFileSize bytes; otherwise FindStrInFile's result.
+// sensitive, not whole word). File2 is read to its end whatever size it
+// reports (a pseudo-file of /proc reports 0). Returns 1 when File2 is
+// empty; -1 when the name of File2 is empty, File2 cannot be opened or
+// read, or it holds more than kMaxSearchFileSize bytes; otherwise
+// FindStrInFile's result.
 long long FindFileInFile(const String& File1, const String& File2);
 
 // Offset of the first occurrence of the m bytes at Needle in the n bytes at

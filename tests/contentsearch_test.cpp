@@ -209,6 +209,20 @@ TEST_F(ScanFiles, FindFileInFile) {
     EXPECT_EQ(FindFileInFile(big, huge), -1);
 }
 
+// A second file that reports size 0 but has content (the kernel's
+// pseudo-files) is searched for its content, not taken as empty.
+TEST_F(ScanFiles, FindFileInFileReadsAPseudoFile) {
+    const char* ostype = "/proc/sys/kernel/ostype";  // "Linux\n", size 0
+    struct Case {
+        std::string first;
+        long long want;
+    } cases[] = {{"a Linux\nbox", 3}, {"no such word", 0}, {"Linux", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        EXPECT_EQ(FindFileInFile(Write("first", c.first), ostype), c.want);
+    }
+}
+
 TEST_F(ScanFiles, CompareFilesOverTheCommonLength) {
     const size_t B = kScanBlockSize;
     std::string base(2 * B + 10, 'q');
