@@ -185,8 +185,12 @@ TEST(ProcToolsOwnAnswers, InProcessOnlyForOurToolUnderItsName) {
                 EXPECT_EQ(cpu, "200\n4242.0000\n");
                 break;
             case kNotRun:
-                EXPECT_EQ(count, "301\nCannot execute script\n");
-                EXPECT_EQ(cpu, "301\nCannot execute script\n");
+                // Started, and failed: "Cannot execute script" natively;
+                // under qemu-user the failed exec is not seen by the
+                // parent and the empty output reads as "Script error".
+                // Either way not answered in-process.
+                EXPECT_EQ(count.rfind("301\n", 0), 0u) << count;
+                EXPECT_EQ(cpu.rfind("301\n", 0), 0u) << cpu;
                 break;
         }
     }
