@@ -1,6 +1,6 @@
 #include "handlers/contentsearch.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/seqread.h"
@@ -125,26 +125,6 @@ long long FindStrInFile(const String& Name, const String& Text, bool CaseSensiti
 
 namespace {
 
-// A heap block that may grow; freed on destruction.
-class TGrowingBuffer {
-  public:
-    TGrowingBuffer() = default;
-    TGrowingBuffer(const TGrowingBuffer&) = delete;
-    TGrowingBuffer& operator=(const TGrowingBuffer&) = delete;
-    ~TGrowingBuffer() { free(data); }
-    // Makes room for n bytes, keeping the content; false when it cannot.
-    bool Reserve(size_t n) {
-        if (n <= size) return true;
-        char* p = static_cast<char*>(realloc(data, n));
-        if (p == nullptr) return false;
-        data = p;
-        size = n;
-        return true;
-    }
-    char* data = nullptr;
-    size_t size = 0;
-};
-
 // First guess of the buffer for a file that reports size 0.
 const size_t kPseudoFileGuess = 64 * 1024;
 
@@ -153,19 +133,18 @@ const size_t kPseudoFileGuess = 64 * 1024;
 // pseudo-file reports 0 and has content all the same, and any file may
 // grow. Returns the byte count, or -1 when a read or an allocation fails or
 // the file holds more.
-long long ReadWhole(TSeqFile& file, long long size, TGrowingBuffer& buf) {
+long long ReadWhole(TSeqFile& file, long long size, TScanBuffer& buf) {
     // One byte more than expected tells a file that grew.
     size_t want = size > 0 ? size_t(size) + 1 : kPseudoFileGuess;
     size_t have = 0;
     for (;;) {
-        if (!buf.Reserve(want)) return -1;
-        const long long n = file.ReadFull(buf.data + have, want - have);
+        if (!buf.Resize(want)) return -1;
+        const long long n = file.ReadFull(buf.Data() + have, want - have);
         if (n < 0) return -1;
         have += size_t(n);
         if (have > size_t(kMaxSearchFileSize)) return -1;
         if (have < want) return (long long)have;
-        want =
-            want * 2 > size_t(kMaxSearchFileSize) + 1 ? size_t(kMaxSearchFileSize) + 1 : want * 2;
+        want = std::min(want * 2, size_t(kMaxSearchFileSize) + 1);
     }
 }
 
@@ -176,10 +155,10 @@ long long FindFileInFile(const String& File1, const String& File2) {
     if (!file.Open(File2)) return -1;
     const long long size = file.Size();
     if (size < 0 || size > kMaxSearchFileSize) return -1;
-    TGrowingBuffer buffer;
+    TScanBuffer buffer(0);
     const long long n = ReadWhole(file, size, buffer);
     if (n < 0) return -1;
     if (n == 0) return 1;
     file.Close();
-    return FindStrInFile(File1, String(buffer.data, int(n)), true, false);
+    return FindStrInFile(File1, String(buffer.Data(), int(n)), true, false);
 }

@@ -290,8 +290,7 @@ bool OwnToolOutput(const TTEVSettings& s, const String& script, const char* tool
         const String tmp = ZeroTerminated(s.tmpdir);
         CpuUsageAnswer(tmp.Data()[0] != '\0' ? tmp.Data() : "/tmp", text);
     }
-    output = "";
-    output.AddData(text.data(), int(text.size()));
+    output = String(text.data(), int(text.size()));
     return true;
 }
 

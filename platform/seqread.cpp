@@ -100,3 +100,11 @@ TScanBuffer::TScanBuffer(size_t n) : data(static_cast<char*>(malloc(n > 0 ? n : 
 TScanBuffer::~TScanBuffer() {
     free(data);
 }
+
+bool TScanBuffer::Resize(size_t n) {
+    if (data == nullptr) return false;
+    char* p = static_cast<char*>(realloc(data, n > 0 ? n : 1));
+    if (p == nullptr) return false;
+    data = p;
+    return true;
+}

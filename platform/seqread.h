@@ -64,6 +64,9 @@ class TScanBuffer {
     TScanBuffer& operator=(const TScanBuffer&) = delete;
     ~TScanBuffer();
     char* Data() { return data; }
+    // Makes it n bytes long, keeping the first bytes; false, the block
+    // unchanged, when that cannot be allocated (or Data() is null).
+    bool Resize(size_t n);
 
   private:
     char* data = nullptr;

@@ -229,6 +229,24 @@ inline std::string WriteFile(const std::string& path, const std::string& content
     return done == content.size() ? path : std::string();
 }
 
+// Starts count processes called name: a copy of /bin/sleep at dir/name,
+// each run as "name seconds" with its output on /dev/null. Appends their
+// pids to pids (-1 for a start that failed) and returns the copy's path, or
+// the empty string when it could not be made.
+inline std::string StartSleepers(const std::string& dir, const std::string& name, int count,
+                                 int seconds, std::vector<pid_t>& pids) {
+    const std::string path = dir + "/" + name;
+    if (WriteFile(path, agent_harness_detail::ReadWholeFile("/bin/sleep")).empty() ||
+        chmod(path.c_str(), 0700) != 0)
+        return std::string();
+    for (int i = 0; i < count; i++) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        pids.push_back(agent_harness_detail::Spawn(path, {std::to_string(seconds)}, null, null));
+        if (null >= 0) close(null);
+    }
+    return path;
+}
+
 class AgentHarness {
   public:
     AgentHarness() = default;

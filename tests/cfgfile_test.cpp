@@ -9,17 +9,18 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "agent_harness.h"
 #include "config/settings.h"
 
 namespace {
+
+using agent_harness_detail::ReadWholeFile;
 
 std::string Str(const String& s) {
     return std::string(s.Data() ? s.Data() : "", size_t(s.Length()));
@@ -107,7 +108,7 @@ class CfgFileTest : public ::testing::Test {
         dir_ = p;
         tev_ = dir_ + "/tev";
         cfg_ = dir_ + "/tev.cfg";
-        Write(tev_, "#!/bin/sh\n");
+        WriteFile(tev_, "#!/bin/sh\n");
         const char* env = getenv("TMPDIR");
         tmpdirSet_ = env != nullptr;
         if (env) tmpdirSaved_ = env;
@@ -125,15 +126,6 @@ class CfgFileTest : public ::testing::Test {
     std::string Expand(const std::string& s) const {
         return ReplaceAllOf(ReplaceAllOf(ReplaceAllOf(s, "{TEV}", tev_), "{CFG}", cfg_), "{DIR}",
                             dir_);
-    }
-    static void Write(const std::string& path, const std::string& data) {
-        std::ofstream(path, std::ios::binary) << data;
-    }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
     }
     static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
     static mode_t ModeOf(const std::string& path) {
@@ -255,7 +247,7 @@ TEST_F(CfgFileTest, LoadReadsKeysAndValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Write(cfg_, Expand(c.file));
+        WriteFile(cfg_, Expand(c.file));
         TTEVSettings s = Record();
         s.port = c.portBefore;
         String error("stale");
@@ -297,7 +289,7 @@ TEST_F(CfgFileTest, LoadReportsProblemsInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unlink(cfg_.c_str());
-        if (c.file) Write(cfg_, Expand(c.file));
+        if (c.file) WriteFile(cfg_, Expand(c.file));
         TTEVSettings s = c.noPath ? TTEVSettings() : Record();
         String error("stale");
         EXPECT_EQ(LoadOptions_(s, error), c.result);
@@ -306,17 +298,17 @@ TEST_F(CfgFileTest, LoadReportsProblemsInOrder) {
 }
 
 TEST_F(CfgFileTest, ReloadResetsDefaultsAndKeepsKeptFields) {
-    Write(cfg_, Expand(std::string(kBase) +
-                       "host=10.1.1.1\ntimeout=900\nverboselogfile=v.log\ncomment=c\n"
-                       "cpuusagescript=cpu.sh\nproclistscript=pl.sh\nproccntscript=pc.sh\n"
-                       "tmpdir=" +
-                       dir_ + "/\nunc=0\npidfile=/run/p\nexecuteaction=1\n"));
+    WriteFile(cfg_, Expand(std::string(kBase) +
+                           "host=10.1.1.1\ntimeout=900\nverboselogfile=v.log\ncomment=c\n"
+                           "cpuusagescript=cpu.sh\nproclistscript=pl.sh\nproccntscript=pc.sh\n"
+                           "tmpdir=" +
+                           dir_ + "/\nunc=0\npidfile=/run/p\nexecuteaction=1\n"));
     TTEVSettings s = Record();
     String error;
     ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
     EXPECT_EQ(Str(s.tmpdir), dir_);
 
-    Write(cfg_, Expand("password=pw2\ntevpath={TEV}\nport=2000\n"));
+    WriteFile(cfg_, Expand("password=pw2\ntevpath={TEV}\nport=2000\n"));
     ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
     const Expectations expect = {
         {"port", "1055"},  // a reload never moves the port
@@ -421,14 +413,14 @@ TEST_F(CfgFileTest, SaveRewritesInPlaceAndAppendsMissingKeys) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Write(cfg_, c.file);
+        WriteFile(cfg_, c.file);
         TTEVSettings s = Record();
         c.change(s);
         String error("stale");
         EXPECT_EQ(SaveOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(Str(error), "");
-        EXPECT_EQ(Read(cfg_), c.expected);
-        EXPECT_EQ(Read(cfg_ + ".Old"), c.file);
+        EXPECT_EQ(ReadWholeFile(cfg_), c.expected);
+        EXPECT_EQ(ReadWholeFile(cfg_ + ".Old"), c.file);
         EXPECT_FALSE(Exists(cfg_ + ".New"));
     }
 }
@@ -436,22 +428,22 @@ TEST_F(CfgFileTest, SaveRewritesInPlaceAndAppendsMissingKeys) {
 TEST_F(CfgFileTest, SaveKeepsModeAndPreviousVersion) {
     for (mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0400)}) {
         SCOPED_TRACE(mode);
-        Write(cfg_, "port=1\n");
-        Write(cfg_ + ".Old", "older\n");
+        WriteFile(cfg_, "port=1\n");
+        WriteFile(cfg_ + ".Old", "older\n");
         ASSERT_EQ(chmod(cfg_.c_str(), mode), 0);
         TTEVSettings s = Record();
         s.port = 2;
         String error;
         ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
         EXPECT_EQ(ModeOf(cfg_), mode);
-        EXPECT_EQ(Read(cfg_ + ".Old"), "port=1\n");
+        EXPECT_EQ(ReadWholeFile(cfg_ + ".Old"), "port=1\n");
         EXPECT_EQ(ModeOf(cfg_ + ".Old"), mode);
         // A second save moves the first saved version to .Old.
-        const std::string first = Read(cfg_);
+        const std::string first = ReadWholeFile(cfg_);
         s.port = 3;
         ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
-        EXPECT_EQ(Read(cfg_ + ".Old"), first);
-        EXPECT_EQ(Read(cfg_).substr(0, 8), "port=3\r\n");
+        EXPECT_EQ(ReadWholeFile(cfg_ + ".Old"), first);
+        EXPECT_EQ(ReadWholeFile(cfg_).substr(0, 8), "port=3\r\n");
         EXPECT_EQ(ModeOf(cfg_), mode);
         EXPECT_FALSE(Exists(cfg_ + ".New"));
         chmod(cfg_.c_str(), 0600);
@@ -462,7 +454,7 @@ TEST_F(CfgFileTest, SaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
     const std::string realDir = dir_ + "/real";
     ASSERT_EQ(mkdir(realDir.c_str(), 0700), 0);
     const std::string target = realDir + "/tev.cfg";
-    Write(target, "port=1\ncomment=old\n");
+    WriteFile(target, "port=1\ncomment=old\n");
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     ASSERT_EQ(symlink(target.c_str(), cfg_.c_str()), 0);
     struct stat before;
@@ -477,9 +469,10 @@ TEST_F(CfgFileTest, SaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
     struct stat link;
     ASSERT_EQ(lstat(cfg_.c_str(), &link), 0);
     EXPECT_TRUE(S_ISLNK(link.st_mode));
-    EXPECT_EQ(Read(cfg_), Read(target));
-    EXPECT_EQ(Read(target).substr(0, 8), "port=2\r\n");
-    EXPECT_NE(Read(target).find("comment=one two three\r\n"), std::string::npos) << Read(target);
+    EXPECT_EQ(ReadWholeFile(cfg_), ReadWholeFile(target));
+    EXPECT_EQ(ReadWholeFile(target).substr(0, 8), "port=2\r\n");
+    EXPECT_NE(ReadWholeFile(target).find("comment=one two three\r\n"), std::string::npos)
+        << ReadWholeFile(target);
     struct stat after, old;
     ASSERT_EQ(stat(target.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
@@ -487,7 +480,7 @@ TEST_F(CfgFileTest, SaveThroughASymbolicLinkWritesItsTargetAndKeepsTheLink) {
     EXPECT_EQ(after.st_gid, before.st_gid);
     ASSERT_EQ(lstat((target + ".Old").c_str(), &old), 0);
     EXPECT_TRUE(S_ISREG(old.st_mode));
-    EXPECT_EQ(Read(target + ".Old"), "port=1\ncomment=old\n");
+    EXPECT_EQ(ReadWholeFile(target + ".Old"), "port=1\ncomment=old\n");
     EXPECT_FALSE(Exists(cfg_ + ".Old"));
     EXPECT_FALSE(Exists(target + ".New"));
 }
@@ -514,10 +507,10 @@ TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
         std::error_code ec;
         std::filesystem::remove_all(cfg_ + ".New", ec);
         unlink(cfg_.c_str());
-        if (c.file) Write(cfg_, c.file);
+        if (c.file) WriteFile(cfg_, c.file);
         if (c.blockNew) {
             std::filesystem::create_directory(cfg_ + ".New");
-            Write(cfg_ + ".New/keep", "x");
+            WriteFile(cfg_ + ".New/keep", "x");
         }
         TTEVSettings s = c.noPath ? TTEVSettings() : Record();
         s.port = 5;
@@ -538,7 +531,7 @@ TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(Str(error), Expand(c.error));
         if (c.file) {
-            EXPECT_EQ(Read(cfg_), c.file);
+            EXPECT_EQ(ReadWholeFile(cfg_), c.file);
         }
         EXPECT_FALSE(Exists(cfg_ + ".Old"));
         EXPECT_FALSE(std::filesystem::is_regular_file(cfg_ + ".New"));
@@ -546,7 +539,7 @@ TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
 }
 
 TEST_F(CfgFileTest, SaveReturnsFilterWarningOnSuccess) {
-    Write(cfg_, "");
+    WriteFile(cfg_, "");
     TTEVSettings s = Record();
     s.filtermarks = "11";
     s.filterlist = "10.0.0.1";
@@ -564,8 +557,8 @@ TEST_F(CfgFileTest, LongLinesSurviveSaveAndLoad) {
         marks += '1';
     }
     const std::string longComment(5000, 'c');
-    Write(cfg_, Expand(std::string(kBase) + "filterlist=" + items + "\ncomment=" + longComment +
-                       "\nfiltermarks=" + marks + "\nxyz=" + std::string(3000, 'z') + "\n"));
+    WriteFile(cfg_, Expand(std::string(kBase) + "filterlist=" + items + "\ncomment=" + longComment +
+                           "\nfiltermarks=" + marks + "\nxyz=" + std::string(3000, 'z') + "\n"));
     TTEVSettings s = Record();
     String error;
     ASSERT_EQ(LoadOptions_(s, error), 1) << Str(error);
@@ -574,7 +567,7 @@ TEST_F(CfgFileTest, LongLinesSurviveSaveAndLoad) {
     EXPECT_EQ(Str(s.comment), longComment);
 
     ASSERT_EQ(SaveOptions_(s, error), 1) << Str(error);
-    const std::string saved = Read(cfg_);
+    const std::string saved = ReadWholeFile(cfg_);
     EXPECT_NE(saved.find("\nfilterlist=" + items + "\r\n"), std::string::npos);
     EXPECT_NE(saved.find("\nxyz=" + std::string(3000, 'z') + "\n"), std::string::npos);
 
@@ -586,7 +579,7 @@ TEST_F(CfgFileTest, LongLinesSurviveSaveAndLoad) {
 }
 
 TEST_F(CfgFileTest, StoreKeepsSettingsWhenReloadFails) {
-    Write(cfg_, Expand(std::string(kBase) + "comment=first\n"));
+    WriteFile(cfg_, Expand(std::string(kBase) + "comment=first\n"));
     TSettingsStore store;
     store.Update([this](TTEVSettings& s) { std::strcpy(s.cfgfile, cfg_.c_str()); });
     String error;
@@ -604,7 +597,7 @@ TEST_F(CfgFileTest, StoreKeepsSettingsWhenReloadFails) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unlink(cfg_.c_str());
-        if (c.file) Write(cfg_, Expand(c.file));
+        if (c.file) WriteFile(cfg_, Expand(c.file));
         EXPECT_EQ(store.LoadOptions(error), 0);
         EXPECT_EQ(Str(error), Expand(c.error));
         std::shared_ptr<const TTEVSettings> now = store.Get();
@@ -615,13 +608,13 @@ TEST_F(CfgFileTest, StoreKeepsSettingsWhenReloadFails) {
 
     // A good file loads again, and a change saved through the store reaches
     // the file and the published record together.
-    Write(cfg_, Expand(std::string(kBase) + "comment=third\n"));
+    WriteFile(cfg_, Expand(std::string(kBase) + "comment=third\n"));
     ASSERT_EQ(store.LoadOptions(error), 1) << Str(error);
     EXPECT_EQ(Str(store.Get()->comment), "third");
     ASSERT_EQ(store.UpdateAndSave([](TTEVSettings& s) { s.comment = "fourth"; }, error), 1)
         << Str(error);
     EXPECT_EQ(Str(store.Get()->comment), "fourth");
-    EXPECT_NE(Read(cfg_).find("comment=fourth\r\n"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(cfg_).find("comment=fourth\r\n"), std::string::npos);
 }
 
 TEST(CfgFileLine, KeysAndValuePositions) {

@@ -7,11 +7,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "agent_harness.h"
+
 namespace {
+
+using agent_harness_detail::ReadWholeFile;
 
 // A private directory; each case works in a subdirectory of its own
 // (NewCase) holding the file to replace: "target", "old\n", mode 0640.
@@ -33,19 +35,10 @@ class FileReplaceTest : public ::testing::Test {
         dir_ = top_ + "/" + std::to_string(++cases_);
         ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
         target_ = dir_ + "/target";
-        Write(target_, "old\n");
+        WriteFile(target_, "old\n");
         ASSERT_EQ(chmod(target_.c_str(), 0640), 0);
     }
 
-    static void Write(const std::string& path, const std::string& data) {
-        std::ofstream(path, std::ios::binary) << data;
-    }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
     static bool Exists(const std::string& path) {
         struct stat st;
         return lstat(path.c_str(), &st) == 0;
@@ -99,13 +92,13 @@ TEST_F(FileReplaceTest, OutcomesLeaveTargetWholeAndNoTempBehind) {
         }
         if (c.tempNoDir) r.temp = (dir_ + "/missing/target.New").c_str();
         if (c.tempLink) {
-            Write(victim, "victim\n");
+            WriteFile(victim, "victim\n");
             ASSERT_EQ(symlink(victim.c_str(), (target_ + ".New").c_str()), 0);
         }
         if (c.targetIsDir) {
             ASSERT_EQ(unlink(target_.c_str()), 0);
             ASSERT_EQ(mkdir(target_.c_str(), 0700), 0);
-            Write(target_ + "/keep", "x");
+            WriteFile(target_ + "/keep", "x");
         }
 
         EXPECT_EQ(ReplaceFile(r, String("new\n")), c.result);
@@ -113,18 +106,18 @@ TEST_F(FileReplaceTest, OutcomesLeaveTargetWholeAndNoTempBehind) {
         EXPECT_FALSE(Exists(target_ + ".New"));
         EXPECT_FALSE(Exists(dir_ + "/missing"));
         if (c.tempLink) {
-            EXPECT_EQ(Read(victim), "victim\n");
+            EXPECT_EQ(ReadWholeFile(victim), "victim\n");
         }
         if (c.targetIsDir) {
-            EXPECT_EQ(Read(target_ + "/keep"), "x");
+            EXPECT_EQ(ReadWholeFile(target_ + "/keep"), "x");
         } else {
-            EXPECT_EQ(Read(target_), c.result == rrDone ? "new\n" : "old\n");
+            EXPECT_EQ(ReadWholeFile(target_), c.result == rrDone ? "new\n" : "old\n");
             EXPECT_EQ(ModeOf(target_), 0640u);
         }
         const bool backupMade = c.backup && c.result == rrDone;
         EXPECT_EQ(Exists(target_ + ".Old"), backupMade);
         if (backupMade) {
-            EXPECT_EQ(Read(target_ + ".Old"), "old\n");
+            EXPECT_EQ(ReadWholeFile(target_ + ".Old"), "old\n");
             EXPECT_EQ(ModeOf(target_ + ".Old"), 0640u);
         }
     }

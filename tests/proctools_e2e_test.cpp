@@ -47,15 +47,9 @@ class ProcToolsE2E : public ::testing::Test {
     }
     // Starts count copies of sleep called name; returns the program's path.
     std::string StartSleeps(const std::string& name, int count) {
-        const std::string path = dir.path + "/" + name;
-        EXPECT_FALSE(WriteFile(path, ReadWholeFile("/bin/sleep")).empty());
-        EXPECT_EQ(chmod(path.c_str(), 0700), 0);
-        for (int i = 0; i < count; i++) {
-            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-            pids.push_back(agent_harness_detail::Spawn(path, {"120"}, null, null));
-            close(null);
-            EXPECT_GT(pids.back(), 0);
-        }
+        const std::string path = StartSleepers(dir.path, name, count, 120, pids);
+        EXPECT_FALSE(path.empty());
+        for (pid_t pid : pids) EXPECT_GT(pid, 0);
         return path;
     }
     std::string Ask(const std::vector<std::string>& args) { return RunCtl(agent, args).out; }
@@ -142,16 +136,9 @@ TEST(ProcToolsOwnAnswers, InProcessOnlyForOurToolUnderItsName) {
                     proccnt + "\ncpuusagescript=" + cpuusage + "\n"))
         << agent.Output();
     const std::string name = "tevown" + agent_harness_detail::RandomHex(3);
-    const std::string sleeper = dir.path + "/" + name;
-    ASSERT_FALSE(WriteFile(sleeper, ReadWholeFile("/bin/sleep")).empty());
-    ASSERT_EQ(chmod(sleeper.c_str(), 0700), 0);
     std::vector<pid_t> pids;
-    for (int i = 0; i < 3; i++) {
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        pids.push_back(agent_harness_detail::Spawn(sleeper, {"120"}, null, null));
-        close(null);
-        ASSERT_GT(pids.back(), 0);
-    }
+    ASSERT_FALSE(StartSleepers(dir.path, name, 3, 120, pids).empty());
+    for (pid_t pid : pids) ASSERT_GT(pid, 0);
     // A script that prints 4242 when it is started: a count no test process
     // reaches and a usage no machine has.
     const std::string script = "#!/bin/sh\necho 4242\n";

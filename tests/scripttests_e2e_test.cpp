@@ -240,16 +240,10 @@ TEST_F(ScriptTestsE2E, ShellScripts) {
 TEST_F(ScriptTestsE2E, ShippedScriptsAnswerRealValues) {
     // Three processes with a name of their own.
     const std::string name = "tevsl" + agent_harness_detail::RandomHex(4);
-    const std::string prog = dir + "/" + name;
-    const std::string copy = "cp /bin/sleep '" + prog + "'";
-    ASSERT_EQ(system(copy.c_str()), 0);
     std::vector<pid_t> pids;
-    for (int i = 0; i < 3; i++) {
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        pids.push_back(agent_harness_detail::Spawn(prog, {"60"}, null, null));
-        close(null);
-        ASSERT_GT(pids.back(), 0);
-    }
+    const std::string prog = StartSleepers(dir, name, 3, 60, pids);
+    ASSERT_FALSE(prog.empty());
+    for (pid_t pid : pids) ASSERT_GT(pid, 0);
     Start("process=1\ncpuusage=1\nproccntscript=" + kScripts + "proccnt.sh\ncpuusagescript=" +
           kScripts + "cpuusage.sh\nproclistscript=" + kScripts + "proclist.sh\n");
     EXPECT_EQ(Ask({"TEST-Process", "", name}), "200\n3\n");
