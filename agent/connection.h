@@ -8,7 +8,8 @@ struct TConnection {
     in_addr address;  // the peer
     // When it arrived (NowMs of platform/clock.h): its accept, or for a
     // connection still silent when the kernel's deferral let it in, the
-    // start of that deferral (agent/pool.cpp, Serve).
+    // start of that deferral (agent/sessiondriver.h).
     long long acceptMs;
     bool reserve = false;  // admitted on a reserve place: management only
+    int port = 0;          // the listening port it came in on
 };

@@ -1,18 +1,13 @@
-// The threads that take connections from the listening socket and serve
-// them, and every wait they make. A ready thread accepts itself, so a
-// connection reaches the thread that serves it with at most one wake-up and
-// no hand-over through the main thread, and a busy agent works through its
-// queue of connections without any. A connection whose request has not come
-// when it is taken is made pending (agent/pendingset.h): it holds no thread,
-// and whichever ready thread finds it readable serves it, or gives it up at
-// its expiry. The pool drives each session (agent/session.h): it reads,
-// waits, writes and closes for it. A thread that has to wait (for the rest
-// of a request, for a slow peer, for a handler the command table does not
-// call quick) first gives up its place among the ready threads, and others
-// are made ready when no other thread takes work: there is one thread per
-// connection being served, as many as the session caps
-// (agent/sessionlimits.h) admit. The main thread keeps the listening socket
-// (it opens, publishes, withdraws and closes it) and the run-state checks.
+// The listening socket as the serving threads see it, and their turns. A
+// ready thread (agent/threads.h) accepts itself, so a connection reaches the
+// thread that serves it with at most one wake-up and no hand-over through
+// the main thread, and a busy agent works through its queue of connections
+// without any. A connection whose request has not come when it is taken is
+// made pending (agent/pendingset.h): it holds no thread, and whichever
+// ready thread finds it readable serves it (agent/sessiondriver.h), or gives
+// it up at its expiry. What is accepted passes the door first
+// (agent/admission.h). The main thread keeps the listening socket (it opens,
+// publishes, withdraws and closes it) and the run-state checks.
 #pragma once
 
 // Makes fd, listening on port, the socket the threads accept from (made

@@ -1,0 +1,42 @@
+// The threads that serve connections, counted and parked. A ready thread
+// takes work in turns (the pool says what a turn is); before anything that
+// may wait it gives up its duty to take work (MayBlock), and others are made
+// ready when no thread is taking work, so there is one thread per connection
+// being served. After such a session a thread becomes ready again when too
+// few are, and otherwise parks; a parked thread is woken when one is needed
+// again, and ends when it has not been needed for a while.
+#pragma once
+
+// One turn of a ready thread: look for one piece of work (inside a
+// TLookingForWork) and do it. Returns when the work is done or nothing came.
+using TWorkTurn = void (*)();
+// True when connections wait to be taken (so that a thread about to wait
+// makes two threads ready instead of one).
+using TWorkWaiting = bool (*)();
+
+// Sets what threads do in their turns and makes threads ready until there
+// is the number kept ready ("Cannot start session thread: %s\n" when one
+// cannot be started). Main thread; the same functions each time.
+void StartThreads(TWorkTurn turn, TWorkWaiting waiting);
+
+// The calling thread is about to wait, or to do work that may take long:
+// when it is a ready thread it stops counting as one, and when no other
+// thread is taking work, others are made ready first ("Cannot start session
+// thread: %s\n" when that fails). Nothing on other threads or when called
+// again in the same turn.
+void MayBlock();
+
+// Makes a thread ready when none is (after failed thread starts). Main
+// thread; reports a failure once per run of failures.
+void KeepOneThreadReady();
+
+// Counts the calling ready thread among those looking for work while it
+// lives: a thread that has to wait while one is looking makes no other
+// ready.
+class TLookingForWork {
+  public:
+    TLookingForWork();
+    ~TLookingForWork();
+    TLookingForWork(const TLookingForWork&) = delete;
+    TLookingForWork& operator=(const TLookingForWork&) = delete;
+};
