@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "core/agentstatus.h"
 #include "core/threadsafety.h"
+#include "platform/ipfilter.h"
 #include "platform/sockets.h"
 #include "platform/syserror.h"
 
@@ -94,6 +95,14 @@ bool FilterAllows(const TTEVSettings& s, in_addr peer) {
     return s.activefilter.Pos(item) != 0;
 }
 
+// True for a peer that may manage or update the agent: the only peers that
+// get a reserve place (agent/sessionlimits.h).
+bool MayManage(const TTEVSettings& s, in_addr peer) {
+    String error;
+    return (s.allowmanage && IPAllowed(peer.s_addr, s.manageaddr, error)) ||
+           (s.allowupdates && IPAllowed(peer.s_addr, s.updateaddr, error));
+}
+
 void Refuse(int fd, in_addr peer) {
     AgentStatus.FailedConnections++;
     showmessage("TCP connection rejected\n", peer, mtFailure, 0);
@@ -133,11 +142,12 @@ bool OnAcceptFailure(int fd, int err) {
 
 bool AdmitConnection(TConnection& conn) {
     EndTrouble();
-    if (!FilterAllows(*Settings(), conn.address)) {
+    const std::shared_ptr<const TTEVSettings> s = Settings();
+    if (!FilterAllows(*s, conn.address)) {
         Refuse(conn.socket, conn.address);
         return false;
     }
-    const TAdmission admission = SessionLimits.Admit(conn.address);
+    const TAdmission admission = SessionLimits.Admit(conn.address, MayManage(*s, conn.address));
     if (admission == adRefused) {
         Refuse(conn.socket, conn.address);  // over a cap: closed at once
         return false;

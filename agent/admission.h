@@ -23,7 +23,8 @@ void KeepReserveDescriptor();
 // ("Accept errors ended: %d failed accepts\n"); closes the connection with
 // "TCP connection rejected\n" and counts it failed when the address filter
 // or a session cap refuses it (false); otherwise counts it in the session
-// caps (conn.reserve set for a reserve place) and the connection counters,
+// caps (conn.reserve set for a reserve place, which only a peer that may
+// manage or update the agent gets) and the connection counters,
 // reports "TCP connection accepted\n" and returns true: the caller serves it
 // and releases it with ReleaseAdmission. Any thread.
 bool AdmitConnection(TConnection& conn);

@@ -108,8 +108,8 @@ bool TPendingSet::TakeReadable(TConnection& out) {
     return epoll_wait(epollFd.load(), &ev, 1, 0) == 1 && Classify(ev.data.u64, out) == peReadable;
 }
 
-TPendingEvent TPendingSet::Wait(TConnection& out, int maxWaitMs) {
-    int timeoutMs = -1;
+TPendingEvent TPendingSet::Wait(TConnection& out, int maxWaitMs, int idleMs) {
+    int timeoutMs = idleMs;
     if (Any()) {
         const long long left = nextExpiry.load() - NowMs();
         timeoutMs = left < 0 ? 0 : int(left < maxWaitMs ? left : maxWaitMs);

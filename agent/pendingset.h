@@ -58,9 +58,9 @@ class TPendingSet {
 
     // Waits until a listening socket has connections, a pending connection
     // becomes readable (taken into out) or the next pending connection is
-    // due; no longer than maxWaitMs while connections are pending, for ever
-    // otherwise. Any thread.
-    TPendingEvent Wait(TConnection& out, int maxWaitMs);
+    // due; no longer than maxWaitMs while connections are pending, no longer
+    // than idleMs otherwise (-1: for ever). Any thread.
+    TPendingEvent Wait(TConnection& out, int maxWaitMs, int idleMs = -1);
 
   private:
     struct Pending {

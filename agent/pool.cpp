@@ -95,13 +95,14 @@ TWork NextWork(TConnection& conn) {
         }
         users--;
     }
-    const TPendingEvent event = pending.Wait(conn, kPendingCheckMs);
+    const TPendingEvent event = pending.Wait(conn, kPendingCheckMs, WorkWaitMs());
     if (event == peInterrupted) WakeMainLoop();  // the signal may have been meant for it
     return event == peReadable ? wkResumed : wkNone;
 }
 
 // One turn of a ready thread: takes the next piece of work and does it.
-void Turn() {
+// False when none came.
+bool Turn() {
     KeepReserveDescriptor();
     TConnection conn;
     TWork work;
@@ -111,6 +112,7 @@ void Turn() {
     }
     if (work == wkAccepted && AdmitConnection(conn)) ServeConnection(conn, &pending, true);
     if (work == wkResumed) ServeConnection(conn, nullptr, false);
+    return work != wkNone;
 }
 
 // True when connections wait on the published socket to be accepted.

@@ -24,6 +24,14 @@ const long long kTransferMinRate = 8192;
 // byte every few seconds would otherwise hold its session for ever.
 const int kRequestDeadlineMs = 10000;
 
+// A session on a reserve place (agent/sessionlimits.h) must have proven
+// that its peer knows the password (the header is in and right) within this
+// time from its arrival: a reserve place is for a manager's request, which
+// comes whole at once, not for a silent or slow connection from a
+// manager's address, which would otherwise hold the place that manager
+// needs.
+const int kReserveProofMs = 1000;
+
 // When a request must be whole: kRequestDeadlineMs after the accept, or the
 // idle limit (timeout) when that is longer.
 long long RequestDeadlineMs(long long acceptMs, int timeout) {
@@ -37,6 +45,19 @@ long long RequestExpiryMs(long long deadlineMs, long long lastReceiveMs, int tim
     if (timeout < 1) return deadlineMs;
     const long long idleMs = lastReceiveMs + timeout;
     return idleMs < deadlineMs ? idleMs : deadlineMs;
+}
+
+// When the header (length, tag and digest of the password) must be in, for
+// a connection that arrived at acceptMs: the idle limit (timeout ms; below
+// 1 for none) from the arrival, or the request deadline when that comes
+// first; a reserve place's proof time when earlier still. Fixed at the
+// arrival: bytes that trickle in do not put it off.
+long long HeaderDeadlineMs(const TConnection& conn, int timeout) {
+    const long long deadline =
+        RequestExpiryMs(RequestDeadlineMs(conn.acceptMs, timeout), conn.acceptMs, timeout);
+    if (!conn.reserve) return deadline;
+    const long long proof = conn.acceptMs + kReserveProofMs;
+    return proof < deadline ? proof : deadline;
 }
 
 // The stall limit of an upgrade transfer under settings s.
@@ -78,7 +99,8 @@ TSession::TSession(const TConnection& c)
     : conn(c),
       settings(Settings()),
       lastReceiveMs(c.acceptMs),
-      deadlineMs(RequestDeadlineMs(c.acceptMs, settings->timeout)) {}
+      deadlineMs(RequestDeadlineMs(c.acceptMs, settings->timeout)),
+      headerDeadlineMs(HeaderDeadlineMs(c, settings->timeout)) {}
 
 long long TSession::ExpiryMs() const {
     if (upgrade.active) {
@@ -86,7 +108,9 @@ long long TSession::ExpiryMs() const {
         return idle < transferDeadlineMs ? idle : transferDeadlineMs;
     }
     if (wholePacket) return LLONG_MAX;
-    return RequestExpiryMs(deadlineMs, lastReceiveMs, settings->timeout);
+    const long long expiry = RequestExpiryMs(deadlineMs, lastReceiveMs, settings->timeout);
+    if (authentic) return expiry;
+    return headerDeadlineMs < expiry ? headerDeadlineMs : expiry;
 }
 
 TSessionNeed TSession::OnBytes(const char* data, int n) {
@@ -202,5 +226,5 @@ void TSession::Closed() {
 }
 
 long long SilentExpiryMs(const TConnection& conn, int timeout) {
-    return RequestExpiryMs(RequestDeadlineMs(conn.acceptMs, timeout), conn.acceptMs, timeout);
+    return HeaderDeadlineMs(conn, timeout);
 }

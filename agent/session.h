@@ -43,8 +43,9 @@ class TSession {
 
     // When the session stops waiting for bytes (NowMs): for a request, its
     // deadline or the idle limit after the last bytes, whichever comes
-    // first; for a transfer, the `transferidle` limit after its last bytes
-    // or its deadline. LLONG_MAX when it waits for none.
+    // first, and until the header is in and right, no later than the
+    // header deadline fixed at the arrival (SilentExpiryMs); for a transfer, the `transferidle`
+    // limit after its last bytes or its deadline. LLONG_MAX when it waits for none.
     long long ExpiryMs() const;
 
     // The accepted request, split; meaningful once OnBytes returned snRun.
@@ -85,17 +86,19 @@ class TSession {
     String upgradeError;
     TRunRequest after = rrNone;
     bool endsAfterOutput = true;
-    long long lastReceiveMs;     // NowMs of the last chunk (or the arrival)
-    const long long deadlineMs;  // the request must be whole by then
-    bool authentic = false;      // tag and digest have passed
+    long long lastReceiveMs;           // NowMs of the last chunk (or the arrival)
+    const long long deadlineMs;        // the request must be whole by then
+    const long long headerDeadlineMs;  // the header must be in and right by then
+    bool authentic = false;            // tag and digest have passed
     bool wholePacket = false;
     bool transferEnded = false;        // the transfer's reply is out
     long long lastTransferMs = 0;      // NowMs of the last transfer chunk
     long long transferDeadlineMs = 0;  // the transfer must be complete by then
 };
 
-// The moment (NowMs) a connection that has sent nothing is given up under
-// the idle limit timeout (ms; below 1 for none): its request deadline or
-// its idle limit, whichever comes first, both counted from its arrival.
-// Pure.
+// The moment (NowMs) a connection whose header (length, tag, digest) is
+// not in is given up under the idle limit timeout (ms; below 1 for none):
+// its request deadline or its idle limit, whichever comes first, both
+// counted from its arrival, however its bytes trickle in; on a reserve
+// place, a second after its arrival when that is earlier. Pure.
 long long SilentExpiryMs(const TConnection& conn, int timeout);

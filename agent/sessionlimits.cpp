@@ -2,13 +2,14 @@
 
 TSessionLimits SessionLimits(MAX_SESSIONS, MAX_SESSIONS_PER_PEER, SESSION_RESERVE);
 
-TAdmission TSessionLimits::Admit(in_addr peer) {
+TAdmission TSessionLimits::Admit(in_addr peer, bool manager) {
     TLock lock(session_limit_mutex);
     if (total >= maxTotal) return adRefused;
     const auto it = perPeer.find(peer.s_addr);
     const int mine = it == perPeer.end() ? 0 : it->second;
     if (mine >= maxPerPeer) return adRefused;
     const bool ordinary = total < maxTotal - reserved && mine < maxPerPeer - reserved;
+    if (!ordinary && !manager) return adRefused;
     perPeer[peer.s_addr] = mine + 1;
     total++;
     return ordinary ? adAdmitted : adReserve;

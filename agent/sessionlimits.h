@@ -1,9 +1,11 @@
 // Caps on the sessions in progress, in all and from any one peer address, so
 // that strangers cannot tie up every thread, descriptor and byte of memory
 // by opening connections and saying nothing. The last few sessions below
-// each cap are a reserve that only management requests may use, so that
-// the server can still stop, restart or reconfigure an agent that its own
-// long requests keep busy.
+// each cap are a reserve that only the addresses that may manage or update
+// the agent get, and only management requests may use, so that the server
+// can still stop, restart or reconfigure an agent that its own long
+// requests, or strangers, keep busy. A stranger's sessions never reach the
+// reserve, in all or in its own count.
 #pragma once
 
 #include <netinet/in.h>
@@ -40,10 +42,11 @@ class TSessionLimits {
     TSessionLimits& operator=(const TSessionLimits&) = delete;
 
     // Counts a new session from peer: adAdmitted while both counts stay below
-    // their caps less the reserve, adReserve when the session takes a
-    // reserve place of either; adRefused, counting nothing, when either cap
-    // is reached. Any thread.
-    TAdmission Admit(in_addr peer);
+    // their caps less the reserve; adReserve when the session takes a
+    // reserve place of either, which only a manager (a peer that may manage
+    // or update the agent) gets; adRefused, counting nothing, when either
+    // cap is reached, or a stranger's reserve would be. Any thread.
+    TAdmission Admit(in_addr peer, bool manager);
     // Ends a session counted by Admit. Any thread.
     void Release(in_addr peer);
     // Sessions counted now.

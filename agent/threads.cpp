@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "agent/console.h"
@@ -27,8 +28,6 @@ const size_t kSessionStack = 1024 * 1024;
 const int kReadyThreads = 1;
 // Threads parked after a session that had to wait, at most; more end.
 const size_t kMaxParked = 64;
-// A parked thread that is not needed for this long ends.
-const int kIdleThreadSeconds = 30;
 
 // What the threads do, set before the first thread starts.
 std::atomic<TWorkTurn> workTurn{nullptr};
@@ -89,20 +88,41 @@ void ReportThreadFailure(int rc) {
     showmessage("Cannot start session thread: %s\n", NoPeer(), mtFailure, 1, text.Data());
 }
 
-// Waits until MakeReady hands this thread the duty to accept (true), or
-// until it is not needed for kIdleThreadSeconds or enough threads are
-// parked (false: the thread ends).
-bool Park(Parked& self) {
-    {
-        TLock lock(pool_mutex);
-        if (parked.size() >= kMaxParked) return false;
-        parked.push_back(&self);
-    }
-    // On the monotonic clock: a step of the wall clock neither ends the
-    // thread early nor keeps it for an hour.
+// The idle limit from now on the monotonic clock: a step of the wall
+// clock neither ends a thread early nor keeps it for an hour.
+struct timespec IdleDeadline() {
+    const int ms = IdleThreadMs();
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += kIdleThreadSeconds;
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += long(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+// Waits until MakeReady hands this thread the duty to accept (true), or
+// ends it (false): at once when kMaxParked threads are parked, or when it
+// has been idle already (idle) and the spare threads are there; after the
+// idle limit when it is not one of the first kSpareThreads parked. Those
+// wait without a limit: the first threads parked are the last woken, so
+// they stay the spares.
+bool Park(Parked& self, bool idle) {
+    bool spare = false;
+    {
+        TLock lock(pool_mutex);
+        spare = parked.size() < size_t(kSpareThreads);
+        if (!spare && (idle || parked.size() >= kMaxParked)) return false;
+        parked.push_back(&self);
+    }
+    if (spare) {
+        while (sem_wait(&self.wake) != 0) {
+        }
+        return true;
+    }
+    const struct timespec deadline = IdleDeadline();
     while (sem_clockwait(&self.wake, CLOCK_MONOTONIC, &deadline) != 0) {
         if (errno == EINTR) continue;
         {
@@ -129,13 +149,14 @@ void TrimReady() {
     if (now > kReadyThreads) readyThread = false;
 }
 
-// After a session that waited: ready again when fewer than kReadyThreads
-// are, otherwise parked. False when the thread should end.
-bool Rejoin(Parked& self) {
+// After a session that waited, or an idle wait for work (idle): ready
+// again when fewer than kReadyThreads are, otherwise parked. False when the
+// thread should end.
+bool Rejoin(Parked& self, bool idle) {
     int now = ready.load();
     while (now < kReadyThreads && !ready.compare_exchange_weak(now, now + 1)) {
     }
-    return now < kReadyThreads || Park(self);
+    return now < kReadyThreads || Park(self, idle);
 }
 
 // Takes work in turns while it is a ready thread; after a turn that waited
@@ -146,13 +167,14 @@ void* PoolThread(void*) {
     sem_init(&self.wake, 0, 0);
     readyThread = true;
     const TWorkTurn turn = workTurn.load();
+    bool idle = false;  // the last turn found no work
     for (;;) {
         if (readyThread) TrimReady();
         if (!readyThread) {
-            if (!Rejoin(self)) break;
+            if (!Rejoin(self, idle)) break;
             readyThread = true;
         }
-        turn();
+        idle = !turn();
     }
     sem_destroy(&self.wake);
     RemoveAltStack(altStack);
@@ -198,6 +220,19 @@ void MayBlock() {
         ReportThreadFailure(rc);
         break;
     }
+}
+
+int WorkWaitMs() {
+    return ready.load() > kReadyThreads ? IdleThreadMs() : -1;
+}
+
+int IdleThreadMs() {
+    static const int limit = [] {
+        const char* text = getenv("TEV_IDLE_THREAD_MS");
+        const long ms = text ? strtol(text, nullptr, 10) : 0;
+        return ms >= 1 && ms <= kIdleThreadMs ? int(ms) : kIdleThreadMs;
+    }();
+    return limit;
 }
 
 void KeepOneThreadReady() {

@@ -4,12 +4,23 @@
 // ready when no thread is taking work, so there is one thread per connection
 // being served. After such a session a thread becomes ready again when too
 // few are, and otherwise parks; a parked thread is woken when one is needed
-// again, and ends when it has not been needed for a while.
+// again. Threads beyond what is needed end after an idle while: a parked
+// thread beyond kSpareThreads that is not woken within the idle limit, and
+// a ready thread beyond the number kept ready whose wait for work
+// (WorkWaitMs) came back empty. The idle limit is kIdleThreadMs, or the
+// milliseconds in the environment variable TEV_IDLE_THREAD_MS when it holds
+// a number from 1 to kIdleThreadMs (for tests and measurements).
 #pragma once
 
+// Parked threads kept without an idle limit, ready for the next burst.
+const int kSpareThreads = 2;
+// The idle limit of a thread beyond those needed.
+const int kIdleThreadMs = 30000;
+
 // One turn of a ready thread: look for one piece of work (inside a
-// TLookingForWork) and do it. Returns when the work is done or nothing came.
-using TWorkTurn = void (*)();
+// TLookingForWork, waiting no longer than WorkWaitMs) and do it. Returns
+// false when no work came, true once it is done.
+using TWorkTurn = bool (*)();
 // True when connections wait to be taken (so that a thread about to wait
 // makes two threads ready instead of one).
 using TWorkWaiting = bool (*)();
@@ -29,6 +40,14 @@ void MayBlock();
 // Makes a thread ready when none is (after failed thread starts). Main
 // thread; reports a failure once per run of failures.
 void KeepOneThreadReady();
+
+// How long the calling ready thread may wait for work in its turn: -1 (for
+// ever) while no more threads are ready than are kept ready, otherwise the
+// idle limit. Any pool thread.
+int WorkWaitMs();
+
+// The idle limit in milliseconds (see the top). Any thread.
+int IdleThreadMs();
 
 // Counts the calling ready thread among those looking for work while it
 // lives: a thread that has to wait while one is looking makes no other

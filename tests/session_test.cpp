@@ -100,14 +100,36 @@ TEST_F(SessionTest, AWrongPasswordEndsTheSessionWithoutAReply) {
 
 // A peer that trickles its request is given up at the request deadline
 // (ten seconds, or the idle limit when longer) counted from its arrival,
-// however recently it sent its last byte.
-TEST_F(SessionTest, TricklingDoesNotPutOffTheRequestDeadline) {
-    const long long arrived = NowMs() - 8000;
-    TSession s(Conn(arrived));
-    EXPECT_EQ(s.ExpiryMs(), arrived + 4000) << "silent: the idle limit from the arrival";
+// however recently it sent its last byte; until its header is in, at the
+// header deadline: the idle limit from the arrival. A session on a reserve
+// place has a second from its arrival to prove it knows the password.
+TEST_F(SessionTest, TricklingPutsOffNeitherTheHeaderNorTheRequestDeadline) {
     const std::string packet = Packet("TEST-Service");
-    ASSERT_EQ(s.OnBytes(packet.data(), 3), snRead);
-    EXPECT_EQ(s.ExpiryMs(), arrived + 10000) << "the idle limit would end later";
+    const size_t kHeader = 24;  // length, tag, digest
+    struct Case {
+        const char* name;
+        bool reserve;
+        size_t sent;            // bytes in, one piece
+        long long expiryAfter;  // the expiry, after the arrival
+    } cases[] = {
+        {"silent", false, 0, 4000},
+        {"part of the header", false, 3, 4000},
+        {"a header short of one byte", false, kHeader - 1, 4000},
+        {"the header in", false, kHeader, 10000},  // the idle limit would end later
+        {"silent on a reserve place", true, 0, 1000},
+        {"part of the header on a reserve place", true, kHeader - 1, 1000},
+        {"the header in on a reserve place", true, kHeader, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const long long arrived = NowMs() - 8000;
+        TConnection conn = Conn(arrived);
+        conn.reserve = c.reserve;
+        TSession s(conn);
+        if (c.sent) ASSERT_EQ(s.OnBytes(packet.data(), int(c.sent)), snRead);
+        EXPECT_EQ(s.ExpiryMs(), arrived + c.expiryAfter);
+        EXPECT_EQ(SilentExpiryMs(conn, 4000), arrived + (c.reserve ? 1000 : 4000));
+    }
 }
 
 // When a connection that has sent nothing is given up: the earlier of its

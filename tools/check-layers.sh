@@ -8,9 +8,21 @@
 # in one file and defined in another's .cpp is seen too). Prints every
 # circle and every upward arrow; exit code 1 if there is any.
 #
-#   tools/check-layers.sh [BUILD_DIR]   (default build/; built when missing)
+# It also compares the arrows between the modules of agent/ with the block
+# between the lines "<!-- agent-graph -->" and "<!-- /agent-graph -->" in
+# ARCHITECTURE.md, so that the picture there cannot drift from the code: a
+# difference is printed and fails the check too. With --graph it only
+# prints that block: one line per module of agent/, highest first, with
+# the modules of agent/ it uses and, after "|", the lower directories.
+#
+#   tools/check-layers.sh [--graph] [BUILD_DIR]   (default build/; built when missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=check
+if [ "${1:-}" = --graph ]; then
+  mode=graph
+  shift
+fi
 build=${1:-build}
 objdir=$build/CMakeFiles/tevlib.dir
 if [ ! -d "$objdir" ]; then
@@ -48,7 +60,35 @@ join -v1 "$work/defined" "$work/shared" >"$work/owned"
 join "$work/used" "$work/owned" | awk '$2 != $3 {print $2, $3}' >>"$work/arrows"
 sort -u "$work/arrows" -o "$work/arrows"
 
+# The agent/ graph: each module of agent/, highest first (in the order tsort
+# gives for the sorted arrows), its arrows to agent/ modules and, after "|", the
+# lower directories it uses.
+agent_graph() {
+  local order
+  order=$({ tsort "$work/arrows" 2>/dev/null || true; } | grep '^agent/' | awk '{print NR, $0}')
+  while read -r pos m; do
+    local inner lower
+    inner=$(awk -v m="$m" '$1 == m && $2 ~ /^agent\// {sub(/^agent\//, "", $2); print $2}' \
+      "$work/arrows" | sort -u | tr '\n' ' ')
+    lower=$(awk -v m="$m" '$1 == m && $2 !~ /^agent\// {sub(/\/.*/, "/", $2); print $2}' \
+      "$work/arrows" | sort -u | tr '\n' ' ')
+    printf '%s %-15s -> %s| %s\n' "$pos" "${m#agent/}" "$inner" "$lower"
+  done <<<"$order" | sort -n | cut -d' ' -f2- | sed 's/ *$//'
+}
+if [ "$mode" = graph ]; then
+  agent_graph
+  exit 0
+fi
+
 status=0
+agent_graph >"$work/graph"
+sed -n '/^<!-- agent-graph -->$/,/^<!-- \/agent-graph -->$/p' ARCHITECTURE.md |
+  sed '1d;$d' | grep -v '^```' | sed 's/^    //' >"$work/documented"
+if ! diff -u "$work/documented" "$work/graph" >"$work/graph.diff"; then
+  echo "ARCHITECTURE.md's agent/ graph differs from the code (- documented, + computed):"
+  tail -n +3 "$work/graph.diff"
+  status=1
+fi
 if ! tsort "$work/arrows" >/dev/null 2>"$work/loops"; then
   echo "Circles between modules (each group below is part of one):"
   grep -v 'input contains a loop' "$work/loops" | sed 's/^tsort: /  /'

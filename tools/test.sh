@@ -173,6 +173,9 @@ echo "== build and test"
 build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=ON
 (cd build-test && ctest --output-on-failure -j"$jobs")
 
+echo "== layers and the agent/ graph of ARCHITECTURE.md"
+bash tools/check-layers.sh build-test
+
 echo "== Debian package contents"
 (cd build-test && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control && dpkg-deb -c tev_*.deb)
 
