@@ -36,6 +36,7 @@
 #include "agent/catalogue.h"
 #include "agent/replyprint.h"
 #include "core/agentstatus.h"
+#include "platform/nameservices.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/agentcfg.h"
@@ -516,6 +517,9 @@ int RunOne(const Options& opt, const std::vector<String>& params) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     Options opt;
     int parsed = ParseArgs(argc, argv, opt);
     if (parsed < 0 && opt.mode == kRequest) parsed = ApplyConfigFile(opt);
