@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/nameservices.h"
 #include "platform/proctools.h"
 #include "platform/writeall.h"
 
@@ -77,6 +78,9 @@ const TTool* FindTool(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     if (argc < 1) return 2;
     const char* slash = strrchr(argv[0], '/');
     const TTool* tool = FindTool(slash != nullptr ? slash + 1 : argv[0]);
