@@ -115,7 +115,9 @@ TEST_F(FrontDoorE2E, TricklingRequestIsCutOffAtItsDeadline) {
         ASSERT_TRUE(conn.Ok());
         const long long t0 = NowMs();
         bool closed = false;
-        if (c.atOnce) ASSERT_TRUE(conn.Send(packet.substr(0, c.atOnce)));
+        if (c.atOnce) {
+            ASSERT_TRUE(conn.Send(packet.substr(0, c.atOnce)));
+        }
         for (size_t i = c.atOnce; i + 1 < packet.size() && !closed && NowMs() - t0 < 30000; i++) {
             if (!conn.Send(packet.substr(i, 1))) break;
             conn.Receive(400, &closed);

@@ -126,7 +126,9 @@ TEST_F(SessionTest, TricklingPutsOffNeitherTheHeaderNorTheRequestDeadline) {
         TConnection conn = Conn(arrived);
         conn.reserve = c.reserve;
         TSession s(conn);
-        if (c.sent) ASSERT_EQ(s.OnBytes(packet.data(), int(c.sent)), snRead);
+        if (c.sent) {
+            ASSERT_EQ(s.OnBytes(packet.data(), int(c.sent)), snRead);
+        }
         EXPECT_EQ(s.ExpiryMs(), arrived + c.expiryAfter);
         EXPECT_EQ(SilentExpiryMs(conn, 4000), arrived + (c.reserve ? 1000 : 4000));
     }
