@@ -320,9 +320,15 @@ constexpr TCommandDef kCommands[] = {
      kNoneParams, SPAN(kGetSettingsValues), kManageCodes},
     {"SetSettings", SetAgentSettings, nullptr, caManage, false, "allowmanage manageaddr",
      "Changes settings and saves the configuration file.", SPAN(kSetSettingsParams), kNoneValues,
-     "\"300\" and the reason when the file cannot be saved (the changes "
-     "stay in force). \"600\" \"Operation is not allowed\" without the "
-     "management right."},
+     "Values pass the configuration file's rules (a Timeout of 0 is 4000, a "
+     "negative one no idle limit; Port 1 to 65535; Password not empty); one "
+     "refused line refuses the whole request: \"300\" and one line \"Line "
+     "<n>: <name>=<value>: <reason>\" per refused line, nothing changed or "
+     "saved; \"300\" and the reason when the file cannot be saved (the changes "
+     "stay in force); \"501\" \"Wrong parameter\" for a number that does not "
+     "fit 32 bits; names it does not know change nothing and are logged as a "
+     "warning. \"600\" \"Operation is not allowed\" without the management "
+     "right."},
     {"UpgradeCode", nullptr, ProcessAdmin_UpgradeCode, caUpdate, false, "allowupdates updateaddr",
      "Starts replacing the agent's program file; the file follows on the same "
      "connection (tevctl -U does all of it).",
