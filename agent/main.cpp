@@ -15,6 +15,7 @@
 #include "agent/startup.h"
 #include "config/settings.h"
 #include "platform/childreaper.h"
+#include "platform/nameservices.h"
 #include "platform/privilege.h"
 #include "platform/sockets.h"
 
@@ -66,6 +67,9 @@ void SockCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     OpenStandardDescriptors();
     // As an ordinary user: CAP_DAC_READ_SEARCH alone, nothing inheritable.
     KeepOnlyReadAll();
