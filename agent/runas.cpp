@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "agent/console.h"
-#include "agent/startup.h"
 #include "platform/privilege.h"
 
 namespace {
@@ -56,10 +55,11 @@ void CheckRunAsPort(int port) {
     if (port >= lowest) return;
     // Open now as root, the port could not be opened again by the restarted
     // or upgraded agent, which runs as the user from its start.
-    Print(
+    std::printf(
         "Error\nOption -u: port %d is below %d, which only root may open; user '%s' could not "
         "open it again when tev restarts itself. Use port %d or above.\n\n",
         port, lowest, userName, lowest);
+    std::fflush(stdout);
     std::exit(1);
 }
 
