@@ -128,7 +128,8 @@ TEST(ToolboxAgentE2E, WarningsAndClientHints) {
         {"options after the request, JSON",
          {"GetInfo", "-p", port, "--json", "-w", a.password},
          0,
-         "{\"code\":\"200\",\"values\":[\"AgentName=Zo Farwatcher\",",
+         "{\"host\":\"127.0.0.1\",\"request\":\"GetInfo\",\"code\":\"200\",\"values\":{"
+         "\"AgentName\":\"Zo Farwatcher\",",
          ""},
         {"a parameter after --",
          {"-p", port, "-w", a.password, "TEST-FileExists", "--", "-x"},
@@ -160,7 +161,7 @@ TEST(ToolboxAgentE2E, WarningsAndClientHints) {
          {"-p", port, "GetInfo"},
          2,
          "",
-         "tevctl: no password given (-w or -W)\nTry 'tevctl --help'.\n"},
+         "tevctl: no password given (-w, -W or -c)\nTry 'tevctl --help'.\n"},
         {"version", {"--version"}, 0, "tevctl 1.29\n", ""},
     };
     for (const Case& c : cases) {
