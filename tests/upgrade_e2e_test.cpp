@@ -432,7 +432,8 @@ TEST_F(UpgradeE2EReadOnlyDir, AProgramFileThatCannotBeReplacedIsRefusedBeforeThe
     const std::string client = SendWithClient(MarkedAgent());
     EXPECT_EQ(client.substr(0, 4 + 25 + reason.size()), "600\nOperation is not allowed\n" + reason)
         << client;
-    EXPECT_EQ(Entries(tmp), std::vector<std::string>{});  // no transfer began
+    EXPECT_EQ(client.find("allowupdates"), std::string::npos) << client;  // no guess at settings
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>{});                  // no transfer began
     EXPECT_TRUE(runstate::WaitForFileText(agent.dir + "/bad.log",
                                           "Upgrade refused: its folder " + bin, 2, kWaitMs));
     EXPECT_TRUE(ReadWholeFile(program) == original);
