@@ -156,10 +156,6 @@ EOF
     exclude+="${exclude:+|}^${name}\$"
   done
   (cd "$dir" && ctest --output-on-failure -j"$jobs" ${exclude:+-E "$exclude"})
-  if [ "$arch" != x86-64-v1 ]; then
-    echo "-- $arch Debian package"
-    (cd "$dir" && rm -f tev_*.deb && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control)
-  fi
   echo "-- $arch suite: $((SECONDS - start)) s"
 )
 
@@ -173,8 +169,12 @@ echo "== build and test"
 build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=ON
 (cd build-test && ctest --output-on-failure -j"$jobs")
 
-echo "== Debian package contents"
-(cd build-test && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control && dpkg-deb -c tev_*.deb)
+echo "== packages: tools/package.sh, then installed on other roots"
+# The static .deb, .rpm and tarball for x86-64 and arm64, the repository
+# folders, lintian and rpmlint; then the unit's exposure, a Debian 11 root
+# (dpkg and apt-get from out/apt) and an empty root (tools/installed-test.sh).
+bash tools/package.sh
+bash tools/installed-test.sh
 
 echo "== address + undefined-behaviour sanitizers"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTEV_SANITIZE=address,undefined -DTEV_BENCH=OFF
