@@ -36,6 +36,7 @@ check() {  # description, command...
   local what=$1; shift
   if "$@"; then ok "$what"; else bad "$what"; fi
 }
+quiet() { "$@" >/dev/null 2>&1; }
 
 # What this run started and mounted, undone on any exit: agents by the pid
 # their pid file names (only when that process runs a tev of the root), then
@@ -112,12 +113,14 @@ start_agent() {  # root
 # The installed configuration, made ready for a local check: a free port,
 # and the rights a test below needs.
 prepare_config() {  # root, port, key=value...
-  local cfg=$1/etc/tev/tev.cfg port=$2; shift 2
+  local root=$1 port=$2
+  local cfg=$root/etc/tev/tev.cfg
+  shift 2
   sed -i -e "s/^port=.*/port=$port/" "$cfg"
   local kv
   for kv in "$@"; do sed -i -e "s/^${kv%%=*}=.*/$kv/" "$cfg"; done
-  sed -n 's/^password=//p' "$cfg" | tr -d '\r' >"$1/tmp/tev-password"
-  chmod 0600 "$1/tmp/tev-password"
+  sed -n 's/^password=//p' "$cfg" | tr -d '\r' >"$root/tmp/tev-password"
+  chmod 0600 "$root/tmp/tev-password"
 }
 
 uid_of() { awk '/^Uid:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
@@ -199,18 +202,20 @@ debian11_check() {
   mount_proc "$root"
   cp "$deb" "$root/tmp/"
   chroot "$root" dpkg -i "/tmp/$(basename "$deb")" 2>&1 | sed 's/^/  dpkg: /'
-  check "installed" chroot "$root" dpkg -s tev >/dev/null
+  check "installed" quiet chroot "$root" dpkg -s tev
   local cfg=$root/etc/tev/tev.cfg
-  check "user tev" chroot "$root" getent passwd tev >/dev/null
-  check "/etc/tev tev:tev 0750" test "$(stat -c '%U:%G %a' "$root/etc/tev")" = "tev:tev 750"
+  check "user tev: $(chroot "$root" getent passwd tev)" quiet chroot "$root" getent passwd tev
+  check "/etc/tev tev:tev 0750" test "$(chroot "$root" stat -c '%U:%G %a' /etc/tev)" = "tev:tev 750"
   check "tev.cfg tev:tev 0600" test "$(chroot "$root" stat -c '%U:%G %a' /etc/tev/tev.cfg)" = "tev:tev 600"
   local line
   for line in filteractive=1 filterlist=127.0.0.1 allowupdates=0 pidfile=/run/tev/tev.pid \
               tmpdir=/var/lib/tev proccntscript=builtin cpuusagescript=builtin; do
     check "$line" grep -qx "$line" "$cfg"
   done
-  check "tev --check passes on the installed configuration" \
-    bash -c "chroot '$root' /usr/sbin/tev --check /etc/tev/tev.cfg >'$work/check.txt' 2>&1; [ \$? -ne 1 ] || { cat '$work/check.txt'; false; }"
+  local rc=0
+  chroot "$root" /usr/sbin/tev --check /etc/tev/tev.cfg >"$work/check.txt" 2>&1 || rc=$?
+  sed 's/^/  tev --check: /' "$work/check.txt"
+  check "tev --check on the installed configuration: no error (exit $rc)" test "$rc" -ne 1
   local port pid
   port=$(free_port)
   prepare_config "$root" "$port" external=1
@@ -225,7 +230,7 @@ debian11_check() {
   echo 'deb [trusted=yes] file:/srv/apt ./' >"$root/etc/apt/sources.list"
   rm -rf "$root/var/lib/apt/lists"/*
   chroot "$root" apt-get update -qq 2>&1 | sed 's/^/  apt: /'
-  DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get install -y -qq tev 2>&1 | sed 's/^/  apt: /'
+  DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get install -y -qq -o Dpkg::Use-Pty=0 tev 2>&1 | sed 's/^/  apt: /'
   check "apt-get installed tev $version" \
     test "$(chroot "$root" dpkg-query -W -f '${Status} ${Version}' tev)" = "install ok installed $version"
   check "configuration made again" test -s "$cfg"
@@ -272,6 +277,9 @@ emptyroot_check() {
   reply=$(ctl TEST-TCP tev-peer.example "$port" 3000 "" 0 || true)
   echo "  TEST-TCP tev-peer.example $port: $(tr '\n' ' ' <<<"$reply")"
   check "TEST-TCP to a name of the root's /etc/hosts 200" test "$(head -n 1 <<<"$reply")" = 200
+  reply=$(ctl TEST-TCP tev-absent.example "$port" 3000 "" 0 || true)
+  check "TEST-TCP to a name the root does not know fails ($(head -n 1 <<<"$reply"))" \
+    test "$(head -n 1 <<<"$reply")" != 200
   reply=$(ctl TEST-Process "" tev || true)
   echo "  TEST-Process tev: $(tr '\n' ' ' <<<"$reply")"
   check "process count finds the agent" grep -qE '^200 [1-9][0-9]* $' <<<"$(tr '\n' ' ' <<<"$reply")"

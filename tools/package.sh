@@ -71,7 +71,8 @@ build_arch() {  # x86_64 | aarch64
   mv "$top/RPMS/$arch/tev-$version-1.$arch.rpm" "$out/"
 
   echo "== $arch: tarball"
-  local name=tev-$version-linux-$arch tree=$PWD/$dir/$name
+  local name=tev-$version-linux-$arch
+  local tree=$PWD/$dir/$name
   rm -rf "$tree"
   mkdir -p "$tree"
   cp -a "$stage/." "$tree/"
