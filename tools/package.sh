@@ -76,6 +76,7 @@ build_arch() {  # x86_64 | aarch64
   rm -rf "$tree"
   mkdir -p "$tree"
   cp -a "$stage/." "$tree/"
+  rm -rf "$tree/usr/share/lintian"
   cp packaging/INSTALL "$tree/INSTALL"
   tar -C "$dir" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" \
     -czf "$out/$name.tar.gz" "$name"

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs all tests; then runs the
-# tests again under address + undefined-behaviour sanitizers, again under
+# Builds everything with warnings as errors and runs all tests; then makes
+# the packages (tools/package.sh) and checks them installed
+# (tools/installed-test.sh: the unit's exposure, a Debian 11 root, an empty
+# root); then runs the tests again under address + undefined-behaviour
+# sanitizers, again under
 # the thread sanitizer (every test but the few in tsan_skips below: the
 # end-to-end tests all run, each agent they start built with it), and every
 # fuzz target (tests/fuzz/*_fuzz.cpp) for a bounded time on a copy of its
