@@ -7,10 +7,12 @@
 #   debian11     a Debian 11 root (debootstrap --variant=minbase bullseye,
 #                glibc 2.31; made once and cached as
 #                build-installed/debian11-root.tar): the .deb installed with
-#                dpkg (maintainer scripts run, no systemd), the agent started
-#                as the packaged user and checked end to end with the
-#                installed tevctl; removed again and installed with apt-get
-#                from out/apt as a file: source
+#                dpkg over what an installation of the agent as root left
+#                (maintainer scripts run, no systemd; the configuration must
+#                be kept and handed to the user tev), the agent started as
+#                the packaged user and checked end to end with the installed
+#                tevctl; purged and installed again with apt-get from
+#                out/apt as a file: source
 #   emptyroot    the .rpm's files (rpm2cpio) in an otherwise empty root, plus
 #                /proc, /dev/null and /dev/urandom, a minimal /etc/passwd,
 #                /etc/group and /etc/hosts: the agent served from there
@@ -194,36 +196,51 @@ serve_checks() {  # root, port, pid
   check "agent gone after QUIT" bash -c "! kill -0 '$newpid' 2>/dev/null"
 }
 
+# What the package made when the agent ran as root, as that agent left it:
+# the configuration rewritten with CR LF line ends, root's, the pid file
+# directly in /run, the process tools by path; a log of root's.
+seed_root_installation() {  # root
+  local root=$1 template
+  template=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/tev/tev.cfg.template)
+  mkdir -p "$root/etc/tev" "$root/var/log/tev"
+  chmod 0755 "$root/etc/tev"
+  sed -e 's/^password=.*/password=kept-from-root-days/' -e 's/^filteractive=.*/filteractive=0/' \
+      -e 's|^pidfile=.*|pidfile=/run/tev.pid|' -e 's/^comment=.*/comment=installed as root/' \
+      -e 's|^proccntscript=.*|proccntscript=/usr/libexec/tev/proccnt|' \
+      -e 's|^cpuusagescript=.*|cpuusagescript=/usr/libexec/tev/cpuusage|' -e 's/$/\r/' \
+      <<<"$template" >"$root/etc/tev/tev.cfg"
+  chmod 0600 "$root/etc/tev/tev.cfg"
+  echo "old line" >"$root/var/log/tev/failure.log"
+  chown -R 0:0 "$root/etc/tev" "$root/var/log/tev"
+}
+
 debian11_check() {
-  echo "== Debian 11 root: dpkg -i, then apt-get install from out/apt"
+  echo "== Debian 11 root: dpkg -i over a root-owned installation, then apt-get install from out/apt"
   local root=$work/debian11 start=$SECONDS
   debian11_root "$root"
   echo "  $(cat "$root/etc/debian_version"), $(chroot "$root" ldd --version | head -n 1)"
   mount_proc "$root"
+  seed_root_installation "$root"
+  local cfg=$root/etc/tev/tev.cfg
+  cp "$cfg" "$work/seeded.cfg"
   cp "$deb" "$root/tmp/"
   chroot "$root" dpkg -i "/tmp/$(basename "$deb")" 2>&1 | sed 's/^/  dpkg: /'
   check "installed" quiet chroot "$root" dpkg -s tev
-  local cfg=$root/etc/tev/tev.cfg
   check "user tev: $(chroot "$root" getent passwd tev)" quiet chroot "$root" getent passwd tev
   check "/etc/tev tev:tev 0750" test "$(chroot "$root" stat -c '%U:%G %a' /etc/tev)" = "tev:tev 750"
   check "tev.cfg tev:tev 0600" test "$(chroot "$root" stat -c '%U:%G %a' /etc/tev/tev.cfg)" = "tev:tev 600"
-  local line
-  for line in filteractive=1 filterlist=127.0.0.1 allowupdates=0 pidfile=/run/tev/tev.pid \
-              tmpdir=/var/lib/tev proccntscript=builtin cpuusagescript=builtin; do
-    check "$line" grep -qx "$line" "$cfg"
-  done
-  local rc=0
-  chroot "$root" /usr/sbin/tev --check /etc/tev/tev.cfg >"$work/check.txt" 2>&1 || rc=$?
-  sed 's/^/  tev --check: /' "$work/check.txt"
-  check "tev --check on the installed configuration: no error (exit $rc)" test "$rc" -ne 1
-  local port pid
+  check "root's log moved to tev" test "$(chroot "$root" stat -c '%U' /var/log/tev /var/log/tev/failure.log | tr '\n' ' ')" = "tev tev "
+  check "root's configuration kept, only the pid file moved to /run/tev/ (CR LF kept)" \
+    test "$(diff "$work/seeded.cfg" "$cfg" | grep '^[<>]' | tr '\r\n' '~ ')" = "< pidfile=/run/tev.pid~ > pidfile=/run/tev/tev.pid~ "
+  local port
   port=$(free_port)
   prepare_config "$root" "$port" external=1
   start_agent "$root"
   serve_checks "$root" "$port" "$agent_pid"
 
-  echo "  -- removed, then apt-get install tev from out/apt (file: source)"
+  echo "  -- purged, then apt-get install tev from out/apt (file: source)"
   chroot "$root" dpkg --purge tev 2>&1 | sed 's/^/  dpkg: /'
+  check "purge removed the configuration" test ! -e "$root/etc/tev"
   mkdir -p "$root/srv"
   cp -R out/apt "$root/srv/apt"
   chmod -R a+rX "$root/srv/apt"
@@ -233,13 +250,28 @@ debian11_check() {
   DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get install -y -qq -o Dpkg::Use-Pty=0 tev 2>&1 | sed 's/^/  apt: /'
   check "apt-get installed tev $version" \
     test "$(chroot "$root" dpkg-query -W -f '${Status} ${Version}' tev)" = "install ok installed $version"
-  check "configuration made again" test -s "$cfg"
+  check "tev.cfg made anew, tev:tev 0600" \
+    test "$(chroot "$root" stat -c '%U:%G %a' /etc/tev/tev.cfg)" = "tev:tev 600"
+  local line
+  for line in filteractive=1 filterlist=127.0.0.1 allowupdates=0 pidfile=/run/tev/tev.pid \
+              tmpdir=/var/lib/tev proccntscript=builtin cpuusagescript=builtin \
+              proclistscript=/usr/libexec/tev/proclist; do
+    check "$line" grep -qx "$line" "$cfg"
+  done
+  local rc=0
+  chroot "$root" /usr/sbin/tev --check /etc/tev/tev.cfg >"$work/check.txt" 2>&1 || rc=$?
+  sed 's/^/  tev --check: /' "$work/check.txt"
+  check "tev --check on the installed configuration: no error (exit $rc)" test "$rc" -ne 1
   port=$(free_port)
   prepare_config "$root" "$port"
   start_agent "$root"
-  check "GetInfo 200 from the apt installation" \
-    test "$(chroot "$root" /usr/bin/tevctl -p "$port" -W /tmp/tev-password GetInfo | head -n 1)" = 200
-  chroot "$root" /usr/bin/tevctl -p "$port" -W /tmp/tev-password QUIT >/dev/null || true
+  ctl() { chroot "$root" /usr/bin/tevctl -p "$port" -W /tmp/tev-password "$@"; }
+  check "GetInfo 200 from the apt installation" test "$(ctl GetInfo | head -n 1)" = 200
+  local reply
+  reply=$(ctl TEST-Process "" tev || true)
+  echo "  TEST-Process tev (builtin): $(tr '\n' ' ' <<<"$reply")"
+  check "process count answered by the agent itself" grep -qE '^200 [1-9][0-9]* $' <<<"$(tr '\n' ' ' <<<"$reply")"
+  ctl QUIT >/dev/null || true
   echo "  -- Debian 11: $((SECONDS - start)) s"
 }
 

@@ -45,6 +45,9 @@ build_arch() {  # x86_64 | aarch64
     *) echo "package.sh: unknown architecture '$arch' (x86_64, aarch64)" >&2; exit 2 ;;
   esac
   echo "== $arch: build (static, what ships only)"
+  # Configured anew each time: what ships depends on these options alone,
+  # never on a value an earlier run left in the cache.
+  rm -f "$dir/CMakeCache.txt"
   # shellcheck disable=SC2086
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTEV_STATIC=ON -DTEV_TESTS=OFF \
     -DTEV_BENCH=OFF -DTEV_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr "${args[@]}" \
