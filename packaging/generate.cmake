@@ -35,8 +35,8 @@ file(MAKE_DIRECTORY "${gen}")
 # log, pid and work paths, and the package's own choices: a closed door
 # (only 127.0.0.1 is answered until the operator names the server in
 # filterlist), no self-upgrade (the program file belongs to root, the agent
-# runs as its own user), the process count and CPU usage answered by the
-# agent itself. The password stays empty: the package's configure step puts
+# runs as its own user), the process tools' answers made by the agent
+# itself. The password stays empty: the package's configure step puts
 # a fresh random one into the copy it makes.
 # Replacements work on the whole text, each key anchored at a line start
 # (the text is given a leading line break for the first line).
@@ -54,13 +54,15 @@ foreach(rule
     "filterlist=127.0.0.1"
     "allowupdates=0"
     "proccntscript=builtin"
-    "cpuusagescript=builtin")
+    "cpuusagescript=builtin"
+    "proclistscript=builtin")
   string(REGEX MATCH "^[a-z]+=" key "${rule}")
   string(REGEX REPLACE "\n${key}[^\n]*" "\n${rule}" sample "${sample}")
 endforeach()
-# The process list's path: the installed directory with the sample's file
-# name.
-string(REGEX REPLACE "\n(proclistscript)=([^\n]*/)?([^\n/]*)"
+# Script paths: the installed directory with the sample's file name. Only a
+# value with a "/" is a path; builtin (the agent answers itself) and a bare
+# name (beside the agent) stay as the sample has them.
+string(REGEX REPLACE "\n(proccntscript|cpuusagescript|proclistscript)=([^\n]*/)([^\n/]*)"
        "\n\\1=${scriptdir}/\\3" sample "${sample}")
 string(SUBSTRING "${sample}" 1 -1 sample)
 set(cfg "# tev configuration, made from ${datadir}/tev/tev.cfg.template at installation.\n")

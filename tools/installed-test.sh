@@ -255,7 +255,7 @@ debian11_check() {
   local line
   for line in filteractive=1 filterlist=127.0.0.1 allowupdates=0 pidfile=/run/tev/tev.pid \
               tmpdir=/var/lib/tev proccntscript=builtin cpuusagescript=builtin \
-              proclistscript=/usr/libexec/tev/proclist; do
+              proclistscript=builtin; do
     check "$line" grep -qx "$line" "$cfg"
   done
   local rc=0

@@ -63,7 +63,7 @@ for line in tevpath=/usr/sbin/tev pidfile=/run/tev/tev.pid tmpdir=/var/lib/tev \
             oklogfile=/var/log/tev/success.log badlogfile=/var/log/tev/failure.log \
             verboselogfile=/var/log/tev/verbose.log \
             proccntscript=builtin cpuusagescript=builtin \
-            proclistscript=/usr/libexec/tev/proclist filteractive=1 filterlist=127.0.0.1 \
+            proclistscript=builtin filteractive=1 filterlist=127.0.0.1 \
             external=0 shellscript=0 executeaction=0 allowupdates=0 manageaddr=127.0.0.1 \
             updateaddr=127.0.0.1; do
   check "$line" grep -qx "$line" "$cfg"
