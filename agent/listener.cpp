@@ -13,6 +13,7 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "core/agentstatus.h"
+#include "platform/privilege.h"
 #include "platform/sockets.h"
 
 extern char** environ;
@@ -45,11 +46,12 @@ void RewritePidFile(ListenerState& st) {
 // Replaces the process image with path, keeping our arguments and
 // environment; returns only when that failed. The listening socket is not
 // closed here: it is close-on-exec, so the exec closes it, and after a failed
-// exec the agent goes on serving on it without reopening the port.
+// exec the agent goes on serving on it without reopening the port. An agent
+// that runs as an ordinary user hands its one capability on to the new image.
 void Execute(ListenerState& st, const String& program) {
     closepidfile(st.pidfile);
     st.pidfile = -1;
-    execve(ZeroTerminated(program).Data(), st.argv, environ);
+    ExecKeepingReadAll(ZeroTerminated(program).Data(), st.argv, environ);
 }
 
 void CheckTerminate(ListenerState& st) {

@@ -9,12 +9,14 @@
 #include "agent/console.h"
 #include "agent/listener.h"
 #include "agent/pidfile.h"
+#include "agent/runas.h"
 #include "agent/runstate.h"
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "config/settings.h"
 #include "platform/childreaper.h"
 #include "platform/nameservices.h"
+#include "platform/privilege.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
     UseBuiltinNameServices();
 #endif
     OpenStandardDescriptors();
+    // As an ordinary user: CAP_DAC_READ_SEARCH alone, nothing inheritable.
+    KeepOnlyReadAll();
     ClearSignalMask();
     RaiseDescriptorLimit();
     const int done = RunLongOption(argc, argv);
@@ -80,6 +84,7 @@ int main(int argc, char** argv) {
     CpuCheck();
     EncryptionChecks();
     SockCheck();
+    CheckRunAsPort(Settings()->port);
 
     const bool interactive = Settings()->interactive != 0;
     if (!interactive && daemon_init() < 0) {
@@ -101,6 +106,10 @@ int main(int argc, char** argv) {
         return 4;
     }
     state.pidfile = (!interactive && Settings()->pidfile.Length()) ? createpidfile() : -1;
+    if (!BecomeRunAsUser()) {  // port and pid file open: now the user of -u
+        closepidfile(state.pidfile);
+        ExitNow(1);
+    }
     daemon_ready();
     state.argv = argv;
     state.port = Settings()->port;

@@ -74,6 +74,45 @@ bool TryNext(int err) {
            err == ETIMEDOUT;
 }
 
+// Closes every descriptor from First up, by system calls only: close_range,
+// or on a kernel without it (before 5.9) the numbers read from
+// /proc/self/fd, read again from the start after each batch since closing
+// changes the listing. Without /proc the descriptors stay (each of ours is
+// close-on-exec anyway).
+void CloseFrom(int First) {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, First, ~0U, 0) == 0) return;
+#endif
+    const int dir =
+        int(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir < 0) return;
+    alignas(8) char buf[1024];
+    for (;;) {
+        const long n = syscall(SYS_getdents64, dir, buf, sizeof buf);
+        if (n <= 0) break;
+        bool closed = false;
+        for (long at = 0; at < n;) {
+            const struct TDirent {
+                unsigned long long ino;
+                long long off;
+                unsigned short reclen;
+                unsigned char type;
+                char name[1];
+            }* d = reinterpret_cast<const TDirent*>(buf + at);
+            at += d->reclen;
+            int fd = 0;
+            const char* c = d->name;
+            if (*c < '0' || *c > '9') continue;
+            for (; *c >= '0' && *c <= '9'; c++) fd = fd * 10 + (*c - '0');
+            if (fd < First || fd == dir) continue;
+            syscall(SYS_close, fd);
+            closed = true;
+        }
+        if (closed) syscall(SYS_lseek, dir, 0, SEEK_SET);
+    }
+    syscall(SYS_close, dir);
+}
+
 // The child, from its creation to exec: system calls only (the library's
 // wrappers would keep state of the caller's thread, errno aside).
 int ChildMain(void* arg) {
@@ -87,11 +126,9 @@ int ChildMain(void* arg) {
     if (p.DirFd >= 0 && syscall(SYS_fchdir, p.DirFd) != 0) ChildFails(run);
     for (int target = 0; target < kPlannedFds; target++)
         if (!PlaceFd(p, target)) ChildFails(run);
-#ifdef SYS_close_range
     // Everything of the agent is close-on-exec already; this also covers
     // descriptors a library may have opened without the flag.
-    syscall(SYS_close_range, p.Source[3] >= 0 ? 4 : 3, ~0U, 0);
-#endif
+    CloseFrom(p.Source[3] >= 0 ? 4 : 3);
     const unsigned long long none[4] = {};
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, none, nullptr, kSigsetBytes);
     errno = ENOENT;

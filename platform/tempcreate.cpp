@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/randombytes.h"
 #include "platform/tempfile.h"
 
 namespace {
@@ -21,7 +22,7 @@ const int kPathSize = 512;
 void RandomName(char* buf, size_t size) {
     static std::atomic<unsigned> counter{0};
     unsigned long long r = 0;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != ssize_t(sizeof r))
+    if (RandomBytes(&r, sizeof r, GRND_NONBLOCK) != 0)
         r = ((unsigned long long)unsigned(GetUniqueThreadID()) << 32) | counter++;
     snprintf(buf, size, "tmptev-%016llx.tmp", r);
 }
