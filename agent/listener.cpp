@@ -78,7 +78,9 @@ void CheckUpgrade(ListenerState& st) {
         return;
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
+    BecomeUpdateSupervisor();
     Execute(st, script);
+    EndUpdateSupervisor();
     // Reported once: the upgrade is dropped (files deleted, slot free), and
     // the server may send it again.
     showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);

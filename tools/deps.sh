@@ -49,6 +49,8 @@ test_deps() {
   # mandoc checks the manual pages; fail2ban-regex the shipped filter.
   command -v mandoc >/dev/null || need+=(mandoc)
   command -v fail2ban-regex >/dev/null || need+=(fail2ban)
+  # The update script (agent/update.sh) is checked with shellcheck.
+  command -v shellcheck >/dev/null || need+=(shellcheck)
   # The installed packages' checks: a Debian 11 root, the unit's exposure.
   command -v debootstrap >/dev/null || need+=(debootstrap)
   command -v systemd-analyze >/dev/null || need+=(systemd)
