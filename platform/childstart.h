@@ -4,8 +4,10 @@
 // caller's own frame until it execs (the caller is suspended meanwhile), so
 // a start maps, touches and unmaps no memory of its own and copies no page
 // table. Between its creation and exec the child makes nothing but system
-// calls on a plan the caller prepared: no allocation, no lock, no library
-// state. Signals are blocked in the caller across the creation, so no
+// calls, issued directly rather than through the library, on a plan the
+// caller prepared: no allocation, no lock, no library state, no call the
+// dynamic loader could still have to bind (the programs are linked with
+// immediate binding, -z now, as well). Signals are blocked in the caller across the creation, so no
 // handler of the agent ever runs in the child.
 #pragma once
 
