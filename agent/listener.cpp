@@ -13,6 +13,7 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "core/agentstatus.h"
+#include "platform/runningjobs.h"
 #include "platform/sockets.h"
 
 extern char** environ;
@@ -52,17 +53,28 @@ void Execute(ListenerState& st, const String& program) {
     execve(ZeroTerminated(program).Data(), st.argv, environ);
 }
 
+// Ends the process with code after ending the running requests' children
+// and removing their temporary files.
+[[noreturn]] void EndAgent(ListenerState& st, int code) {
+    EndRunningChildren();
+    closepidfile(st.pidfile);
+    ExitNow(code);
+}
+
 void CheckTerminate(ListenerState& st) {
     if (!TEVFlags.terminate) return;
     showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
-    closepidfile(st.pidfile);
-    ExitNow(0);
+    EndAgent(st, 0);
 }
 
 void CheckRestart(ListenerState& st) {
     if (!TEVFlags.reload) return;
     showmessage("Reload request received. Executing..\n", NoPeer(), mtInfo, 0);
+    // The new image knows nothing of this one's requests: their children
+    // and files end here.
+    EndRunningChildren();
     Execute(st, Settings()->tevpath);
+    ReopenRunningWork();
     showmessage("Error: cannot start new instance\n", NoPeer(), mtFailure, 0);
     TEVFlags.reload = 0;
     RewritePidFile(st);
@@ -76,7 +88,9 @@ void CheckUpgrade(ListenerState& st) {
         return;
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
+    EndRunningChildren();
     Execute(st, script);
+    ReopenRunningWork();
     // Reported once: the upgrade is dropped (files deleted, slot free), and
     // the server may send it again.
     showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);
@@ -118,8 +132,7 @@ void CheckPort(ListenerState& st) {
         return;
     }
     showmessage("Cannot open original port either. Terminating\n", NoPeer(), mtFailure, 0);
-    closepidfile(st.pidfile);
-    ExitNow(4);
+    EndAgent(st, 4);
 }
 
 // SIGHUP only raises a flag; the reload happens here, outside the handler.
@@ -147,6 +160,7 @@ int RunMainLoop(ListenerState& st) {
     for (;;) {
         RunStateChecks(st);
         if (AcceptFailedFatally()) {
+            EndRunningChildren();
             closepidfile(st.pidfile);
             return 4;
         }

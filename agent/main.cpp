@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "platform/childreaper.h"
 #include "platform/sockets.h"
+#include "platform/tempcreate.h"
 
 namespace {
 
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
     EncryptionChecks();
     SockCheck();
 
+    // Before a daemon's fork: the files of an image before a restart carry
+    // this process's pid, which the daemon will not have.
+    RemoveStaleTempFiles(ZeroTerminated(Settings()->tmpdir).Data());
     const bool interactive = Settings()->interactive != 0;
     if (!interactive && daemon_init() < 0) {
         std::fprintf(stderr, "Error initializing daemon: %s\n", std::strerror(errno));

@@ -18,6 +18,7 @@
 #include "platform/process.h"
 #include "platform/proctools.h"
 #include "platform/requestscope.h"
+#include "platform/runningjobs.h"
 #include "platform/tempcreate.h"
 #include "platform/writeall.h"
 #include "protocol/valueforms.h"
@@ -67,7 +68,7 @@ class TTempFile {
     }
     void Remove() {
         CloseFd();
-        if (path.Length()) DeleteFile(path);
+        if (path.Length()) RemoveTempFile(path);
         path = "";
     }
     // Back to the start for reading what a child wrote; false on failure.

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "platform/childstart.h"
 #include "platform/clock.h"
 #include "platform/requestscope.h"
+#include "platform/runningjobs.h"
 #include "platform/syserror.h"
 
 extern char** environ;
@@ -33,6 +35,10 @@ namespace {
 const int kFirstFreeFd = kPlannedFds;
 // How long a child started without waiting may take to report its end.
 const int kNoWaitGraceMs = 1000;
+// How long a killed child may take to end. One stuck in the kernel (a hung
+// network mount) ends only when it leaves its wait; it is not waited for
+// beyond this, so it holds no thread and no session meanwhile.
+const int kKilledGraceMs = 1000;
 // Longest pause between two looks at a child without a pid descriptor.
 const int kBlindPollMaxMs = 10;
 // Attempts to start a program file that another thread's child still holds
@@ -342,10 +348,14 @@ class TOutputPipe {
     int ends[2] = {-1, -1};
 };
 
+// The signal KillJob sends; another only in tests (SetJobEndSignal).
+std::atomic<int> jobEndSignal{SIGKILL};
+
 // Kills the child's process group (the child itself when the group cannot
 // be signalled). Returns false when neither could be signalled.
 bool KillJob(pid_t pid) {
-    return kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0;
+    const int sig = jobEndSignal.load();
+    return kill(-pid, sig) == 0 || kill(pid, sig) == 0;
 }
 
 }  // namespace
@@ -381,11 +391,33 @@ int SplitCommandLine(const char* CommandLine, TCommandArgs& Args) {
     return Args.Argc;
 }
 
+void SetJobEndSignal(int sig) {
+    jobEndSignal = sig;
+}
+
 int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
                int& ExitCode, String& Error) {
     Error = "";
     if (Argv == nullptr || Argv[0] == nullptr || Argv[0][0] == '\0') {
         Error = ExecError(ENOENT);
+        return 0;
+    }
+    // Nothing is started for a request that has no time left: it would be
+    // killed at once, and its answer is the budget's.
+    if (RequestBudgetSpent()) {
+        Error = kBudgetReachedText;
+        return kRunTimedOut;
+    }
+    if (Timeout < -1) {
+        Error = "abnormal termination";
+        return kRunTimedOut;
+    }
+    // Entered in the register of running work from before the start until
+    // the wait is over, so that a stop or a restart ends the child; once the
+    // agent is ending, nothing new is started.
+    TJobSlot slot;
+    if (!slot.Open()) {
+        Error = "fork error";
         return 0;
     }
     const bool collect = Fds.Collect != nullptr && Timeout != -1;
@@ -411,6 +443,7 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         return 0;
     }
     if (pidfd < 0) pidfd = PidfdOpen(pid);
+    slot.SetPid(pid);
     int status = 0;
     const TWatch none;
     if (Timeout == -1) {
@@ -444,7 +477,13 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
             Error = "cannot terminate process";
             return 0;
         }
-        w = WaitUntil(pid, pidfd, -1, none, status);
+        w = WaitUntil(pid, pidfd, NowMs() + kKilledGraceMs, none, status);
+        if (w == 0) {
+            // Killed but not ended yet: the reaper collects it when it does,
+            // and the answer is the one the kill was for.
+            ReapLater(pid, pidfd);
+            pidfd = -1;
+        }
     }
     if (pidfd >= 0) close(pidfd);
     // What the child wrote just before its end is still in the pipe.

@@ -103,11 +103,17 @@ const int kRunOverCap = -3;
 // descriptors Fds and no other descriptor of the caller, and waits up to
 // Timeout milliseconds: 0 waits without limit; -1 waits at most about one
 // second for an early end and then leaves a running child to end on its own
-// (it is reaped in the background); any other negative limit has passed at
-// once. At the limit the child's process group is killed and reaped. While
-// it waits, the child's process group is also killed and reaped when the
-// peer of the calling thread's request closes its connection (requestscope.h)
-// or when a file or collection capped by Fds.OutCap grows beyond the cap.
+// (it is reaped in the background); any other negative limit has passed
+// already: nothing is started, kRunTimedOut with "abnormal termination".
+// Nothing is started either when the calling thread's request has spent its
+// time budget (requestscope.h): kRunTimedOut with kBudgetReachedText. At the
+// limit the child's process group is killed and reaped. While it waits, the
+// child's process group is also killed and reaped when the peer of the
+// calling thread's request closes its connection (requestscope.h) or when a
+// file or collection capped by Fds.OutCap grows beyond the cap. A killed
+// child is waited for about a second; one that has not ended by then
+// (stuck in the kernel) is left to the background reaper
+// (childreaper.h) and the answer is the one the kill was for.
 // Returns 1 when the program ran and ended (or, with -1, runs on): ExitCode
 // holds its exit code (0 when it runs on, or ended on a signal with -1).
 // Returns 0 when it could not be started or ended on a signal; Error holds
@@ -120,3 +126,8 @@ const int kRunOverCap = -3;
 // Any thread.
 int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
                int& ExitCode, String& Error);
+
+// For tests: the signal that ends a child's process group, SIGKILL unless
+// changed. 0 stands for a child that outlives its kill (stuck in the kernel
+// in uninterruptible sleep). Any thread.
+void SetJobEndSignal(int sig);
