@@ -14,6 +14,7 @@
 #include "agent/startup.h"
 #include "config/settings.h"
 #include "platform/childreaper.h"
+#include "platform/nameservices.h"
 #include "platform/sockets.h"
 #include "platform/tempcreate.h"
 
@@ -65,6 +66,9 @@ void SockCheck() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     OpenStandardDescriptors();
     ClearSignalMask();
     RaiseDescriptorLimit();

@@ -9,8 +9,19 @@
 # Between the sanitizers and the fuzzing it runs the whole suite again for
 # two other hosts under qemu-user: arm64 (cross-built) and the baseline
 # x86-64 without SSE3/SSE4/AVX (see "arch" below).
+# After the first build it builds the shipped, static programs
+# (-DTEV_STATIC=ON, build-static/), shows that they are static, proves that
+# they load no name-service module of the host (tools/nss-check.sh), and
+# runs the suite as on Linux 3.10 (see "kernel310" below).
 # TEV_FUZZ_SECONDS sets the time per fuzz target (default 30); "test.sh fuzz"
 # runs only the fuzzing.
+#
+# "test.sh kernel310" runs only the Linux 3.10 runs: the tests of build-test/
+# with each test program, and the agent and client they start, under
+# build-test/oldkernel (tests/tools/oldkernel.cpp), a seccomp filter that
+# answers ENOSYS to every system call that kernel did not have; once with
+# the programs of build-test/, once (the end-to-end tests only) with the
+# static agent and client of build-static/ in their place.
 #
 # "test.sh arch aarch64|s390x|x86-64-v1" runs only the suite of one such
 # host: aarch64 and s390x (big-endian) are cross-built with the Debian cross
@@ -163,6 +174,47 @@ EOF
   echo "-- $arch suite: $((SECONDS - start)) s"
 )
 
+# Builds the shipped programs (static) into build-static/ and checks them.
+static_build() {
+  cmake -S . -B build-static -DTEV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_STATIC=ON \
+    -DTEV_BENCH=OFF >/dev/null
+  cmake --build build-static -j"$jobs" --target tev tevctl tevproc
+  (cd build-static && file tev tevctl libexec/tev/tevproc)
+}
+
+# Runs the tests of build-test/ as on Linux 3.10 (see the top); build-test/
+# and, for "static", build-static/ are made first when missing.
+kernel310_run() (  # dynamic | static
+  local kind=$1 dir=build-3.10-$1 start=$SECONDS filter=""
+  local filter_program="$PWD/build-test/oldkernel"
+  local wrapper=$filter_program
+  echo "== Linux 3.10 system calls ($kind programs)"
+  [ -x "$filter_program" ] || build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=ON
+  if [ "$kind" = static ]; then
+    [ -x build-static/tev ] || static_build
+    wrapper+=" --instead $PWD/build-test/tev $PWD/build-static/tev"
+    wrapper+=" --instead $PWD/build-test/tevctl $PWD/build-static/tevctl"
+    filter=E2E
+  fi
+  export TEV_TEST_WRAPPER=$wrapper
+  mkdir -p "$dir"
+  cat >"$dir/CTestTestfile.cmake" <<EOF
+# Made by tools/test.sh: the tests of build-test/, each under the filter.
+function(add_test name program)
+  _add_test("\${name}" $filter_program "\${program}" \${ARGN})
+endfunction()
+include("$PWD/build-test/CTestTestfile.cmake")
+EOF
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" ${filter:+-R "$filter"})
+  echo "-- Linux 3.10 ($kind) suite: $((SECONDS - start)) s"
+)
+
+if [ "${1:-}" = kernel310 ]; then
+  kernel310_run dynamic
+  kernel310_run static
+  exit 0
+fi
+
 if [ "${1:-}" = arch ]; then
   arch_run "${2:-}"
   exit 0
@@ -172,6 +224,13 @@ if [ "${1:-}" != fuzz ]; then
 echo "== build and test"
 build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=ON
 (cd build-test && ctest --output-on-failure -j"$jobs")
+
+echo "== static programs"
+static_build
+(cd build-static && ldd tev tevctl libexec/tev/tevproc 2>&1 || true)
+bash tools/nss-check.sh build-static
+kernel310_run dynamic
+kernel310_run static
 
 echo "== Debian package contents"
 (cd build-test && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control && dpkg-deb -c tev_*.deb)

@@ -28,6 +28,7 @@
 #include "agent/catalogue.h"
 #include "agent/replyprint.h"
 #include "core/agentstatus.h"
+#include "platform/nameservices.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"
@@ -316,6 +317,9 @@ int Upgrade(const Options& opt, const String& sessionKey, String& reply) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     Options opt;
     const int parsed = ParseArgs(argc, argv, opt);
     if (parsed >= 0) return (opt.plugin.enabled && parsed != 0) ? kPluginUnknown : parsed;

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/nameservices.h"
 #include "platform/proctools.h"
 #include "platform/writeall.h"
 
@@ -81,6 +82,9 @@ const TTool* FindTool(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if TEV_STATIC_PROGRAM
+    UseBuiltinNameServices();
+#endif
     // Keeps the mark in the file whatever the linker drops.
     asm volatile("" : : "r"(kOwnToolMark) : "memory");
     if (argc < 1) return 2;
