@@ -137,7 +137,9 @@ const char* const kTESTShellScriptValues[] = {"the result line (multi-line form)
                                               "the output lines (multi-line form)"};
 const TParamDoc kACTExternalCmdParams[] = {
     {1, "text", "command line"},
-    {2, "folder", "working directory (empty: the agent's)"},
+    {2, "folder",
+     "working directory (empty: the agent's; one it cannot enter: \"301\" and the reason, "
+     "nothing run)"},
     {3, "int", "a number that must be given but is not used"},
     {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
 const char* const kACTExternalCmdValues[] = {"the command's exit code"};

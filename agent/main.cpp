@@ -7,7 +7,7 @@
 
 #include "agent/cfgwarnings.h"
 #include "agent/console.h"
-#include "agent/listener.h"
+#include "agent/mainloop.h"
 #include "agent/pidfile.h"
 #include "agent/runstate.h"
 #include "agent/signals.h"
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     PrepareCrashRestart(tevpath.Data(), argv);
     InstallCrashHandlers();
 
-    ListenerState state;
+    MainLoopState state;
     String error;
     state.socket = Listen(error);
     if (!state.socket) {

@@ -104,6 +104,7 @@ const unsigned long long kEmptyMask[4] = {};
 struct TChildRun {
     const TStartPlan* plan;
     volatile int error;
+    volatile int path;  // the index in Paths whose exec failed, or -1
 };
 
 // Hands the error number err to the caller and ends the child.
@@ -156,9 +157,12 @@ int ChildMain(void* arg) {
     Sys(SYS_rt_sigprocmask, SIG_SETMASK, kEmptyMask, nullptr, kSigsetBytes);
     int err = ENOENT;
     bool denied = false;
-    for (const char* const* file = p.Paths; *file != nullptr; file++) {
-        err = int(-Sys(SYS_execve, *file, p.Argv, p.Envp));
-        if (!TryNext(err)) ChildFails(run, err);
+    for (int n = 0; p.Paths[n] != nullptr; n++) {
+        err = int(-Sys(SYS_execve, p.Paths[n], p.Argv, p.Envp));
+        if (!TryNext(err)) {
+            run.path = n;
+            ChildFails(run, err);
+        }
         if (err == EACCES) denied = true;
     }
     ChildFails(run, denied ? EACCES : err);
@@ -198,9 +202,10 @@ unsigned long long NonDefaultSignals() {
     return (ignored | caught) & all;
 }
 
-int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd) {
+int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd, int* FailedPath) {
     alignas(64) char stack[kChildStackBytes];
-    TChildRun run = {&Plan, 0};
+    TChildRun run = {&Plan, 0, -1};
+    if (FailedPath != nullptr) *FailedPath = -1;
     // Blocked until the child has set its signals up: a handler of the
     // agent must not run on the child's borrowed stack.
     sigset_t all, old;
@@ -221,6 +226,7 @@ int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd) {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         if (pidfd >= 0) close(pidfd);
+        if (FailedPath != nullptr) *FailedPath = run.path;
         return run.error;
     }
     Pid = pid;

@@ -384,12 +384,19 @@ TEST_F(ProcessTest, RedirectionsAndWorkingDirectory) {
     EXPECT_EQ(ReadText(out), "from stdin\n" + dir + "\n");
     EXPECT_EQ(ReadText(err), "oops\n");
 
-    // One file for both streams keeps both; a missing directory is ignored.
+    // One file for both streams keeps both.
     const std::string both = Path("both.txt");
-    EXPECT_EQ(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", "/nonexistent/dir", nullptr,
+    EXPECT_EQ(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", nullptr, nullptr,
                         both.c_str(), both.c_str(), 10000, exitCode, error),
               1);
     EXPECT_EQ(ReadText(both), "one\ntwo\nthree\n");
+    // A folder that cannot be entered runs nothing, not the program
+    // elsewhere.
+    EXPECT_EQ(SystemEx2("sh -c 'echo ran'", "/nonexistent/dir", nullptr, both.c_str(), nullptr,
+                        10000, exitCode, error),
+              0);
+    EXPECT_EQ(Std(error), std::string("cannot enter working folder: ") + strerror(ENOENT));
+    EXPECT_EQ(ReadText(both), "");
 
     // An input file that cannot be opened reads as empty.
     EXPECT_EQ(SystemEx2("sh -c 'cat; echo end'", nullptr, Path("missing").c_str(), out.c_str(),

@@ -1,4 +1,4 @@
-#include "agent/listener.h"
+#include "agent/mainloop.h"
 
 #include <unistd.h>
 
@@ -38,7 +38,7 @@ namespace {
 
 // The pid file again, after a failed exec deleted it: a daemon that goes on
 // running keeps its pid file.
-void RewritePidFile(ListenerState& st) {
+void RewritePidFile(MainLoopState& st) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (st.pidfile < 0 && !s->interactive && s->pidfile.Length()) st.pidfile = createpidfile();
 }
@@ -47,7 +47,7 @@ void RewritePidFile(ListenerState& st) {
 // environment; returns only when that failed. The listening socket is not
 // closed here: it is close-on-exec, so the exec closes it, and after a failed
 // exec the agent goes on serving on it without reopening the port.
-void Execute(ListenerState& st, const String& program) {
+void Execute(MainLoopState& st, const String& program) {
     closepidfile(st.pidfile);
     st.pidfile = -1;
     execve(ZeroTerminated(program).Data(), st.argv, environ);
@@ -55,19 +55,19 @@ void Execute(ListenerState& st, const String& program) {
 
 // Ends the process with code after ending the running requests' children
 // and removing their temporary files.
-[[noreturn]] void EndAgent(ListenerState& st, int code) {
+[[noreturn]] void EndAgent(MainLoopState& st, int code) {
     EndRunningChildren();
     closepidfile(st.pidfile);
     ExitNow(code);
 }
 
-void CheckTerminate(ListenerState& st) {
+void CheckTerminate(MainLoopState& st) {
     if (!TEVFlags.terminate) return;
     showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
     EndAgent(st, 0);
 }
 
-void CheckRestart(ListenerState& st) {
+void CheckRestart(MainLoopState& st) {
     if (!TEVFlags.reload) return;
     showmessage("Reload request received. Executing..\n", NoPeer(), mtInfo, 0);
     // The new image knows nothing of this one's requests: their children
@@ -80,7 +80,7 @@ void CheckRestart(ListenerState& st) {
     RewritePidFile(st);
 }
 
-void CheckUpgrade(ListenerState& st) {
+void CheckUpgrade(MainLoopState& st) {
     if (!TEVFlags.runUpgradeScript) return;
     const String script = TEVFlags.GetUpgradeScript();
     if (script.Length() == 0) {  // nothing left to run: dropped already
@@ -99,7 +99,7 @@ void CheckUpgrade(ListenerState& st) {
     RewritePidFile(st);
 }
 
-void CheckPort(ListenerState& st) {
+void CheckPort(MainLoopState& st) {
     // Read once: the port compared is the port opened and the port recorded,
     // even when the setting changes again meanwhile.
     const int wanted = Settings()->port;
@@ -143,7 +143,7 @@ void CheckReloadConfig() {
     ReportIgnoredCfgLines();
 }
 
-void RunStateChecks(ListenerState& st) {
+void RunStateChecks(MainLoopState& st) {
     ConfirmUpgradeWhenDue();
     CheckTerminate(st);
     CheckRestart(st);
@@ -154,7 +154,7 @@ void RunStateChecks(ListenerState& st) {
 
 }  // namespace
 
-int RunMainLoop(ListenerState& st) {
+int RunMainLoop(MainLoopState& st) {
     NoteUpgradeStart();  // started by an update script: watched until proven
     PublishListener(st.socket, st.port);
     for (;;) {
