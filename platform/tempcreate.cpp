@@ -100,7 +100,11 @@ int CreateTempFile(const char* Name, String& Path, const char* Dir) {
 int RemoveStaleTempFiles(const char* Dir) {
     char probe[kPathSize];
     if (!gettempfilename(probe, sizeof probe, "x", Dir)) return -1;
-    probe[strlen(probe) - 1] = '\0';  // the directory with its "/"
+    // The directory without its "/": a trailing slash would have a link
+    // in its place followed.
+    size_t end = strlen(probe) - 1;
+    while (end > 1 && probe[end - 1] == '/') end--;
+    probe[end] = '\0';
     const int dirFd = open(probe, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0) return -1;
     DIR* d = fdopendir(dirFd);
