@@ -64,7 +64,43 @@ std::string Fold(const std::string& indent, const std::string& text) {
     return out;
 }
 
+// " [key, unit]" of a value line, " [key]" without a unit; "" when it has
+// neither (name=value lines).
+std::string ValueTags(const TValueDoc& v) {
+    const std::string key = ValueKey(v);
+    std::string tags = key;
+    if (*v.unit) tags += (tags.empty() ? "" : ", ") + std::string(v.unit);
+    return tags.empty() ? tags : " [" + tags + "]";
+}
+
+bool IsKeyChar(char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9');
+}
+
 }  // namespace
+
+std::string ValueKey(const TValueDoc& v) {
+    const std::string form = v.form;
+    if (form == "pairs") return std::string();
+    if (form == "rest") return kRestKey;
+    std::string text = v.meaning;
+    text = text.substr(0, text.find_first_of("(:,"));
+    if (text.compare(0, 4, "the ") == 0) text.erase(0, 4);
+    std::string key;
+    bool gap = false;
+    for (char ch : text) {
+        if (ch == '\'') continue;
+        if (ch >= 'A' && ch <= 'Z') ch = char(ch - 'A' + 'a');
+        if (!IsKeyChar(ch)) {
+            gap = true;
+            continue;
+        }
+        if (gap && !key.empty()) key += '_';
+        gap = false;
+        key += ch;
+    }
+    return key;
+}
 
 std::string CatalogueEntry(const TCommandDef& c) {
     std::string s =
@@ -77,9 +113,10 @@ std::string CatalogueEntry(const TCommandDef& c) {
             s += "    " + Pad(PositionText(p.position), 6) + Pad(p.form, 9) + p.meaning + "\n";
     }
     if (!c.values.empty()) {
-        s += "  Reply \"200\", value lines:\n";
+        s += "  Reply \"200\", value lines (position, form, meaning [JSON key, unit]):\n";
         for (size_t i = 0; i < c.values.size(); i++)
-            s += "    " + Pad(std::to_string(i + 1), 6) + c.values[i] + "\n";
+            s += "    " + Pad(std::to_string(i + 1), 6) + Pad(c.values[i].form, 9) +
+                 c.values[i].meaning + ValueTags(c.values[i]) + "\n";
     }
     if (*c.notes) s += Fold("  ", c.notes);
     return s;
@@ -134,7 +171,9 @@ std::string CatalogueRoff() {
         }
         if (!c.values.empty()) {
             s += "Reply\n.Dq 200\nwith the value lines:\n.Bl -enum -compact\n";
-            for (const char* v : c.values) s += ".It\n" + RoffText(v) + "\n";
+            for (const TValueDoc& v : c.values)
+                s += ".It\n" + RoffText(std::string(v.form) + ": " + v.meaning + ValueTags(v)) +
+                     "\n";
             s += ".El\n";
         }
         if (*c.notes) s += ".br\n" + RoffText(c.notes) + "\n";

@@ -17,6 +17,19 @@ std::string CatalogueEntry(const TCommandDef& c);
 // short explanation of the forms.
 std::string CatalogueText();
 
+// The key under which the JSON form of a reply (tevctl --json) carries a
+// value line, derived from its meaning: the text before the first '(', ':'
+// or ','; without a leading "the "; apostrophes dropped; lower case; every
+// run of characters other than a-z and 0-9 one '_', none at either end.
+// "total bytes" gives "total_bytes", "the CRC (0 to ...)" "crc",
+// "position (send back next time)" "position". A line of the form rest
+// (and every line after it) goes under kRestKey; name=value lines (form
+// pairs) under their own names, so ValueKey is "" for them.
+std::string ValueKey(const TValueDoc& v);
+
+// The key of the lines a reply's table entry does not name one by one.
+constexpr char kRestKey[] = "more";
+
 // The REQUESTS section of tevctl(1) in mdoc, from ".Sh REQUESTS" to the end
 // of its last list, ended by a line break.
 std::string CatalogueRoff();

@@ -85,7 +85,7 @@ void CheckCfgFlags(const char* cfgfile, Findings& f) {
 // A script the agent runs for a right that is on.
 void CheckScript(const char* key, const String& path, int right, const char* rightName,
                  const char* requests, Findings& f) {
-    if (!right) return;
+    if (!right || IsBuiltinScript(path)) return;
     const std::string p = ToStd(path);
     const std::string use =
         std::string(" (") + requests + " would answer 301; or set " + rightName + "=0)";
@@ -148,6 +148,17 @@ void CheckTmpDir(const char* cfgfile, Findings& f) {
                              "' is not a folder (the agent uses $TMPDIR, $TMP or . instead)");
 }
 
+// The password of the sample configuration (etc/tev.cfg): anyone who has
+// read the sample knows it.
+const char kSamplePassword[] = "change-me";
+
+void CheckPassword(const TTEVSettings& s, Findings& f) {
+    if (s.password == kSamplePassword)
+        f.warnings.push_back("password is the sample's placeholder '" +
+                             std::string(kSamplePassword) +
+                             "' (anyone who has read the sample can use the agent)");
+}
+
 }  // namespace
 
 int CheckConfiguration(const char* cfgfile) {
@@ -165,9 +176,17 @@ int CheckConfiguration(const char* cfgfile) {
         CheckCfgFlags(cfgfile, f);
         CheckPaths(s, cfgfile, f);
         CheckTmpDir(cfgfile, f);
+        CheckPassword(s, f);
     }
     for (const std::string& e : f.errors) std::printf("Error: %s\n", e.c_str());
     for (const std::string& w : f.warnings) std::printf("Warning: %s\n", w.c_str());
+    if (loaded) {
+        TStrList rights;
+        DescribeProgramRights(s, rights);
+        std::printf("Rights that run programs:%s\n", rights.Count() ? "" : " none on");
+        for (int i = 0; i < rights.Count(); i++)
+            std::printf("  %s\n", ZeroTerminated(rights[i]).Data());
+    }
     const size_t ne = f.errors.size();
     const size_t nw = f.warnings.size();
     if (ne + nw == 0) {

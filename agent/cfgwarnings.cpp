@@ -24,3 +24,39 @@ void ReportIgnoredCfgLines() {
         showmessage("%s\n", NoPeer(), mtFailure, 1, line.Data());
     }
 }
+
+void ReportProgramRights() {
+    TStrList rights;
+    DescribeProgramRights(*Settings(), rights);
+    String text;
+    for (int i = 0; i < rights.Count(); i++) {
+        if (i) text += ", ";
+        text += rights[i];
+    }
+    if (rights.Count() == 0) text = "none on";
+    text.SetZero();
+    showmessage("Rights that run programs: %s\n", NoPeer(), mtInfo, 1, text.Data());
+}
+
+namespace {
+
+// The load reporter of the reloads (config/settings.h).
+void ReportReload(int result, const String& error) {
+    if (result) {
+        ReportProgramRights();
+        return;
+    }
+    String text = error;
+    // The loader's messages are indented lines; one message a line.
+    text.Trim();
+    text.SetZero();
+    showmessage("Configuration reload failed, the settings in force stay:\n%s\n", NoPeer(),
+                mtFailure, 1, text.Data());
+}
+
+}  // namespace
+
+void ReportConfigurationAtStart() {
+    ReportProgramRights();
+    SetLoadReporter(ReportReload);
+}

@@ -27,32 +27,38 @@ const char kTextLogCodes[] =
     "\"301\" when no file matches or it cannot be read; \"501\" \"Wrong parameter\" for a "
     "bad state number; \"600\" \"test is not allowed\" when the right is off.";
 
-#define TEXT_LOG_VALUES                                                                           \
-    "match offset (0: no match)", "the matching line (multi-line form, at most 1024 characters)", \
-        "1: another matching line waits after this one", "position (send back next time)",        \
-        "lastSize (send back next time)", "lastAge (send back next time)",                        \
-        "the file's size in bytes"
-const char* const kTextLogValues[] = {TEXT_LOG_VALUES};
-const char* const kTextLog2Values[] = {
-    TEXT_LOG_VALUES, "1: the line matched the first filter, 0: the second or none"};
+#define TEXT_LOG_VALUES                                                                       \
+    {"int", "match offset (0: no match)"},                                                    \
+        {"text", "the matching line (multi-line form, at most 1024 characters)"},             \
+        {"flag", "pending: 1 when another matching line waits after this one"},               \
+        {"int", "position (send back next time)"}, {"int", "lastSize (send back next time)"}, \
+        {"int", "lastAge (send back next time)"}, {                                           \
+        "int", "file size in bytes", "B"                                                      \
+    }
+const TValueDoc kTextLogValues[] = {TEXT_LOG_VALUES};
+const TValueDoc kTextLog2Values[] = {
+    TEXT_LOG_VALUES,
+    {"flag", "first filter: 1 when the line matched the first filter, 0 the second or none"}};
 #undef TEXT_LOG_VALUES
 
 const TParamDoc kTESTUNCParams[] = {{1, "path", "a path on the file system to measure"}};
-const char* const kTESTUNCValues[] = {"total bytes", "free bytes",
-                                      "bytes available to unprivileged users"};
+const TValueDoc kTESTUNCValues[] = {{"int", "total bytes", "B"},
+                                    {"int", "free bytes", "B", 1},
+                                    {"int", "available bytes (to unprivileged users)", "B", 1}};
 const TParamDoc kTESTFolderSizeParams[] = {
     {1, "path", "folder, or folder/mask such as /var/log/*.log"},
     {2, "flag", "1: include sub-folders"},
     {8, "flag", "1: expand path macros in parameter 1"}};
-const char* const kTESTFolderSizeValues[] = {"total size in bytes"};
+const TValueDoc kTESTFolderSizeValues[] = {{"int", "total size in bytes", "B"}};
 const TParamDoc kTESTFileExistsParams[] = {{1, "path", "file name; may hold wildcards"},
                                            {7, "flag", "1: expand path macros in parameter 1"}};
-const char* const kTESTFileExistsValues[] = {"size in bytes",
-                                             "status-change time (DDMMYYYYhhmmss, local time)",
-                                             "modification time (DDMMYYYYhhmmss)",
-                                             "the file name examined",
-                                             "the text \"min\"",
-                                             "age in whole minutes since the last change"};
+const TValueDoc kTESTFileExistsValues[] = {
+    {"int", "size in bytes", "B"},
+    {"time", "status-change time (DDMMYYYYhhmmss, local time)"},
+    {"time", "modification time (DDMMYYYYhhmmss)"},
+    {"text", "the file name examined"},
+    {"text", "unit: the text \"min\""},
+    {"int", "age in minutes (whole minutes since the last change)"}};
 const TParamDoc kTESTFileCompareParams[] = {
     {1, "mode",
      "1: compare two files; 2: search file 1 for the content of "
@@ -66,10 +72,10 @@ const TParamDoc kTESTFileCompareParams[] = {
     {11, "flag", "mode 3: expand path macros in file 1"},
     {12, "flag", "mode 1: expand path macros in file 1"},
     {13, "flag", "mode 1: expand path macros in file 2"}};
-const char* const kTESTFileCompareValues[] = {"1: equal or found, 0: not"};
+const TValueDoc kTESTFileCompareValues[] = {{"flag", "found: 1 equal or found, 0 not"}};
 const TParamDoc kTESTFileCRCParams[] = {{1, "path", "file name"}};
-const char* const kTESTFileCRCValues[] = {
-    "the CRC (0 to 4294967295; 4294967295 for an empty file)"};
+const TValueDoc kTESTFileCRCValues[] = {
+    {"int", "the CRC (0 to 4294967295; 4294967295 for an empty file)"}};
 const TParamDoc kTESTCountFilesParams[] = {{1, "folder", "folder to search"},
                                            {2, "mask", "file name mask, such as *.log"},
                                            {3, "flag", "1: include sub-folders"},
@@ -78,20 +84,21 @@ const TParamDoc kTESTCountFilesParams[] = {{1, "folder", "folder to search"},
                                             "3 bigger than, 4 smaller than (bytes), 5 sub-folders"},
                                            {5, "int", "the limit of modes 1 to 4"},
                                            {11, "flag", "1: expand path macros in parameter 1"}};
-const char* const kTESTCountFilesValues[] = {"the count"};
+const TValueDoc kTESTCountFilesValues[] = {{"int", "the count"}};
 const TParamDoc kTESTProcessParams[] = {{2, "text", "process name (parameter 1 is not used)"}};
-const char* const kTESTProcessValues[] = {"the count"};
-const char* const kTESTCPUValues[] = {"usage in percent (real number)"};
+const TValueDoc kTESTProcessValues[] = {{"int", "the count"}};
+const TValueDoc kTESTCPUValues[] = {{"real", "usage in percent (real number)", "%"}};
 const TParamDoc kTESTExternalPrgParams[] = {
     {1, "text", "command line"},
     {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
-const char* const kTESTExternalPrgValues[] = {"the program's exit code"};
+const TValueDoc kTESTExternalPrgValues[] = {{"int", "exit code (of the program)"}};
 const TParamDoc kTESTTCPParams[] = {{1, "host", "host name or address"},
                                     {2, "port", "port"},
                                     {3, "int", "time limit in milliseconds (0: 120000)"},
                                     {4, "text", "data to send (multi-line form; may be empty)"},
                                     {5, "int", "greatest answer length in bytes (at most 8192)"}};
-const char* const kTESTTCPValues[] = {"duration in milliseconds", "the answer (multi-line form)"};
+const TValueDoc kTESTTCPValues[] = {{"int", "duration in milliseconds", "ms"},
+                                    {"text", "the answer (multi-line form)"}};
 const TParamDoc kTESTUDPParams[] = {
     {1, "host", "host name or address"},
     {2, "port", "port"},
@@ -99,7 +106,8 @@ const TParamDoc kTESTUDPParams[] = {
     {4, "int", "number of attempts (not 0)"},
     {5, "text", "data to send (multi-line form; not empty)"},
     {6, "int", "greatest answer length in bytes (at most 8192)"}};
-const char* const kTESTUDPValues[] = {"duration in milliseconds", "the answer (multi-line form)"};
+const TValueDoc kTESTUDPValues[] = {{"int", "duration in milliseconds", "ms"},
+                                    {"text", "the answer (multi-line form)"}};
 const TParamDoc kTESTTextLogParams[] = {
     {1, "path", "file name; may hold wildcards"},
     {2, "text", "text or expression to find (multi-line form)"},
@@ -133,8 +141,8 @@ const TParamDoc kTESTShellScriptParams[] = {
     {3, "text", "parameters for the script (multi-line form)"},
     {4, "int", "time limit in seconds (0: the request's time budget)"},
     {5, "int", "number of output lines to return"}};
-const char* const kTESTShellScriptValues[] = {"the result line (multi-line form)",
-                                              "the output lines (multi-line form)"};
+const TValueDoc kTESTShellScriptValues[] = {{"text", "the result line (multi-line form)"},
+                                            {"text", "the output lines (multi-line form)"}};
 const TParamDoc kACTExternalCmdParams[] = {
     {1, "text", "command line"},
     {2, "folder",
@@ -142,7 +150,7 @@ const TParamDoc kACTExternalCmdParams[] = {
      "nothing run)"},
     {3, "int", "a number that must be given but is not used"},
     {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
-const char* const kACTExternalCmdValues[] = {"the command's exit code"};
+const TValueDoc kACTExternalCmdValues[] = {{"int", "exit code (of the command)"}};
 const TParamDoc kACTTCPUDPsendParams[] = {
     {1, "host", "host name or address"},
     {2, "port", "port"},
@@ -150,14 +158,16 @@ const TParamDoc kACTTCPUDPsendParams[] = {
     {4, "text", "first block (multi-line form; not empty)"},
     {5, "int", "delay in seconds before the second block"},
     {6, "text", "second block (multi-line form; may be empty)"}};
-const char* const kACTTCPUDPsendValues[] = {"the text \"Data has been sent\""};
+const TValueDoc kACTTCPUDPsendValues[] = {{"text", "message: the text \"Data has been sent\""}};
 const TParamDoc kACTSyslogParams[] = {{1, "host", "syslog host"},
                                       {2, "port", "port (usually 514)"},
                                       {3, "int", "facility"},
                                       {4, "int", "severity, 0 to 7"},
                                       {5, "text", "the message (multi-line form)"}};
-const char* const kACTSyslogValues[] = {"the text \"Syslog: Data to HOST has been sent\""};
-const char* const kGetProcessesListValues[] = {"the list, one process a line (multi-line form)"};
+const TValueDoc kACTSyslogValues[] = {
+    {"text", "message: the text \"Syslog: Data to HOST has been sent\""}};
+const TValueDoc kGetProcessesListValues[] = {
+    {"text", "the list, one process a line (multi-line form)"}};
 const TParamDoc kGetFilesListParams[] = {
     {1, "folder", "folder (empty: /)"},
     {2, "mask", "file name mask (empty: *)"},
@@ -168,23 +178,28 @@ const TParamDoc kGetFilesListParams[] = {
     {7, "flag", "1: add each entry's size"},
     {8, "flag", "1: add each entry's status-change time"},
     {9, "flag", "1: add each entry's modification time"}};
-const char* const kGetFilesListValues[] = {
-    "the folder listed", "the number of entries", "the number of lines per entry",
-    ("then per entry: name, attributes (1 read-only, 2 hidden, 4 special, 16 folder), "
-     "and the size and times asked for")};
-const char* const kGetInfoValues[] = {
-    "name=value lines: AgentName, AgentPlatform, AgentVersion, "
-    "AgentDeveloper, Service, Active, ActiveConnections, OpenedConnections, "
-    "FailedConnections, Available tests, Enabled tests, Port, Timeout, "
-    "Comment, Available actions, Enabled actions, HostName, RunningOS, "
-    "OSUpdates"};
-const char* const kReloadCfgValues[] = {"the text \"Ok\""};
-const char* const kReloadAppValues[] = {"the text \"Ok\""};
-const char* const kQUITValues[] = {"the text \"Ok\""};
-const char* const kGetSettingsValues[] = {
-    "the GetInfo lines, then name=value lines: LogOkConn, LogBadConn, "
-    "OkLogFile, BadLogFile, Password, IPFiltering, IPFilterAddr, "
-    "IPFilterMarks, AllowUpdates, AllowRManage, UpdateAddr, ManageAddr"};
+const TValueDoc kGetFilesListValues[] = {
+    {"text", "the folder listed"},
+    {"int", "the number of entries"},
+    {"int", "the number of lines per entry"},
+    {"rest",
+     "then per entry: name, attributes (1 read-only, 2 hidden, 4 special, 16 folder), "
+     "and the size and times asked for"}};
+const TValueDoc kGetInfoValues[] = {
+    {"pairs",
+     "name=value lines: AgentName, AgentPlatform, AgentVersion, "
+     "AgentDeveloper, Service, Active, ActiveConnections, OpenedConnections, "
+     "FailedConnections, Available tests, Enabled tests, Port, Timeout, "
+     "Comment, Available actions, Enabled actions, HostName, RunningOS, "
+     "OSUpdates"}};
+const TValueDoc kReloadCfgValues[] = {{"text", "message: the text \"Ok\""}};
+const TValueDoc kReloadAppValues[] = {{"text", "message: the text \"Ok\""}};
+const TValueDoc kQUITValues[] = {{"text", "message: the text \"Ok\""}};
+const TValueDoc kGetSettingsValues[] = {
+    {"pairs",
+     "the GetInfo lines, then name=value lines: LogOkConn, LogBadConn, "
+     "OkLogFile, BadLogFile, Password, IPFiltering, IPFilterAddr, "
+     "IPFilterMarks, AllowUpdates, AllowRManage, UpdateAddr, ManageAddr"}};
 const TParamDoc kSetSettingsParams[] = {
     {0, "setting",
      "one name=value line per setting: Comment, Port, Timeout, Password, "
@@ -197,7 +212,7 @@ const TParamDoc kUpgradeCodeParams[] = {
 #define SPAN(array) \
     { array, sizeof array / sizeof array[0] }
 constexpr TSpan<TParamDoc> kNoneParams = {nullptr, 0};
-constexpr TSpan<const char*> kNoneValues = {nullptr, 0};
+constexpr TSpan<TValueDoc> kNoneValues = {nullptr, 0};
 
 // In the order the catalogue lists them. constexpr: the compiler builds it,
 // so no start-up code runs and any thread may read it at any time.
@@ -322,9 +337,15 @@ constexpr TCommandDef kCommands[] = {
      kNoneParams, SPAN(kGetSettingsValues), kManageCodes},
     {"SetSettings", SetAgentSettings, nullptr, caManage, false, "allowmanage manageaddr",
      "Changes settings and saves the configuration file.", SPAN(kSetSettingsParams), kNoneValues,
-     "\"300\" and the reason when the file cannot be saved (the changes "
-     "stay in force). \"600\" \"Operation is not allowed\" without the "
-     "management right."},
+     "Values pass the configuration file's rules (a Timeout of 0 is 4000, a "
+     "negative one no idle limit; Port 1 to 65535; Password not empty); one "
+     "refused line refuses the whole request: \"300\" and one line \"Line "
+     "<n>: <name>=<value>: <reason>\" per refused line, nothing changed or "
+     "saved; \"300\" and the reason when the file cannot be saved (the changes "
+     "stay in force); \"501\" \"Wrong parameter\" for a number that does not "
+     "fit 32 bits; names it does not know change nothing and are logged as a "
+     "warning. \"600\" \"Operation is not allowed\" without the management "
+     "right."},
     {"UpgradeCode", nullptr, ProcessAdmin_UpgradeCode, caUpdate, false, "allowupdates updateaddr",
      "Starts replacing the agent's program file; the file follows on the same "
      "connection (tevctl -U does all of it).",

@@ -42,6 +42,25 @@ struct TParamDoc {
     const char* meaning;
 };
 
+// One value line of a "200" reply.
+struct TValueDoc {
+    // One word: int (a whole number, which the 64-bit form pads with blanks
+    // on the left), real, flag (1 or 0), time (DDMMYYYYhhmmss), text (the
+    // multi-line form), pairs (this line and every further one is a
+    // name=value line) or rest (this line and every further one, described
+    // together). int, real and flag are numbers for the tools.
+    const char* form;
+    // What it means, for people. The tools derive a short key from it
+    // (ValueKey, agent/catalogue.h), so it starts with a name.
+    const char* meaning;
+    // The unit of a number as monitoring systems write it ("B", "s", "ms",
+    // "%"); "" for none.
+    const char* unit = "";
+    // The value line (1-based) that holds this value's greatest possible
+    // value (free bytes: the total); 0 for none.
+    int maxLine = 0;
+};
+
 struct TCommandDef {
     const char* name;  // compared exactly and case-sensitively
     // Exactly one of the two is set.
@@ -58,8 +77,8 @@ struct TCommandDef {
     const char* right;
     const char* summary;
     TSpan<TParamDoc> params;  // by rising position
-    // The meaning of each value line of a "200" reply, in order.
-    TSpan<const char*> values;
+    // Each value line of a "200" reply, in order.
+    TSpan<TValueDoc> values;
     // Further words for the catalogue (other result codes, notes); may be "".
     const char* notes;
 

@@ -4,6 +4,7 @@
 #include "agent/sessionlimits.h"
 #include "config/settings.h"
 #include "platform/ipfilter.h"
+#include "platform/requestnotes.h"
 
 namespace {
 
@@ -18,6 +19,17 @@ bool Allowed(TCommandAccess access, in_addr peer) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (access == caManage) return HasRight(s->allowmanage, s->manageaddr, peer);
     return HasRight(s->allowupdates, s->updateaddr, peer);
+}
+
+// Logs what the handler noted about the request: how it was served in the
+// verbose log, what it passed over in the failure log.
+void ReportNotes(in_addr peer) {
+    std::vector<TRequestNote> notes;
+    TakeRequestNotes(notes);
+    for (const TRequestNote& n : notes) {
+        const String text = ZeroTerminated(n.text);
+        showmessage("%s\n", peer, n.kind == nkWarning ? mtFailure : mtInfo, 1, text.Data());
+    }
 }
 
 }  // namespace
@@ -71,6 +83,7 @@ int DispatchRequest(const TRequestLine& line, const String& sessionKey, TEVReply
             c->contextHandler(line.parameters, Reply, context);
             after = context.after;
         }
+        ReportNotes(conn.address);
         return 1;
     }
     const String command = ZeroTerminated(line.command);

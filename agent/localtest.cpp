@@ -91,5 +91,5 @@ int RunLocalTest(const char* cfgfile, int argc, char** argv) {
     String code;
     TStrList values;
     SplitReplyBody(body, code, values);
-    return PrintReply("tev", command, code, values, false, false);
+    return PrintReply("tev", command, code, values, false);
 }

@@ -109,5 +109,6 @@ int main(int argc, char** argv) {
     state.argv = argv;
     state.port = Settings()->port;
     showmessage("Listening...\n", NoPeer(), mtInfo, 0);
+    ReportConfigurationAtStart();
     ExitNow(RunMainLoop(state));
 }

@@ -1,17 +1,11 @@
 // A reply as the operator's tools print it (`tevctl` and `tev --test`):
-// the result code line and one line per value, or one JSON object, and on
-// standard error a hint when the request was refused or unknown.
+// the result code line and one line per value, and on standard error a hint when the request was
+// refused or unknown.
 #pragma once
 
 #include <string>
 
 #include "core/zostring.h"
-
-// {"code":"200","values":["...",...]}: the values decoded from the
-// multi-line form, escaped for JSON; bytes that are not valid UTF-8 are
-// written as \u00XX (their Latin-1 reading), so the object is always valid.
-// Pure; any thread.
-std::string ReplyJson(const String& code, const TStrList& values);
 
 // The hint for a reply to command, or "" when there is none:
 // after "600", "(setting syslogaction is 0)" (agent/catalogue.h,
@@ -19,9 +13,9 @@ std::string ReplyJson(const String& code, const TStrList& values);
 // mean 'GetInfo'?)" when a known name is near. Pure; any thread.
 std::string ReplyHint(const String& command, const String& code);
 
-// Prints the reply to standard output (JSON when json, otherwise the code
-// and the values, decoded when decode) and the hint, if any, as
+// Prints the reply to standard output (the code and the values, decoded
+// when decode) and the hint, if any, as
 // "<program>: <hint>" to standard error. Returns the exit code: 0 for
 // "200", 1 for any other result.
 int PrintReply(const char* program, const String& command, const String& code,
-               const TStrList& values, bool decode, bool json);
+               const TStrList& values, bool decode);

@@ -123,6 +123,13 @@ void ParseCommandLine(int argc, char** argv) {
             showhelp("Error\nInvalid port number");
     }
     if (i >= argc) showhelp(missing);
+    // The command line's order is fixed and what follows the file is not
+    // read; said, so that "tev good.cfg -i" does not pass for interactive.
+    if (i + 1 < argc) {
+        std::string rest;
+        for (int j = i + 1; j < argc; j++) rest += std::string(j > i + 1 ? " " : "") + argv[j];
+        std::fprintf(stderr, "tev: ignored after the configuration file: %s\n", rest.c_str());
+    }
     std::strncpy(opts.cfgfile, argv[i], sizeof opts.cfgfile - 1);
     opts.cfgfile[sizeof opts.cfgfile - 1] = 0;
     TEVSettings.Update([&opts](TTEVSettings& s) { s = opts; });

@@ -17,6 +17,8 @@ void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int RunLongOption(int argc, char** argv);
 // Parses `tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>` in its fixed order into
 // the settings record; calls showhelp on a missing argument or bad port.
+// Arguments after cfg_file are not read: they are named on standard error,
+// "tev: ignored after the configuration file: <args>".
 void ParseCommandLine(int argc, char** argv);
 // The two encryption checks; on a mismatch prints "Error" and exits with 3.
 void EncryptionChecks();

@@ -18,8 +18,8 @@
 # them: the tools' figure is the average since the previous request, so requests less
 # than a second apart each measure over a quarter of a second instead. The
 # count is of NAME = a copy of sleep this script runs three times.
-# An agent that knows the tools for its own makes the count and the CPU
-# usage in-process instead of starting them (see tev.cfg(5)); the rows
+# The settings name the programs by path, so the agent starts them (the value
+# builtin would answer in-process instead, see tev.cfg(5)); the rows
 # "tool alone" time the started program.
 # With --before REV the agent built from git revision REV (in build-before/)
 # runs beside the current one with the same tools and takes its turns in

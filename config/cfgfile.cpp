@@ -1,5 +1,6 @@
 #include "config/cfgfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "config/settingnumber.h"
 #include "core/nearest.h"
 #include "platform/filereplace.h"
+#include "platform/syserror.h"
 #include "protocol/valueforms.h"
 
 namespace {
@@ -96,6 +98,27 @@ const char* const kAppendOrder[] = {
     "syslogaction",
 };
 
+// The rights whose misspelt key must not pass as an unknown key: the three
+// that are on when their key is absent and let the server run programs or
+// replace the agent, and the three actions. Their load defaults.
+struct TGuardedRight {
+    const char* key;
+    int absent;
+};
+const TGuardedRight kGuardedRights[] = {
+    {"external", 1},      {"shellscript", 1},  {"allowupdates", 1},
+    {"executeaction", 0}, {"tcpudpaction", 0}, {"syslogaction", 0},
+};
+
+// The right of kGuardedRights whose key is at most two edits from key (an
+// unknown key, lower case), or null.
+const TGuardedRight* MistypedRight(const String& key) {
+    const std::string word(key.Data() ? key.Data() : "", size_t(key.Length()));
+    for (const TGuardedRight& r : kGuardedRights)
+        if (EditDistance(word, r.key) <= 2) return &r;
+    return nullptr;
+}
+
 // Index of key (lower case) in kKeys, -1 when unknown.
 int FindKey(const String& key) {
     for (int i = 0; i < kKeyCount; i++)
@@ -172,11 +195,21 @@ String WrittenValue(const TTEVSettings& s, const TKeyDef& k) {
 }
 
 // Applies one key=value line (line number lineNo) to s; unknown keys are
-// ignored. A number CheckSettingNumber refuses leaves its field alone and
+// ignored, but one close to a right of kGuardedRights appends its refusal
+// to error. A number CheckSettingNumber refuses leaves its field alone and
 // appends "  Line <n>: <its text>\n" to error; returns false then.
 bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int lineNo, String& error) {
     const int i = FindKey(key);
-    if (i < 0) return true;
+    if (i < 0) {
+        // A typo of a right would leave it at its default, which for the
+        // rights that run programs is on: refused, so it fails closed.
+        const TGuardedRight* r = MistypedRight(key);
+        if (!r) return true;
+        error += String("  Line ") + tevFormatInt(lineNo) + ": " + key + "=" + value.Copy(1, 32) +
+                 ": unknown key close to the right '" + r->key + "', which would stay " +
+                 tevFormatInt(r->absent) + "; write the key as '" + r->key + "'\n";
+        return false;
+    }
     const TKeyDef& k = kKeys[i];
     switch (k.form) {
         case vfText:
@@ -211,6 +244,16 @@ bool ApplyLine(TTEVSettings& s, const String& key, const String& value, int line
 // The configuration file path of s.
 String CfgPath(const TTEVSettings& s) {
     return String(s.cfgfile, int(strnlen(s.cfgfile, sizeof s.cfgfile)));
+}
+
+// "Cannot open configuration file '<path>'" and, on a line of its own, the
+// system's text for err (the reason an operator needs: missing, no right
+// to read it, ...).
+String CannotOpen(const String& path, int err) {
+    String text = String("Cannot open configuration file '") + path + "'";
+    const String reason = GetErrorStr(err);
+    if (reason.Length() > 0) text += String("\n") + reason;
+    return text;
 }
 
 // Opens path for reading, close-on-exec; null on failure.
@@ -323,9 +366,10 @@ int LoadCfgFile(TTEVSettings& s, String& error) {
     FILE* f = OpenForReading(cfg);
     String refusals;
     const bool readOk = f && ReadSettings(f, s, refusals);
+    const int err = errno;
     if (f) std::fclose(f);
     if (!readOk) {
-        error = String("Cannot open configuration file '") + cfg + "'";
+        error = CannotOpen(cfg, err);
         return 0;
     }
     if (refusals.Length() == 0) return 1;
@@ -345,9 +389,10 @@ int SaveCfgFile(const TTEVSettings& s, String& error) {
     String content;
     const bool readOk =
         f && ReadOwnership(fileno(f), r.own) && BuildNewContent(f, s, content, r.previous);
+    const int err = errno;
     if (f) std::fclose(f);
     if (!readOk) {
-        error = String("Cannot open configuration file '") + cfg + "'";
+        error = CannotOpen(cfg, err);
         return 0;
     }
     r.temp = r.target + ".New";
@@ -406,7 +451,8 @@ int FindIgnoredCfgLines(const String& path, TStrList& warnings) {
         number++;
         const String where = String(" in ") + path + " line " + tevFormatInt(number);
         if (SplitCfgLine(line, key, valuePos, value)) {
-            if (FindKey(key) >= 0) continue;
+            // Known keys are read; a right's typo is the loader's error.
+            if (FindKey(key) >= 0 || MistypedRight(key)) continue;
             String text = String("unknown key '") + key + "'" + where;
             const std::string word(key.Data() ? key.Data() : "", size_t(key.Length()));
             const char* near = NearestName(word, known);
@@ -420,4 +466,34 @@ int FindIgnoredCfgLines(const String& path, TStrList& warnings) {
     const bool ok = !std::ferror(f);
     std::fclose(f);
     return ok ? 1 : 0;
+}
+
+void DescribeProgramRights(const TTEVSettings& s, TStrList& rights) {
+    struct TRight {
+        const char* key;
+        int TTEVSettings::*field;
+        int line;
+    } list[] = {
+        {"external", &TTEVSettings::external, 0},
+        {"shellscript", &TTEVSettings::shellscript, 0},
+        {"executeaction", &TTEVSettings::executeaction, 0},
+        {"allowupdates", &TTEVSettings::allowupdates, 0},
+    };
+    if (FILE* f = OpenForReading(CfgPath(s))) {
+        String line, key, value;
+        int valuePos = 0;
+        for (int number = 1; ReadLine(f, line); number++) {
+            if (!SplitCfgLine(line, key, valuePos, value)) continue;
+            for (TRight& r : list)
+                if (key == r.key) r.line = number;
+        }
+        std::fclose(f);
+    }
+    for (const TRight& r : list) {
+        if (!(s.*r.field)) continue;
+        rights.Add(
+            String(r.key) + "=1 (" +
+            (r.line ? String("line ") + tevFormatInt(r.line) : String("default: key absent")) +
+            ")");
+    }
 }

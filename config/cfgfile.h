@@ -64,3 +64,11 @@ int SplitCfgLine(const String& line, String& key, int& valuePos, String& value);
 // when the file was read, 0 when it could not be opened or read (warnings
 // then holds what was found before). Any thread; takes no lock.
 int FindIgnoredCfgLines(const String& path, TStrList& warnings);
+
+// The rights that let the server run programs of its choosing (external,
+// shellscript, executeaction, allowupdates) and are on in s, one text each
+// in that order: "<key>=1 (line <n>)" with the line of s.cfgfile that set
+// it (the last, as the load takes the last), or "<key>=1 (default: key
+// absent)". Reads the file; a file it cannot read gives the default form.
+// Any thread; takes no lock.
+void DescribeProgramRights(const TTEVSettings& s, TStrList& rights);

@@ -10,16 +10,17 @@ struct TNumberRule {
     long long fileMin;  // the file may also hold fileMin .. 0
     long long min;
     long long max;
+    bool zeroIsUnset;  // 0 in the file means "none set": never taken remotely
 };
 
 const long long kIntMin = -2147483648LL;
 const long long kIntMax = 2147483647LL;
 
 const TNumberRule kRules[] = {
-    {"port", 0, 1, 65535},
-    {"timeout", kIntMin, 1, kIntMax},
-    {"delayforscripts", 0, 0, kIntMax},
-    {"transferidle", 0, 1000, 3600000},
+    {"port", 0, 1, 65535, true},
+    {"timeout", kIntMin, 1, kIntMax, false},
+    {"delayforscripts", 0, 0, kIntMax, false},
+    {"transferidle", 0, 1000, 3600000, false},
 };
 
 const TNumberRule* FindRule(const char* key) {
@@ -65,25 +66,33 @@ String Refusal(const char* key, const String& text, const char* reason) {
 
 }  // namespace
 
-int CheckSettingNumber(const char* key, const String& text, bool inFile, int& value,
-                       String& error) {
+int CheckSettingNumber(const char* key, const String& text, TSettingSource source, int& value,
+                       String& error, const char* name) {
+    const char* shown = name ? name : key;
     const TNumberRule* rule = FindRule(key);
     if (!rule) {
-        error = Refusal(key, text, "not a numeric setting");
+        error = Refusal(shown, text, "not a numeric setting");
         return 0;
     }
     long long n = 0;
     if (!ReadWholeNumber(text, n)) {
-        error = Refusal(key, text, "not a whole number");
+        error = Refusal(shown, text, "not a whole number");
         return 0;
     }
-    const bool fileForm = inFile && n >= rule->fileMin && n <= 0;
+    const bool fileForm = source != ssCommandLine && n >= rule->fileMin && n <= 0 &&
+                          !(source == ssRemote && n == 0 && rule->zeroIsUnset);
     if (!fileForm && (n < rule->min || n > rule->max)) {
         char range[64];
         std::snprintf(range, sizeof range, "must be from %lld to %lld", rule->min, rule->max);
-        error = Refusal(key, text, range);
+        error = Refusal(shown, text, range);
         return 0;
     }
     value = int(n);
     return 1;
+}
+
+int CheckSettingText(const char* key, const String& text, String& error, const char* name) {
+    if (std::strcmp(key, "password") != 0 || text.Length() > 0) return 1;
+    error = Refusal(name ? name : key, text, "must not be empty");
+    return 0;
 }

@@ -1,18 +1,24 @@
 #include "config/settings.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "config/cfgfile.h"
 #include "config/settingnumber.h"
 #include "platform/filepath.h"
+#include "platform/syserror.h"
 
 TMutex optmutex;
 TSettingsStore TEVSettings;
 
 namespace {
 
-// Gives the time limits the file left at 0 their defaults.
-void FillZeroLimits(TTEVSettings& s) {
-    if (s.timeout == 0) s.timeout = 4000;
-    if (s.transferidle == 0) s.transferidle = kDefaultTransferIdleMs;
+// Why path is no regular file: the system's text, or "not a regular file".
+String WhyNotAFile(const String& path) {
+    struct stat st;
+    if (stat(ZeroTerminated(path).Data(), &st) != 0) return GetErrorStr(errno);
+    return String("not a regular file");
 }
 
 // Appends the messages of the values the agent cannot run without to
@@ -23,7 +29,8 @@ int CheckRequired(const TTEVSettings& s, String& error) {
         error += "  TCP post is not specified!\n";
         ok = 0;
     }
-    if (s.password.Length() == 0) {
+    String unused;
+    if (!CheckSettingText("password", s.password, unused)) {
         error += "  Password is not specified!\n";
         ok = 0;
     }
@@ -32,12 +39,18 @@ int CheckRequired(const TTEVSettings& s, String& error) {
         ok = 0;
     } else if (!FileExists(s.tevpath)) {
         error += "  Invalid path to the agent!\n";
+        error += String("  tevpath=") + s.tevpath + ": " + WhyNotAFile(s.tevpath) + "\n";
         ok = 0;
     }
     return ok;
 }
 
 }  // namespace
+
+void FillZeroLimits(TTEVSettings& s) {
+    if (s.timeout == 0) s.timeout = 4000;
+    if (s.transferidle == 0) s.transferidle = kDefaultTransferIdleMs;
+}
 
 int LoadOptions_(TTEVSettings& s, String& error) {
     String fromFile;
@@ -110,11 +123,26 @@ void TSettingsStore::Publish(std::shared_ptr<TTEVSettings> rec) {
     version.store(++publications, std::memory_order_release);
 }
 
+namespace {
+
+std::atomic<TLoadReporter> loadReporter{nullptr};
+
+}  // namespace
+
+void SetLoadReporter(TLoadReporter reporter) {
+    loadReporter.store(reporter);
+}
+
 int TSettingsStore::LoadOptions(String& error) {
-    TLock lock(optmutex);
-    std::shared_ptr<TTEVSettings> rec = CopyCurrent();
-    const int result = LoadOptions_(*rec, error);
-    if (result) Publish(std::move(rec));
+    int result = 0;
+    {
+        TLock lock(optmutex);
+        std::shared_ptr<TTEVSettings> rec = CopyCurrent();
+        result = LoadOptions_(*rec, error);
+        if (result) Publish(std::move(rec));
+    }
+    // Outside the lock: the reporter reads the settings and writes logs.
+    if (const TLoadReporter report = loadReporter.load()) report(result, error);
     return result;
 }
 

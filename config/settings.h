@@ -35,6 +35,10 @@
 // (the store's copy, the configuration check).
 int LoadOptions_(TTEVSettings& s, String& error);
 
+// Gives the limits left at 0 their defaults, as every load does: timeout
+// 4000, transferidle kDefaultTransferIdleMs. Pure.
+void FillZeroLimits(TTEVSettings& s);
+
 // The save of s into its configuration file: empties error, runs
 // s.PutRight(error), then SaveCfgFile. Returns 1 on success (error empty or
 // PutRight's warning), 0 with error holding SaveCfgFile's message. Takes no
@@ -59,8 +63,11 @@ class TSettingsStore {
 
     // Reloads the configuration file: under optmutex copies the current
     // record, runs LoadOptions_ on the copy and publishes the copy only when
-    // it returned 1, so a failed reload keeps the settings in force. Returns
-    // LoadOptions_'s result; error holds its text. Not for signal handlers.
+    // it returned 1, so a failed reload keeps the settings in force. Then,
+    // with optmutex released, hands the result and text to the load
+    // reporter when one is set (SetLoadReporter), so every reload, whoever
+    // asks for it, is reported in one place. Returns LoadOptions_'s result;
+    // error holds its text. Not for signal handlers.
     int LoadOptions(String& error) TEV_EXCLUDES(optmutex);
 
     // Saves the settings: under optmutex copies the current record, runs
@@ -94,6 +101,15 @@ class TSettingsStore {
 
 // The agent's settings.
 extern TSettingsStore TEVSettings;
+
+// What a load reporter is told after a reload: LoadOptions' result and text.
+typedef void (*TLoadReporter)(int result, const String& error);
+
+// Sets the function every TSettingsStore::LoadOptions calls after its load
+// (null: none). The agent sets it once its first load is done, so that it
+// reports the reloads (SIGHUP, ReloadCfg) in its log; the first load is
+// reported by the start-up itself. Any thread.
+void SetLoadReporter(TLoadReporter reporter);
 
 // Shorthand for the current snapshot.
 inline std::shared_ptr<const TTEVSettings> Settings() {

@@ -4,6 +4,12 @@
 
 #include "platform/filepath.h"
 
+const char kBuiltinScript[] = "builtin";
+
+bool IsBuiltinScript(const String& value) {
+    return value == kBuiltinScript;
+}
+
 TTEVSettings::TTEVSettings()
     : interactive(0),
       verbose(0),
@@ -58,9 +64,10 @@ void BuildActiveFilter(TTEVSettings& s, String& error) {
     }
 }
 
-// Puts dir in front of a non-empty script path that holds no '/'.
+// Puts dir in front of a non-empty script path that holds no '/'; the
+// builtin value names no file.
 void CompleteScriptPath(String& path, const String& dir) {
-    if (path.Length() > 0 && path.Pos('/') == 0) path = dir + path;
+    if (path.Length() > 0 && path.Pos('/') == 0 && !IsBuiltinScript(path)) path = dir + path;
 }
 
 // The value of the environment variable name, or null when it is unset.

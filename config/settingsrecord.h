@@ -9,6 +9,15 @@
 
 #include "core/zostring.h"
 
+// The value of proccntscript, cpuusagescript and proclistscript that makes
+// the agent answer the request itself, with the code of its process tool
+// (platform/proctools.h), instead of starting a program. Any other value
+// names a program, which is always started.
+extern const char kBuiltinScript[];  // "builtin"
+
+// True when value is exactly kBuiltinScript. Pure.
+bool IsBuiltinScript(const String& value);
+
 class TTEVSettings {
   public:
     // All texts empty, all numbers and flags 0, cfgfile empty.
@@ -73,7 +82,7 @@ class TTEVSettings {
     //    "FilterMarks has less items than FilterList" and ends the walk
     //    (items enabled so far stay). Items beyond the last mark are off.
     // 2. A non-empty script path without any '/' gets the directory of
-    //    tevpath (when tevpath has one) put in front.
+    //    tevpath (when tevpath has one) put in front; kBuiltinScript stays.
     // 3. tmpdir that is empty or not an existing directory is replaced by
     //    $TMPDIR (or, only when TMPDIR is unset, $TMP) when that names an
     //    existing directory, else by "."; one trailing '/' is removed (but

@@ -2,9 +2,14 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "config/settingnumber.h"
 #include "config/settings.h"
 #include "core/agentstatus.h"
+#include "platform/requestnotes.h"
 #include "protocol/valueforms.h"
 
 namespace {
@@ -44,13 +49,16 @@ struct SettingName {
     ValueKind kind;
     int TTEVSettings::*intField;
     String TTEVSettings::*textField;
+    // The configuration key whose rules (config/settingnumber.h) the value
+    // must pass; null for values every text or flag passes.
+    const char* key = nullptr;
 };
 
 const SettingName kSettable[] = {
     {"Comment", kText, nullptr, &TTEVSettings::comment},
-    {"Port", kInt, &TTEVSettings::port, nullptr},
-    {"Timeout", kInt, &TTEVSettings::timeout, nullptr},
-    {"Password", kText, nullptr, &TTEVSettings::password},
+    {"Port", kInt, &TTEVSettings::port, nullptr, "port"},
+    {"Timeout", kInt, &TTEVSettings::timeout, nullptr, "timeout"},
+    {"Password", kText, nullptr, &TTEVSettings::password, "password"},
     {"LogOkConn", kBool, &TTEVSettings::logsuccess, nullptr},
     {"LogBadConn", kBool, &TTEVSettings::logfails, nullptr},
     {"OkLogFile", kText, nullptr, &TTEVSettings::oklogfile},
@@ -131,9 +139,14 @@ void ApplySetting(TTEVSettings& s, const SettingName& n, const String& value) {
         case kText:
             s.*n.textField = value;
             break;
-        case kInt:
-            s.*n.intField = tevDecodeInt(value);
+        case kInt: {
+            // Checked already (Refusals): the file's forms, 0 and less for
+            // the timeout among them, read as the loader reads them.
+            int number = 0;
+            String unused;
+            if (CheckSettingNumber(n.key, value, ssRemote, number, unused)) s.*n.intField = number;
             break;
+        }
         case kBool:
             s.*n.intField = tevDecodeBool(value) ? 1 : 0;
             break;
@@ -152,6 +165,7 @@ constexpr size_t kSettableCount = sizeof kSettable / sizeof kSettable[0];
 struct Changes {
     bool given[kSettableCount] = {};
     String value[kSettableCount];
+    int line[kSettableCount] = {};  // the parameter line it came from
 };
 
 // Index of name in kSettable, or -1.
@@ -161,10 +175,13 @@ int FindSettable(const String& name) {
     return -1;
 }
 
-// Records one "name=value" parameter line; other lines are skipped. A CR
-// inside a text value becomes a blank: written raw it would end the line
-// for other readers of the file, and GetInfo's reply at that point.
-void CollectLine(Changes& c, const String& line) {
+// Records "name=value" parameter line number lineNo; other lines are
+// skipped, and a name the table does not know is noted for the failure log
+// (the reply stays as it is: a server may send names of other platforms'
+// agents). A CR inside a text value becomes a blank: written raw it would
+// end the line for other readers of the file, and GetInfo's reply at that
+// point.
+void CollectLine(Changes& c, const String& line, int lineNo) {
     const int eq = line.Pos('=');
     if (!eq) return;
     String name = line.Copy(1, eq - 1);
@@ -172,32 +189,41 @@ void CollectLine(Changes& c, const String& line) {
     name.Trim();
     value.Trim();
     const int i = FindSettable(name);
-    if (i < 0) return;
+    if (i < 0) {
+        AddRequestNote(nkWarning, String("SetSettings: unknown setting name '") +
+                                      name.ReplaceAll("\r", " ", 1) + "' in line " +
+                                      tevFormatInt(lineNo) + " ignored");
+        return;
+    }
     if (kSettable[i].kind == kText) value = value.ReplaceAll("\r", " ", 1);
     c.given[i] = true;
     c.value[i] = value;
+    c.line[i] = lineNo;
 }
 
-// The error text for a value the agent could not live with, or empty.
-String Refusal(const Changes& c) {
+// The values the loader would refuse, by the loader's own rules (the file's
+// forms: a timeout of 0 or less is fine, a port of 0 or an empty password
+// is not), one line each: "Line <n>: <name>=<value>: <reason>", in the
+// order of the request's lines, into lines (empty when every value passes).
+void Refusals(const Changes& c, TStrList& lines) {
+    std::vector<std::pair<int, String>> found;
     for (size_t i = 0; i < kSettableCount; i++) {
-        if (!c.given[i]) continue;
-        const String name(kSettable[i].name);
+        const SettingName& n = kSettable[i];
+        if (!c.given[i] || n.key == nullptr) continue;
+        String reason;
         int number = 0;
-        String detail;
-        if (name == "Port") {
-            if (!CheckSettingNumber("port", c.value[i], false, number, detail))
-                return String("Port must be from 1 to 65535");
-        } else if (name == "Timeout") {
-            if (CheckSettingNumber("timeout", c.value[i], false, number, detail)) continue;
-            // Too large for its field (it used to wrap): the check's own text.
-            if (tevDecodeInt64(c.value[i]) > 0) return detail;
-            return String("Timeout must be 1 or more");
-        } else if (name == "Password") {
-            if (c.value[i].Length() == 0) return String("Password must not be empty");
-        }
+        const int ok = n.kind == kInt
+                           ? CheckSettingNumber(n.key, c.value[i], ssRemote, number, reason, n.name)
+                           : CheckSettingText(n.key, c.value[i], reason, n.name);
+        if (!ok)
+            found.emplace_back(c.line[i],
+                               String("Line ") + tevFormatInt(c.line[i]) + ": " + reason);
     }
-    return String();
+    std::stable_sort(found.begin(), found.end(),
+                     [](const std::pair<int, String>& a, const std::pair<int, String>& b) {
+                         return a.first < b.first;
+                     });
+    for (const auto& f : found) lines.Add(f.second);
 }
 
 }  // namespace
@@ -255,7 +281,7 @@ void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
     // may carry any number of lines.
     Changes changes;
     const int count = Req.GetParamsCount();
-    for (int i = 1; i <= count; i++) CollectLine(changes, Req.GetParam(i, 1));
+    for (int i = 1; i <= count; i++) CollectLine(changes, Req.GetParam(i, 1), i);
     // A number that does not fit is refused, not wrapped into another value.
     int unused = 0;
     for (size_t i = 0; i < kSettableCount; i++) {
@@ -266,10 +292,14 @@ void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
             return;
         }
     }
-    const String refusal = Refusal(changes);
-    if (refusal.Length()) {
+    // One refused line refuses the request: nothing is changed or saved,
+    // and the reply names every line refused. A server's settings page is
+    // one change; half of it applied would leave a state nobody asked for.
+    TStrList refusals;
+    Refusals(changes, refusals);
+    if (refusals.Count() > 0) {
         Reply.SetResult("300");
-        Reply += refusal;
+        for (int i = 0; i < refusals.Count(); i++) Reply.AddStringParam(refusals[i], 0);
         return;
     }
     String error;
@@ -277,6 +307,7 @@ void SetAgentSettings(const QVRequest& Req, TEVReply& Reply) {
         [&changes](TTEVSettings& s) {
             for (size_t i = 0; i < kSettableCount; i++)
                 if (changes.given[i]) ApplySetting(s, kSettable[i], changes.value[i]);
+            FillZeroLimits(s);  // as after a load: a timeout of 0 is 4000
         },
         error);
     if (saved) {

@@ -14,9 +14,9 @@
 #include "config/settings.h"
 #include "handlers/replies.h"
 #include "platform/filepath.h"
-#include "platform/owntool.h"
 #include "platform/process.h"
 #include "platform/proctools.h"
+#include "platform/requestnotes.h"
 #include "platform/requestscope.h"
 #include "platform/runningjobs.h"
 #include "platform/tempcreate.h"
@@ -33,18 +33,30 @@ const int kPieceMax = 511;
 
 // One of the three requests answered by a script named in the settings.
 struct TSettingsScript {
+    const char* request;  // the request's name, for the log
+    const char* key;      // the setting's key, for the log
     int TTEVSettings::*right;
     String TTEVSettings::*script;
     const char* notSpecified;
     const char* missing;
 };
 
-const TSettingsScript kProcCnt = {&TTEVSettings::process, &TTEVSettings::proccntscript,
-                                  "ProcCnt script is not speified", "ProcCnt script doesn't exist"};
-const TSettingsScript kCpuUsage = {&TTEVSettings::cpuusage, &TTEVSettings::cpuusagescript,
+const TSettingsScript kProcCnt = {"TEST-Process",
+                                  "proccntscript",
+                                  &TTEVSettings::process,
+                                  &TTEVSettings::proccntscript,
+                                  "ProcCnt script is not speified",
+                                  "ProcCnt script doesn't exist"};
+const TSettingsScript kCpuUsage = {"TEST-CPU",
+                                   "cpuusagescript",
+                                   &TTEVSettings::cpuusage,
+                                   &TTEVSettings::cpuusagescript,
                                    "CPUUsage script is not speified",
                                    "CPUUsage script doesn't exist"};
-const TSettingsScript kProcList = {&TTEVSettings::process, &TTEVSettings::proclistscript,
+const TSettingsScript kProcList = {"GetProcessesList",
+                                   "proclistscript",
+                                   &TTEVSettings::process,
+                                   &TTEVSettings::proclistscript,
                                    "ProcList script is not speified",
                                    "ProcList script doesn't exist"};
 
@@ -133,6 +145,7 @@ bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEV
         ReplyMessage(Reply, "301", kind.notSpecified);
         return false;
     }
+    if (IsBuiltinScript(script)) return true;
     if (!FileExists(script)) {
         ReplyMessage(Reply, "301", kind.missing);
         return false;
@@ -145,8 +158,11 @@ bool CheckSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, TEV
 // a pipe, drained while it runs, costs a fraction of a file created and
 // deleted for each request. Answers the request and returns false when the
 // script could not be run, ran too long or wrote too much.
-bool RunSettingsScript(const TTEVSettings& s, const String& script, const String* arg,
+bool RunSettingsScript(const TTEVSettings& s, const TSettingsScript& kind, const String* arg,
                        String& output, TEVReply& Reply) {
+    const String& script = s.*kind.script;
+    AddRequestNote(nkInfo, String(kind.request) + " answered by the program " + script + " (" +
+                               kind.key + ")");
     const String tmpDir = ZeroTerminated(s.tmpdir);
     String program = ZeroTerminated(script);
     String argument = arg != nullptr ? ZeroTerminated(*arg) : String();
@@ -265,31 +281,28 @@ bool WriteScriptFile(const String& text, const String& tmpDir, TTempFile& file, 
     return true;
 }
 
-// When script is our own tool started under the name tool ("proccnt" or
-// "cpuusage"), sets output to what it would print with the argument arg
-// (proccnt) and returns true: the same library code, in-process, without
-// the cost of starting a program. The output is what the started tool
-// would hand back, so the reply is made from it in the same way: nothing
-// for a failure (the tool prints nothing then) and for an empty name (the
-// tool's usage line is no number either). The tool leaves itself out of a
-// count; in-process there is no such process to leave out. False, output
-// untouched, for any other program, which must then be started.
-bool OwnToolOutput(const TTEVSettings& s, const String& script, const char* tool, const String* arg,
+// The answer of our process tool for kind, made in-process with the tool's
+// own code (platform/proctools.h) when kind's setting is kBuiltinScript:
+// sets output to what the tool would print with the argument arg
+// (TEST-Process) and returns true. A failure reads as the tool's: nothing
+// printed, which the reply takes for "Script error". There is no tool
+// process to leave out of a count. False, output untouched, for any other
+// setting: that program is started.
+bool BuiltinOutput(const TTEVSettings& s, const TSettingsScript& kind, const String* arg,
                    String& output) {
-    const String path = ZeroTerminated(script);
-    // The tool picks its answer by the base name it is started under.
-    const char* slash = strrchr(path.Data(), '/');
-    if (strcmp(slash != nullptr ? slash + 1 : path.Data(), tool) != 0 ||
-        !IsOwnProcTool(path.Data()))
-        return false;
+    if (!IsBuiltinScript(s.*kind.script)) return false;
+    AddRequestNote(nkInfo,
+                   String(kind.request) + " answered in-process (" + kind.key + "=builtin)");
     std::string text;
-    if (arg != nullptr) {
+    if (&kind == &kProcCnt) {
         const String name = ZeroTerminated(*arg);
         if (name.Data()[0] != '\0') ProcCntAnswer(name.Data(), -1, text);
-    } else {
-        // The started tool gets the settled tmpdir as TMPDIR.
+    } else if (&kind == &kCpuUsage) {
+        // As the started tool, which gets the settled tmpdir as TMPDIR.
         const String tmp = ZeroTerminated(s.tmpdir);
         CpuUsageAnswer(tmp.Data()[0] != '\0' ? tmp.Data() : "/tmp", text);
+    } else {
+        ProcListAnswer(text);
     }
     output = String(text.data(), int(text.size()));
     return true;
@@ -313,8 +326,8 @@ void ProcessTest_Process(const QVRequest& Req, TEVReply& Reply) {
         return;
     }
     String output;
-    if (!OwnToolOutput(*s, s->proccntscript, "proccnt", &name, output) &&
-        !RunSettingsScript(*s, s->proccntscript, &name, output, Reply))
+    if (!BuiltinOutput(*s, kProcCnt, &name, output) &&
+        !RunSettingsScript(*s, kProcCnt, &name, output, Reply))
         return;
     int count = 0;
     if (!ScanNumber(output, "%d", count)) {
@@ -329,8 +342,8 @@ void ProcessTest_CPU(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kCpuUsage, Reply)) return;
     String output;
-    if (!OwnToolOutput(*s, s->cpuusagescript, "cpuusage", nullptr, output) &&
-        !RunSettingsScript(*s, s->cpuusagescript, nullptr, output, Reply))
+    if (!BuiltinOutput(*s, kCpuUsage, nullptr, output) &&
+        !RunSettingsScript(*s, kCpuUsage, nullptr, output, Reply))
         return;
     float usage = 0;
     if (!ScanNumber(output, "%f", usage)) {
@@ -345,7 +358,9 @@ void ProcessInfo_ProcessesList(const QVRequest&, TEVReply& Reply) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (!CheckSettingsScript(*s, kProcList, Reply)) return;
     String output;
-    if (!RunSettingsScript(*s, s->proclistscript, nullptr, output, Reply)) return;
+    if (!BuiltinOutput(*s, kProcList, nullptr, output) &&
+        !RunSettingsScript(*s, kProcList, nullptr, output, Reply))
+        return;
     const String list = ReadList(output);
     Reply.SetResult("200");
     Reply.AddStringParam(list, 1);

@@ -1,6 +1,14 @@
 // Tests that run programs and scripts: process count, CPU usage, process list, external programs,
 // shell scripts.
 //
+// The process count, CPU usage and process list come from the program their
+// setting names (proccntscript, cpuusagescript, proclistscript), started
+// without a shell with the process name as its one argument (TEST-Process)
+// and killed after 60 s ("301" "Script time limit exceeded"). The setting's
+// value "builtin" (config/settingsrecord.h) makes the agent answer with its
+// process tool's code instead, without starting anything. Each request
+// leaves a note (platform/requestnotes.h) saying which of the two answered.
+//
 // Every program runs for its request only: it is killed when the request's
 // peer closes its connection ("301" "Request abandoned: the peer closed the
 // connection"). A program without a time limit of its own ("TEST-ExternalPrg"

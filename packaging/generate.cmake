@@ -48,8 +48,10 @@ foreach(rule
   string(REGEX MATCH "^[a-z]+=" key "${rule}")
   string(REGEX REPLACE "\n${key}[^\n]*" "\n${rule}" sample "${sample}")
 endforeach()
-# Script paths: the installed directory with the sample's file name.
-string(REGEX REPLACE "\n(proccntscript|cpuusagescript|proclistscript)=([^\n]*/)?([^\n/]*)"
+# Script paths: the installed directory with the sample's file name. Only a
+# value with a "/" is a path; builtin (the agent answers itself) and a bare
+# name (beside the agent) stay as the sample has them.
+string(REGEX REPLACE "\n(proccntscript|cpuusagescript|proclistscript)=([^\n]*/)([^\n/]*)"
        "\n\\1=${scriptdir}/\\3" sample "${sample}")
 string(SUBSTRING "${sample}" 1 -1 sample)
 set(cfg "# tev configuration, made from ${datadir}/tev/tev.cfg.template at installation.\n")

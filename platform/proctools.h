@@ -1,7 +1,7 @@
 // The answers of tev's process tools (tools/tevproc.cpp) as the text they
 // print on standard output. The tools print these, and the agent makes the
-// same text in-process when the settings name our own tool (see
-// platform/owntool.h), so both give one answer from one piece of code.
+// same text in-process when a setting says "builtin" (config/settingsrecord.h),
+// so both give one answer from one piece of code.
 #pragma once
 
 #include <string>

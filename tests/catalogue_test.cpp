@@ -1,7 +1,7 @@
 // The command table against what uses it: the dispatcher recognises exactly
 // its names, each request's right is the setting its handler checks, the
-// REQUESTS section of tevctl(1) is the generated one, and the tools' hints
-// and JSON.
+// REQUESTS section of tevctl(1) is the generated one, the tools' hints and
+// the JSON keys and units of the value lines.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -214,25 +214,67 @@ TEST(Catalogue, NearestName) {
     EXPECT_EQ(NearestName("sysloghost", keys), nullptr);
 }
 
-TEST(Catalogue, ReplyJson) {
-    struct Case {
-        std::vector<std::string> values;
-        const char* json;
-    } cases[] = {
-        {{}, R"({"code":"200","values":[]})"},
-        {{"a", ""}, R"({"code":"200","values":["a",""]})"},
-        {{"x%0D%0Ay"}, R"({"code":"200","values":["x\r\ny"]})"},  // decoded
-        {{"q\"b\\s\tt"}, R"({"code":"200","values":["q\"b\\s\tt"]})"},
-        {{std::string("\x01") + "\xc3\xa9"}, R"({"code":"200","values":["\u0001é"]})"},
-        {{"\xff\xc3"}, R"({"code":"200","values":["\u00ff\u00c3"]})"},            // not UTF-8
-        {{"\xed\xa0\x80"}, R"({"code":"200","values":["\u00ed\u00a0\u0080"]})"},  // surrogate
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.json);
-        TStrList values;
-        for (const std::string& v : c.values) values.Add(String(v.data(), int(v.size())));
-        EXPECT_EQ(ReplyJson(String("200"), values), c.json);
+// The value lines as the tools use them: a form they know, a JSON key that
+// is a plain identifier and unique within its request (two equal keys
+// would hide a value), a unit the monitoring systems know, a maximum line
+// that exists and is a number of the same unit.
+TEST(Catalogue, ValueLinesHaveKeysUnitsAndForms) {
+    const std::set<std::string> forms = {"int", "real", "flag", "time", "text", "pairs", "rest"};
+    const std::set<std::string> units = {"", "B", "s", "ms", "%"};
+    for (const TCommandDef& c : CommandTable()) {
+        SCOPED_TRACE(c.name);
+        std::set<std::string> keys;
+        for (size_t i = 0; i < c.values.size(); i++) {
+            const TValueDoc& v = c.values[i];
+            SCOPED_TRACE(v.meaning);
+            EXPECT_EQ(forms.count(v.form), 1u) << v.form;
+            EXPECT_EQ(units.count(v.unit), 1u) << v.unit;
+            const std::string form = v.form;
+            const std::string key = ValueKey(v);
+            if (form == "pairs" || form == "rest") {
+                EXPECT_EQ(i + 1, c.values.size()) << "describes every further line, so comes last";
+                EXPECT_EQ(key, form == "rest" ? kRestKey : "");
+                continue;
+            }
+            EXPECT_FALSE(key.empty());
+            EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"),
+                      std::string::npos);
+            EXPECT_NE(key.front(), '_');
+            EXPECT_NE(key.back(), '_');
+            EXPECT_NE(key, kRestKey);
+            EXPECT_TRUE(keys.insert(key).second) << key;
+            if (*v.unit) {
+                EXPECT_TRUE(form == "int" || form == "real") << form;
+            }
+            if (v.maxLine != 0) {
+                ASSERT_GE(v.maxLine, 1);
+                ASSERT_LE(size_t(v.maxLine), c.values.size());
+                EXPECT_NE(size_t(v.maxLine), i + 1);
+                EXPECT_STREQ(c.values[size_t(v.maxLine - 1)].unit, v.unit);
+            }
+        }
     }
+}
+
+TEST(Catalogue, ValueKeyRule) {
+    struct Case {
+        const char* meaning;
+        const char* key;
+    } cases[] = {
+        {"total bytes", "total_bytes"},
+        {"the CRC (0 to 4294967295)", "crc"},
+        {"position (send back next time)", "position"},
+        {"lastSize (send back next time)", "lastsize"},
+        {"pending: 1 when another line waits", "pending"},
+        {"the list, one process a line", "list"},
+        {"the program's exit code", "programs_exit_code"},
+        {"status-change time (DDMMYYYYhhmmss)", "status_change_time"},
+        {"  -- odd  text --  ", "odd_text"},
+        {"theory", "theory"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ValueKey(TValueDoc{"int", c.meaning}), c.key);
+    EXPECT_EQ(ValueKey(TValueDoc{"pairs", "name=value lines"}), "");
+    EXPECT_EQ(ValueKey(TValueDoc{"rest", "then per entry: name"}), kRestKey);
 }
 
 // The reserve places below the session caps carry management requests and

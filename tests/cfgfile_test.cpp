@@ -270,16 +270,17 @@ TEST_F(CfgFileTest, LoadReportsProblemsInOrder) {
     };
     const Case cases[] = {
         {"no file named", "port=1\n", true, 0, "Configuration file is not specified"},
-        {"file missing", nullptr, false, 0, "Cannot open configuration file '{CFG}'"},
+        {"file missing", nullptr, false, 0,
+         "Cannot open configuration file '{CFG}'\nNo such file or directory"},
         {"port, password, relative path", "tevpath=bin/tev\n", false, 0,
          "  TCP post is not specified!\n  Password is not specified!\n"
          "  Full path to the agent is not specified!\n"},
         {"no tevpath", "port=1\npassword=p\n", false, 0,
          "  Full path to the agent is not specified!\n"},
         {"tevpath names no file", "port=1\npassword=p\ntevpath={TEV}-missing\n", false, 0,
-         "  Invalid path to the agent!\n"},
+         "  Invalid path to the agent!\n  tevpath={TEV}-missing: No such file or directory\n"},
         {"tevpath names a directory", "port=1\npassword=p\ntevpath={DIR}\n", false, 0,
-         "  Invalid path to the agent!\n"},
+         "  Invalid path to the agent!\n  tevpath={DIR}: not a regular file\n"},
         {"filter warning alone", "port=1\npassword=p\ntevpath={TEV}\nfiltermarks=11\n", false, 1,
          "FilterMarks has less items than FilterList"},
         {"filter warning before check messages", "tevpath={TEV}\nfiltermarks=11\n", false, 0,
@@ -496,7 +497,8 @@ TEST_F(CfgFileTest, SaveFailuresLeaveTheFileAlone) {
     };
     const Case cases[] = {
         {"no file named", "port=1\n", true, false, false, "Configuration file is not specified"},
-        {"file missing", nullptr, false, false, false, "Cannot open configuration file '{CFG}'"},
+        {"file missing", nullptr, false, false, false,
+         "Cannot open configuration file '{CFG}'\nNo such file or directory"},
         {"new file cannot be made", "port=1\n", false, true, false,
          "Cannot create new configuration file '{CFG}.New'"},
         {"new file cannot be written", "port=1\n", false, false, true,
@@ -591,7 +593,7 @@ TEST_F(CfgFileTest, StoreKeepsSettingsWhenReloadFails) {
         const char* error;
     };
     const Case cases[] = {
-        {"file gone", nullptr, "Cannot open configuration file '{CFG}'"},
+        {"file gone", nullptr, "Cannot open configuration file '{CFG}'\nNo such file or directory"},
         {"check fails", "tevpath={TEV}\ncomment=second\n", "  Password is not specified!\n"},
     };
     for (const Case& c : cases) {

@@ -19,7 +19,7 @@ TEST(CfgWarnings, NamesFileLineAndNearestKey) {
                            "\n"
                            "   \t\r\n"
                            "Port = 1055\r\n"
-                           "externel=0\n"
+                           "udpp=0\n"
                            "password secret words\n"
                            "  #port=1\n"
                            "=novalue\n"
@@ -30,7 +30,7 @@ TEST(CfgWarnings, NamesFileLineAndNearestKey) {
     EXPECT_EQ(FindIgnoredCfgLines(String(path.c_str()), warnings), 1);
     const std::string in = " in " + path + " line ";
     const std::string expected[] = {
-        "unknown key 'externel'" + in + "6 (did you mean 'external'?)",
+        "unknown key 'udpp'" + in + "6 (did you mean 'udp'?)",
         // Only the first word of a line without '=': it may hold a password.
         "line without '='" + in + "7 (starts with 'password')",
         // A blank before '#' makes an ordinary line.

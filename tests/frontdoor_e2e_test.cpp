@@ -228,22 +228,24 @@ TEST_F(FrontDoorE2E, LoadAtTheDescriptorLimitTheAcceptLoopStaysResponsive) {
     EXPECT_EQ(CountLines(out, "Accept fatal error"), 0);
 }
 
+// SetSettings takes what the configuration file takes, by the loader's own
+// rules, and refuses what the loader would refuse: the whole request, with
+// one line per refused parameter line.
 TEST_F(FrontDoorE2E, SetSettingsRefusesValuesThatWouldBreakTheAgent) {
     Start();
     const std::string file = ReadText(agent.cfgPath);
-    const std::string badPort = "300\nPort must be from 1 to 65535\n";
     struct Case {
         std::vector<std::string> lines;
         std::string out;
     } cases[] = {
-        {{"Port=0"}, badPort},
-        {{"Port=65536"}, badPort},
-        {{"Port=http"}, badPort},
-        {{"TCP=0", "Port=-1"}, badPort},  // nothing else changes either
-        {{"Timeout=0"}, "300\nTimeout must be 1 or more\n"},
-        {{"Timeout=-5"}, "300\nTimeout must be 1 or more\n"},
-        {{"Password="}, "300\nPassword must not be empty\n"},
-        {{"Password=   "}, "300\nPassword must not be empty\n"},
+        {{"Port=0"}, "300\nLine 1: Port=0: must be from 1 to 65535\n"},
+        {{"Port=65536"}, "300\nLine 1: Port=65536: must be from 1 to 65535\n"},
+        {{"Port=http"}, "300\nLine 1: Port=http: not a whole number\n"},
+        // Nothing else changes either, and every refused line is named.
+        {{"TCP=0", "Port=-1"}, "300\nLine 2: Port=-1: must be from 1 to 65535\n"},
+        {{"Password=", "TCP=0", "Timeout=1x"},
+         "300\nLine 1: Password=: must not be empty\nLine 3: Timeout=1x: not a whole number\n"},
+        {{"Password=   "}, "300\nLine 1: Password=: must not be empty\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.lines[0]);
@@ -265,6 +267,33 @@ TEST_F(FrontDoorE2E, SetSettingsRefusesValuesThatWouldBreakTheAgent) {
     EXPECT_NE(ReadText(agent.cfgPath).find("comment=rack 4\r\n"), std::string::npos);
     // The edges of the range are fine.
     EXPECT_EQ(RunCtl(agent, {"SetSettings", "Timeout=1"}).out, "200\n");
+}
+
+// The values GetInfo reports, sent back with one change, are taken: a
+// timeout of 0 (the default, 4000) and a negative one (no idle limit) as the
+// file takes them, with the other lines of the request.
+TEST_F(FrontDoorE2E, SetSettingsTakesWhatTheFileTakes) {
+    Start();
+    struct Case {
+        std::string timeout, shown, written;
+    } cases[] = {
+        {"-1", "-1", "timeout=-1\r\n"},
+        {"0", "4000", "timeout=4000\r\n"},
+        {"-2147483648", "-2147483648", "timeout=-2147483648\r\n"},
+        {"2500", "2500", "timeout=2500\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.timeout);
+        const CtlResult r = RunCtl(
+            agent, {"SetSettings", "Timeout=" + c.timeout, "TCP=0", "Comment=t" + c.timeout});
+        EXPECT_EQ(r.out, "200\n");
+        const std::string info = RunCtl(agent, {"GetInfo"}).out;
+        EXPECT_EQ(Value(info, "Timeout"), c.shown);
+        EXPECT_EQ(Value(info, "Enabled tests").substr(0, 1), "0");
+        EXPECT_EQ(Value(info, "Comment"), "t" + c.timeout);
+        EXPECT_NE(ReadText(agent.cfgPath).find(c.written), std::string::npos);
+        ASSERT_EQ(RunCtl(agent, {"SetSettings", "TCP=1"}).out, "200\n");
+    }
 }
 
 // Starts a daemon agent on a free port with the configuration file

@@ -139,8 +139,8 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
          "200",
          {"   5000000", "    999999", "   10"},
          kPluginCritical,
-         "TEV CRITICAL - TEST-UNC value 2 = 999999 (critical 1000000:) | 'TEST-UNC'=999999;;"
-         "1000000:"},
+         "TEV CRITICAL - TEST-UNC value 2 = 999999 (critical 1000000:) | 'TEST-UNC'=999999B;;"
+         "1000000:;0;5000000"},
         {"TEST-UNC",
          2,
          "~:2000000",
@@ -148,7 +148,41 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
          "200",
          {"   5000000", "   1500000"},
          kPluginOk,
-         "TEV OK - TEST-UNC value 2 = 1500000 | 'TEST-UNC'=1500000;~:2000000"},
+         "TEV OK - TEST-UNC value 2 = 1500000 | 'TEST-UNC'=1500000B;~:2000000;;0;5000000"},
+        // The total has a minimum but no maximum.
+        {"TEST-UNC",
+         1,
+         nullptr,
+         nullptr,
+         "200",
+         {"   5000000", "   1500000"},
+         kPluginOk,
+         "TEV OK - TEST-UNC value 1 = 5000000 | 'TEST-UNC'=5000000B;;;0"},
+        // A maximum that is not a number is left out.
+        {"TEST-UNC",
+         3,
+         nullptr,
+         nullptr,
+         "200",
+         {"?", "1", "2"},
+         kPluginOk,
+         "TEV OK - TEST-UNC value 3 = 2 | 'TEST-UNC'=2B;;;0"},
+        {"TEST-CPU",
+         1,
+         "80",
+         nullptr,
+         "200",
+         {"12.5000"},
+         kPluginOk,
+         "TEV OK - TEST-CPU value 1 = 12.5000 | 'TEST-CPU'=12.5000%;80"},
+        {"TEST-TCP",
+         1,
+         nullptr,
+         nullptr,
+         "200",
+         {"17", "answer"},
+         kPluginOk,
+         "TEV OK - TEST-TCP value 1 = 17 | 'TEST-TCP'=17ms;;;0"},
         // An external program's exit code: anything but 0 is critical.
         {"TEST-ExternalPrg",
          1,
@@ -176,7 +210,7 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
          {"9"},
          kPluginCritical,
          "TEV CRITICAL - TEST-CountFiles value 1 = 9 (critical 5) | 'TEST-CountFiles'=9;5;5"},
-        // Refusals and failures of the agent are critical with its message.
+        // A check that ran and failed is critical with the agent's message.
         {"TEST-FileExists",
          1,
          nullptr,
@@ -189,18 +223,10 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
          1,
          "1",
          "2",
-         "600",
-         {"test is not allowed"},
+         "300",
+         {"script failed"},
          kPluginCritical,
-         "TEV CRITICAL - TEST-External: 600 test is not allowed"},
-        {"TEST-UNC",
-         2,
-         nullptr,
-         nullptr,
-         "501",
-         {},
-         kPluginCritical,
-         "TEV CRITICAL - TEST-UNC: 501"},
+         "TEV CRITICAL - TEST-External: 300 script failed"},
         {"TEST-TCP",
          1,
          nullptr,
@@ -209,7 +235,26 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
          {"connection refused"},
          kPluginCritical,
          "TEV CRITICAL - TEST-TCP: 300 connection refused"},
-        // Anything the plugin cannot judge is unknown.
+        // Mistakes of the set-up (not allowed, bad parameters, a request the
+        // agent does not know) and anything the plugin cannot judge are
+        // unknown.
+        {"TEST-External",
+         1,
+         "1",
+         "2",
+         "600",
+         {"test is not allowed"},
+         kPluginUnknown,
+         "TEV UNKNOWN - TEST-External: 600 test is not allowed"},
+        {"TEST-UNC", 2, nullptr, nullptr, "501", {}, kPluginUnknown, "TEV UNKNOWN - TEST-UNC: 501"},
+        {"UpgradeCode",
+         1,
+         nullptr,
+         nullptr,
+         "302",
+         {},
+         kPluginUnknown,
+         "TEV UNKNOWN - UpgradeCode: 302"},
         {"TEST-Nothing",
          1,
          nullptr,
@@ -264,6 +309,35 @@ TEST(PluginJudge, RepliesGiveOneStatusLineAndTheState) {
         EXPECT_EQ(r.state, c.state);
         EXPECT_EQ(r.line, c.line);
     }
+    const PluginReport none = PluginNoReply(String("GetInfo"), "connection refused");
+    EXPECT_EQ(none.state, kPluginUnknown);
+    EXPECT_EQ(none.line, "TEV UNKNOWN - GetInfo: connection refused");
+}
+
+// The default label tells two checks of one request apart by the parameter
+// the table lists first.
+TEST(PluginJudge, DefaultLabel) {
+    struct Case {
+        const char* command;
+        std::vector<const char*> params;
+        const char* label;
+    } cases[] = {
+        {"TEST-UNC", {"/var"}, "TEST-UNC /var"},
+        {"TEST-Process", {"", "nginx"}, "TEST-Process nginx"},  // parameter 1 is not used
+        {"TEST-Process", {"x", ""}, "TEST-Process"},
+        {"TEST-Process", {}, "TEST-Process"},
+        {"TEST-TextLog2", {"/var/log/syslog", "0"}, "TEST-TextLog2 /var/log/syslog"},
+        {"TEST-CPU", {}, "TEST-CPU"},
+        {"TEST-Nothing", {"a", "b"}, "TEST-Nothing a"},
+    };
+    for (const Case& c : cases) {
+        std::vector<String> params;
+        for (const char* p : c.params) params.push_back(String(p));
+        EXPECT_EQ(DefaultPluginLabel(String(c.command), params), c.label);
+    }
+}
+
+TEST(PluginJudge, NoReplyIsUnknown) {
     const PluginReport none = PluginNoReply(String("GetInfo"), "connection refused");
     EXPECT_EQ(none.state, kPluginUnknown);
     EXPECT_EQ(none.line, "TEV UNKNOWN - GetInfo: connection refused");
@@ -370,7 +444,8 @@ TEST(PluginE2E, ClientReportsCannedRepliesByPluginState) {
          "TEV WARNING - TEST-CountFiles value 1 = 2 (warning 1) | 'x_s'=2;1;5\n"},
         {{"--plugin", "--value", "2", "--critical", "1000:", "TEST-UNC", "/"},
          2,
-         "TEV CRITICAL - TEST-UNC value 2 = 512 (critical 1000:) | 'TEST-UNC /'=512;;1000:\n"},
+         "TEV CRITICAL - TEST-UNC value 2 = 512 (critical 1000:) | 'TEST-UNC "
+         "/'=512B;;1000:;0;4096\n"},
         {{"--plugin", "TEST-FileExists", "/nonexistent"},
          2,
          "TEV CRITICAL - TEST-FileExists: 301 File not found\n"},
@@ -390,28 +465,83 @@ TEST(PluginE2E, ClientAgainstTheAgent) {
     AgentHarness a;
     ASSERT_TRUE(a.Start("allowmanage=0\n")) << a.Output();
     const std::vector<std::string> ctl = {"-p", std::to_string(a.port), "-w", a.password};
-    RunClientCases(ctl, {
-                            {{"--plugin", "GetSettings"},
-                             2,
-                             "TEV CRITICAL - GetSettings: 600 Operation is not allowed (setting "
-                             "allowmanage is 0, or manageaddr does not list this client)\n"},
-                            {{"--plugin", "--critical", "20:10", "GetInfo"},
-                             3,
-                             "TEV UNKNOWN - invalid range '20:10' for --critical\n"},
-                            {{"--plugin", "--value", "0", "GetInfo"},
-                             3,
-                             "TEV UNKNOWN - invalid value line number '0'\n"},
-                            {{"--plugin", "--bogus", "GetInfo"}, 3, ""},
-                            {{"--critical", "5", "GetInfo"}, 2, ""},
-                        });
+    RunClientCases(
+        ctl, {
+                 {{"--plugin", "GetSettings"},
+                  3,
+                  "TEV UNKNOWN - GetSettings: 600 Operation is not allowed (setting "
+                  "allowmanage is 0, or manageaddr does not list this client)\n"},
+                 {{"--plugin", "TEST-ExternalPrg", ""}, 3, "TEV UNKNOWN - TEST-ExternalPrg: 501*"},
+                 {{"--plugin", "--state", "/tmp/x", "TEST-UNC", "/"},
+                  3,
+                  "TEV UNKNOWN - --state goes only with TEST-TextLog and "
+                  "TEST-TextLog2, not with TEST-UNC\n"},
+                 {{"--plugin", "--critical", "20:10", "GetInfo"},
+                  3,
+                  "TEV UNKNOWN - invalid range '20:10' for --critical\n"},
+                 {{"--plugin", "--value", "0", "GetInfo"},
+                  3,
+                  "TEV UNKNOWN - invalid value line number '0'\n"},
+                 {{"--plugin", "--bogus", "GetInfo"}, 3, ""},
+                 {{"--critical", "5", "GetInfo"}, 2, ""},
+             });
     RunClientCases(
         {"-p", std::to_string(a.port), "-w", "wrong"},
         {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - GetInfo: no reply from 127.0.0.1:*"}});
     RunClientCases(
         {"-p", std::to_string(FreeLoopbackPort()), "-w", "pw"},
         {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - GetInfo: no reply from 127.0.0.1:*"}});
-    RunClientCases({"-p", std::to_string(FreeLoopbackPort())},
-                   {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - no password given (-w or -W)\n"}});
+    RunClientCases(
+        {"-p", std::to_string(FreeLoopbackPort())},
+        {{{"--plugin", "GetInfo"}, 3, "TEV UNKNOWN - no password given (-w, -W or -c)\n"}});
+}
+
+// A log check from a scheduler that starts the client anew each time: the
+// read position travels through the state file, so a line is reported once
+// and lines written before the first run never.
+TEST(PluginE2E, TextLogStateKeepsThePositionBetweenRuns) {
+    AgentHarness a;
+    ASSERT_TRUE(a.Start()) << a.Output();
+    const std::string log = a.dir + "/app.log";
+    const std::string state = a.dir + "/app.state";
+    ASSERT_FALSE(WriteFile(log, "old ERROR before the first run\n").empty());
+    const std::vector<std::string> check = {
+        "-p",  std::to_string(a.port), "-w", a.password,     "--plugin", "--state",
+        state, "--critical",           "0",  "TEST-TextLog", log,        "ERROR"};
+    auto run = [&]() { return RunCtlRaw(check); };
+    CtlResult r = run();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("value 1 = 0"), std::string::npos) << r.out;
+    const std::string first = agent_harness_detail::ReadWholeFile(state);
+    EXPECT_NE(first.find("check=TEST-TextLog " + log + "\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("lastsize=31\n"), std::string::npos) << first;
+
+    ASSERT_FALSE(WriteFile(log, "old ERROR before the first run\nnew ERROR line\n").empty());
+    r = run();
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("TEV CRITICAL"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("'TEST-TextLog " + log + "'="), std::string::npos) << r.out;
+
+    r = run();  // nothing new since
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("value 1 = 0"), std::string::npos) << r.out;
+
+    // A state file written for another log starts the watch afresh.
+    const std::string other = a.dir + "/other.log";
+    ASSERT_FALSE(WriteFile(other, "ERROR\nERROR\nERROR\n").empty());
+    std::vector<std::string> otherCheck = check;
+    otherCheck[10] = other;
+    r = RunCtlRaw(otherCheck);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(agent_harness_detail::ReadWholeFile(state).find("check=TEST-TextLog " + other),
+              std::string::npos);
+
+    // A damaged state file is named, not taken for a fresh start.
+    ASSERT_FALSE(WriteFile(state, "position=x\n").empty());
+    r = run();
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_EQ(r.out, "TEV UNKNOWN - TEST-TextLog: state file " + state +
+                         ": line 1 is not <key>=<number>\n");
 }
 
 }  // namespace

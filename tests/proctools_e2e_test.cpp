@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "agent_harness.h"
-#include "platform/owntool.h"
 #include "runstate_util.h"
 
 #ifndef TEV_PROC_TOOLDIR
@@ -119,90 +118,70 @@ TEST_F(ProcToolsE2E, CountCpuAndListThroughTheAgent) {
     EXPECT_EQ(Entries(tmp).size(), 1u);
 }
 
-// The agent makes the count and the CPU usage itself, without starting the
-// program, only when the configured program is our tool under the name of
-// that answer: a file that holds the tool's mark and may be run. Anything
-// else is started and answers for itself, and a file changed under the
-// same name is looked at again.
-TEST(ProcToolsOwnAnswers, InProcessOnlyForOurToolUnderItsName) {
+// "builtin" makes the agent answer itself; any other value names a program,
+// which is always started, whatever its name and content: a script called
+// proccnt that carries the text by which an older agent took a file for its
+// own tool (and answered in-process without starting it) is started and
+// answers 42. The output says which path answered each request.
+TEST(ProcToolsBuiltin, BuiltinAnswersItselfAndAnyProgramIsStarted) {
     runstate::TempDir dir;
     const std::string bin = dir.path + "/bin";
     ASSERT_EQ(mkdir(bin.c_str(), 0700), 0);
-    const std::string proccnt = bin + "/proccnt", cpuusage = bin + "/cpuusage";
-    AgentHarness agent;
-    ASSERT_TRUE(
-        agent.Start("allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\ncpuusage=1\n"
-                    "proccntscript=" +
-                    proccnt + "\ncpuusagescript=" + cpuusage + "\n"))
-        << agent.Output();
-    const std::string name = "tevown" + agent_harness_detail::RandomHex(3);
+    const std::string script =
+        "#!/bin/sh\n# tevproc-tools/1 proccnt cpuusage\necho 42\necho 42 >&3\n";
+    for (const char* name : {"proccnt", "cpuusage", "proclist"}) {
+        ASSERT_FALSE(WriteFile(bin + "/" + name, script).empty());
+        ASSERT_EQ(chmod((bin + "/" + name).c_str(), 0700), 0);
+    }
+    const std::string name = "tevbi" + agent_harness_detail::RandomHex(3);
     std::vector<pid_t> pids;
     ASSERT_FALSE(StartSleepers(dir.path, name, 3, 120, pids).empty());
     for (pid_t pid : pids) ASSERT_GT(pid, 0);
-    // A script that prints 4242 when it is started: a count no test process
-    // reaches and a usage no machine has.
-    const std::string script = "#!/bin/sh\necho 4242\n";
-    const std::string marked = script + "#" + OwnToolMark() + "\n";
-    std::string otherVersion = OwnToolMark();
-    otherVersion[14] = char(otherVersion[14] + 1);
-    const std::string tool = ReadWholeFile(kTools + "tevproc");
-    enum Answer { kOwn, kStarted, kNotRun };
+    const std::string rights = "allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\ncpuusage=1\n";
+    // The settings' values: "builtin", or the programs in bin.
+    const auto settings = [&bin](bool builtin) {
+        std::string cfg;
+        for (const char* key : {"proccnt", "cpuusage", "proclist"})
+            cfg += std::string(key) + "script=" + (builtin ? "builtin" : bin + "/" + key) + "\n";
+        return cfg;
+    };
+    const auto times = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
     struct Case {
-        const char* what;
-        std::string content;
-        mode_t mode;
-        Answer answer;
+        bool builtin;
+        std::string count, cpu, list, note;
     } cases[] = {
-        {"marked", marked, 0700, kOwn},
-        {"unmarked", script, 0700, kStarted},
-        {"other version", script + "#" + otherVersion + "\n", 0700, kStarted},
-        {"marked again", marked, 0700, kOwn},
-        {"not runnable", marked, 0600, kNotRun},
-        {"our tool", tool, 0700, kOwn},
+        {true, "200\n3\n", "", "", "answered in-process (proccntscript=builtin)"},
+        {false, "200\n42\n", "200\n42.0000\n", "200\n42%0D%0A42%0D%0A\n",
+         "answered by the program " + bin + "/proccnt (proccntscript)"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        for (const std::string& path : {proccnt, cpuusage}) {
-            ASSERT_FALSE(WriteFile(path, c.content).empty());
-            ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
-        }
-        const std::string count = RunCtl(agent, {"TEST-Process", "", name}).out;
+        SCOPED_TRACE(c.builtin ? "builtin" : "programs");
+        AgentHarness agent;
+        ASSERT_TRUE(agent.Start(rights + settings(c.builtin))) << agent.Output();
+        EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, c.count);
         const std::string cpu = RunCtl(agent, {"TEST-CPU"}).out;
-        switch (c.answer) {
-            case kOwn: {
-                EXPECT_EQ(count, "200\n3\n");
-                ASSERT_EQ(cpu.rfind("200\n", 0), 0u) << cpu;
-                const double usage = atof(cpu.c_str() + 4);
-                EXPECT_GE(usage, 0.0);
-                EXPECT_LE(usage, 100.0);
-                break;
-            }
-            case kStarted:
-                EXPECT_EQ(count, "200\n4242\n");
-                EXPECT_EQ(cpu, "200\n4242.0000\n");
-                break;
-            case kNotRun:
-                // Started, and failed: "Cannot execute script" natively;
-                // under qemu-user the failed exec is not seen by the
-                // parent and the empty output reads as "Script error".
-                // Either way not answered in-process.
-                EXPECT_EQ(count.rfind("301\n", 0), 0u) << count;
-                EXPECT_EQ(cpu.rfind("301\n", 0), 0u) << cpu;
-                break;
+        const std::string list = RunCtl(agent, {"GetProcessesList"}).out;
+        if (c.builtin) {
+            ASSERT_EQ(cpu.rfind("200\n", 0), 0u) << cpu;
+            EXPECT_GE(atof(cpu.c_str() + 4), 0.0);
+            EXPECT_LE(atof(cpu.c_str() + 4), 100.0);
+            for (pid_t pid : pids)
+                EXPECT_NE(list.find("%0D%0A" + std::to_string(pid) + " "), std::string::npos);
+        } else {
+            EXPECT_EQ(cpu, c.cpu);
+            EXPECT_EQ(list, c.list);
         }
+        // Each request's note is written before its reply is sent.
+        const std::string out = agent.Output();
+        EXPECT_NE(out.find("TEST-Process " + c.note), std::string::npos) << out;
+        EXPECT_EQ(times(out, "TEST-CPU answered "), 1) << out;
+        EXPECT_EQ(times(out, "GetProcessesList answered "), 1) << out;
     }
-    // Under another name the marked script is started, as our tool would
-    // not give that answer there either.
-    const std::string other = bin + "/count";
-    ASSERT_FALSE(WriteFile(other, marked).empty());
-    ASSERT_EQ(chmod(other.c_str(), 0700), 0);
-    WriteFile(agent.cfgPath, ReadWholeFile(agent.cfgPath) + "proccntscript=" + other +
-                                 "\ncpuusagescript=" + proccnt + "\n");
-    ASSERT_EQ(RunCtl(agent, {"ReloadCfg"}).out, "200\nOk\n");
-    ASSERT_FALSE(WriteFile(proccnt, marked).empty());
-    ASSERT_EQ(chmod(proccnt.c_str(), 0700), 0);
-    EXPECT_EQ(RunCtl(agent, {"TEST-Process", "", name}).out, "200\n4242\n");
-    EXPECT_EQ(RunCtl(agent, {"TEST-CPU"}).out, "200\n4242.0000\n");
     for (pid_t pid : pids) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

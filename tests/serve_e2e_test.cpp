@@ -138,7 +138,8 @@ TEST_F(ServeE2E, SettingsFromAnAllowedAddress) {
     ASSERT_EQ(unlink(agent.cfgPath.c_str()), 0);
     CtlResult lost = RunCtl(agent, {"SetSettings", "LogOkConn=1"});
     EXPECT_EQ(lost.exitCode, 1);
-    EXPECT_EQ(lost.out, "300\nCannot open configuration file '" + agent.cfgPath + "'\n");
+    EXPECT_EQ(lost.out, "300\nCannot open configuration file '" + agent.cfgPath +
+                            "'\nNo such file or directory\n");
     EXPECT_EQ(Value(RunCtl(agent, {"GetSettings"}).out, "LogOkConn"), "1");
     // A reload that cannot read the file keeps the settings in force.
     CtlResult reload = RunCtl(agent, {"ReloadCfg"});

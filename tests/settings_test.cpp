@@ -228,7 +228,7 @@ TEST(SettingsStore, SaveWithoutFilePublishesDerivedValues) {
     const Case cases[] = {
         {"no file named", "", "Configuration file is not specified"},
         {"file missing", "/nonexistent-dir/tev.cfg",
-         "Cannot open configuration file '/nonexistent-dir/tev.cfg'"},
+         "Cannot open configuration file '/nonexistent-dir/tev.cfg'\nNo such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

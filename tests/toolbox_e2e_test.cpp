@@ -39,7 +39,7 @@ bool Contains(const std::string& text, const std::string& part) {
 
 TEST_F(ToolboxTest, CheckTellsCleanTypoAndOutOfRange) {
     const std::string clean = Config("clean.cfg", "");
-    const std::string typo = Config("typo.cfg", "externel=0\n");
+    const std::string typo = Config("typo.cfg", "tcpp=0\n");
     const std::string range = Config("range.cfg", "timeout=99999999999\n");
     const std::string port = WriteFile(
         dir + "/port.cfg", std::string("tevpath=") + TEV_BINARY + "\nport=70000\npassword=pw\n");
@@ -49,8 +49,7 @@ TEST_F(ToolboxTest, CheckTellsCleanTypoAndOutOfRange) {
         std::string part;
     } cases[] = {
         {clean, 0, clean + ": Ok\n"},
-        {typo, 3,
-         "Warning: unknown key 'externel' in " + typo + " line 6 (did you mean 'external'?)\n"},
+        {typo, 3, "Warning: unknown key 'tcpp' in " + typo + " line 6 (did you mean 'tcp'?)\n"},
         {range, 1, "Error: Line 6: timeout=99999999999: must be from 1 to 2147483647"},
         {port, 1, "Error: Line 2: port=70000: must be from 1 to 65535"},
         {dir + "/absent.cfg", 1, "Error: Cannot open configuration file"},
@@ -64,14 +63,14 @@ TEST_F(ToolboxTest, CheckTellsCleanTypoAndOutOfRange) {
 }
 
 TEST_F(ToolboxTest, LocalTestAnswersWithTheFilesRights) {
-    const std::string cfg = Config("tev.cfg", "externel=0\nsyslogaction=0\n");
+    const std::string cfg = Config("tev.cfg", "tcpp=0\nsyslogaction=0\n");
     struct Case {
         std::vector<std::string> request;
         int exitCode;
         std::string out;  // whole standard output, or its start when it ends in '*'
         std::string err;  // a part of standard error
     } cases[] = {
-        {{"TEST-FileCRC", cfg}, 0, "200\n*", "unknown key 'externel'"},
+        {{"TEST-FileCRC", cfg}, 0, "200\n*", "unknown key 'tcpp'"},
         {{"ACT-Syslog", "127.0.0.1", "514", "1", "1", "x"},
          1,
          "600\noperation is not allowed\n",
@@ -106,10 +105,10 @@ TEST_F(ToolboxTest, LocalTestAnswersWithTheFilesRights) {
 // option order, hints and JSON against it.
 TEST(ToolboxAgentE2E, WarningsAndClientHints) {
     AgentHarness a;
-    ASSERT_TRUE(a.Start("externel=0\nno equals sign\n")) << a.Output();
+    ASSERT_TRUE(a.Start("fileexist=0\nno equals sign\n")) << a.Output();
     const std::string in = " in " + a.cfgPath + " line ";
-    EXPECT_TRUE(Contains(a.Output(),
-                         "Warning: unknown key 'externel'" + in + "4 (did you mean 'external'?)\n"))
+    EXPECT_TRUE(Contains(
+        a.Output(), "Warning: unknown key 'fileexist'" + in + "4 (did you mean 'fileexists'?)\n"))
         << a.Output();
     EXPECT_TRUE(Contains(a.Output(), "Warning: line without '='" + in + "5 (starts with 'no')\n"));
 
@@ -129,7 +128,8 @@ TEST(ToolboxAgentE2E, WarningsAndClientHints) {
         {"options after the request, JSON",
          {"GetInfo", "-p", port, "--json", "-w", a.password},
          0,
-         "{\"code\":\"200\",\"values\":[\"AgentName=Zo Farwatcher\",",
+         "{\"host\":\"127.0.0.1\",\"request\":\"GetInfo\",\"code\":\"200\",\"values\":{"
+         "\"AgentName\":\"Zo Farwatcher\",",
          ""},
         {"a parameter after --",
          {"-p", port, "-w", a.password, "TEST-FileExists", "--", "-x"},
@@ -161,7 +161,7 @@ TEST(ToolboxAgentE2E, WarningsAndClientHints) {
          {"-p", port, "GetInfo"},
          2,
          "",
-         "tevctl: no password given (-w or -W)\nTry 'tevctl --help'.\n"},
+         "tevctl: no password given (-w, -W or -c)\nTry 'tevctl --help'.\n"},
         {"version", {"--version"}, 0, "tevctl 1.29\n", ""},
     };
     for (const Case& c : cases) {

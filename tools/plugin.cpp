@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agent/catalogue.h"
 #include "agent/replyprint.h"
-#include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
 #include "tools/cli_args.h"
+#include "tools/fleet.h"
+#include "tools/logstate.h"
 
 namespace {
 
@@ -84,8 +86,46 @@ bool ValueAt(const TStrList& values, int index, String& out) {
     return true;
 }
 
-bool IsRefusal(const String& code) {
-    return code == "300" || code == "301" || code == "501" || code == "600";
+// "300" and "301": the agent ran the check and it failed (a path that
+// cannot be examined, a script that fails). Every other code other than
+// "200" is a mistake of the set-up ("600" a right that is off, "501" a bad
+// parameter, "500" a request the agent does not know), not a state of the
+// thing checked, so it is UNKNOWN as check_nrpe has it.
+bool IsCheckFailure(const String& code) {
+    return code == "300" || code == "301";
+}
+
+// The number text of a value (blanks around it removed); empty when it is
+// not a number.
+std::string NumberText(const TStrList& values, int index) {
+    String value;
+    double number = 0;
+    if (!ValueAt(values, index, value) || !ParseValue(value, number)) return std::string();
+    return OneLine(value);
+}
+
+// The performance data of value valueIndex of a "200" reply to command:
+// 'label'=value[UOM];[warn];[crit];[min];[max], trailing empty fields left
+// out. Unit and maximum come from the command table: a count of bytes or a
+// time has the minimum 0; a value whose table entry names the line of its
+// greatest value (free bytes: the total) has that as the maximum.
+std::string PerfData(const PluginArgs& args, const std::string& label, const String& command,
+                     const std::string& shown, const TStrList& values) {
+    const TCommandDef* c = FindCommand(command);
+    const TValueDoc* doc = c && args.valueIndex >= 1 && size_t(args.valueIndex) <= c->values.size()
+                               ? &c->values[size_t(args.valueIndex - 1)]
+                               : nullptr;
+    const std::string unit = doc ? doc->unit : "";
+    std::string fields[4] = {args.warning.text, args.critical.text, "", ""};
+    if (!args.warning.set) fields[0].clear();
+    if (!args.critical.set) fields[1].clear();
+    if (unit == "B" || unit == "s" || unit == "ms") fields[2] = "0";
+    if (doc && doc->maxLine > 0) fields[3] = NumberText(values, doc->maxLine);
+    std::string perf = Label(label) + "=" + shown + unit;
+    int last = 3;
+    while (last >= 0 && fields[last].empty()) last--;
+    for (int k = 0; k <= last; k++) perf += ";" + fields[k];
+    return perf;
 }
 
 }  // namespace
@@ -134,13 +174,17 @@ int ParsePluginOption(int argc, char** argv, int i, PluginArgs& args) {
         args.enabled = true;
         return 1;
     }
-    if (a != "--value" && a != "--warning" && a != "--critical" && a != "--label") return 0;
+    if (a != "--value" && a != "--warning" && a != "--critical" && a != "--label" && a != "--state")
+        return 0;
     args.judging = true;
     if (i + 1 >= argc) return Unknown("missing value for " + a);
     const char* v = argv[i + 1];
     if (a == "--label") {
         if (!*v) return Unknown("empty label");
         args.label = v;
+    } else if (a == "--state") {
+        if (!*v) return Unknown("empty state file name");
+        args.stateFile = v;
     } else if (a == "--value") {
         long n = 0;
         if (!ParseDecimal(v, 1, INT_MAX, n))
@@ -162,7 +206,7 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
             text += " " + OneLine(message);
         const std::string hint = ReplyHint(command, code);
         if (!hint.empty()) text += " " + hint;
-        return Report(IsRefusal(code) ? kPluginCritical : kPluginUnknown, text);
+        return Report(IsCheckFailure(code) ? kPluginCritical : kPluginUnknown, text);
     }
     const std::string which = " value " + std::to_string(args.valueIndex);
     String value;
@@ -181,41 +225,56 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
         state = kPluginWarning;
         text += " (warning " + args.warning.text + ")";
     }
-    // 'label'=value;warn;crit, trailing empty fields left out.
-    std::string perf =
-        Label(args.label.empty() ? cmd : OneLine(String(args.label.c_str()))) + "=" + shown;
-    if (args.warning.set || args.critical.set) perf += ";" + args.warning.text;
-    if (args.critical.set) perf += ";" + args.critical.text;
-    return Report(state, text + " | " + perf);
+    const std::string label = args.label.empty() ? cmd : OneLine(String(args.label.c_str()));
+    return Report(state, text + " | " + PerfData(args, label, command, shown, values));
 }
 
 PluginReport PluginNoReply(const String& command, const std::string& reason) {
     return Report(kPluginUnknown, OneLine(command) + ": " + reason);
 }
 
+std::string DefaultPluginLabel(const String& command, const std::vector<String>& params) {
+    std::string label = ToStd(command);
+    const TCommandDef* c = FindCommand(command);
+    int position = 1;
+    if (c)
+        for (const TParamDoc& p : c->params)
+            if (p.position > 0) {
+                position = p.position;
+                break;
+            }
+    if (size_t(position) <= params.size() && params[size_t(position - 1)].Length() > 0)
+        label += " " + ToStd(params[size_t(position - 1)]);
+    return label;
+}
+
 int RunPlugin(const PluginArgs& args, const char* host, int port, const String& password,
-              int timeoutMs, const String& command, const TStrList& params) {
+              int timeoutMs, const String& command, const std::vector<String>& params) {
     const std::string where = std::string("no reply from ") + host + ":" + std::to_string(port);
-    String sessionKey, error, reply, body, code;
-    TStrList values;
-    PluginReport report{kPluginUnknown, std::string()};
+    TFleetRequest req{password, command, params, timeoutMs};
     PluginArgs labelled = args;
-    if (labelled.label.empty()) {
-        labelled.label = ToStd(command);
-        if (params.Count() > 0) labelled.label += " " + ToStd(params[0]);
-    }
-    if (!NewSessionKey(sessionKey, error)) {
-        report = PluginNoReply(command, "no session key: " + ToStd(error));
+    if (labelled.label.empty()) labelled.label = DefaultPluginLabel(command, params);
+    PluginReport report{kPluginUnknown, std::string()};
+    std::string error;
+    if (!args.stateFile.empty() && !HasLogState(command)) {
+        report = Report(
+            kPluginUnknown,
+            "--state goes only with TEST-TextLog and TEST-TextLog2, not with " + OneLine(command));
+    } else if (!args.stateFile.empty() &&
+               !LoadLogState(args.stateFile, command, req.params, error)) {
+        report = PluginNoReply(command, error);
     } else {
-        const String packet =
-            BuildRequestPacket(password, sessionKey, BuildRequestBody(command, params));
-        const int rc = ExchangePacket(host, port, packet, timeoutMs, reply, error);
-        if (rc <= 0)
-            report = PluginNoReply(command, where + " (" + ToStd(error) + ")");
-        else if (!ParseReplyPacket(reply, sessionKey, body) || !SplitReplyBody(body, code, values))
-            report = PluginNoReply(command, where + " (malformed reply)");
-        else
-            report = JudgePluginReply(labelled, command, code, values);
+        const THostOutcome o = AskHost(host, port, req);
+        if (o.rc != 1) {
+            report = PluginNoReply(command, where + " (" + o.error + ")");
+        } else {
+            TStrList values;
+            FillList(o.values, values);
+            report = JudgePluginReply(labelled, command, o.code, values);
+            if (!args.stateFile.empty() && o.code == "200" &&
+                !SaveLogState(args.stateFile, command, req.params, o.values, error))
+                report = PluginNoReply(command, error);
+        }
     }
     std::printf("%s\n", report.line.c_str());
     std::fflush(stdout);

@@ -14,16 +14,23 @@
 // The ends of a range belong to the range. Critical is judged before warning.
 //
 // Replies: "200" with a numeric value is judged by the thresholds (OK without
-// any); "300", "301", "501" and "600" (the agent could not or would not run
-// the check) are CRITICAL with the agent's message; any other result code, no
-// reply at all, a missing value line or a value that is not a number is
-// UNKNOWN.
+// any); "300" and "301" (the agent ran the check and it failed) are CRITICAL
+// with the agent's message; every other result code ("500", "501", "600":
+// a mistake of the set-up, not a state of what is checked, as check_nrpe
+// judges them), no reply at all, a missing value line or a value that is not
+// a number is UNKNOWN.
+//
+// Performance data: 'label'=value[UOM];[warn];[crit];[min];[max] with
+// trailing empty fields left out; the unit and the maximum come from the
+// command table (agent/commands.h, TValueDoc), the minimum is 0 for bytes
+// and times.
 //
 // Everything here is pure except ParsePluginOption (which prints its error
 // line) and RunPlugin (network and standard output); any thread.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "core/zostring.h"
 
@@ -60,14 +67,17 @@ struct PluginArgs {
     // --label TEXT: the performance data label. Empty: the command (RunPlugin
     // makes it the command and its first parameter).
     std::string label;
-    bool judging = false;  // one of the four above was given
+    // --state FILE: the watch state of TEST-TextLog and TEST-TextLog2 kept
+    // between runs (tools/logstate.h); empty for none.
+    std::string stateFile;
+    bool judging = false;  // one of the five above was given
 };
 
 // Takes the option at argv[i] when it is one of "--plugin", "--value N",
-// "--warning RANGE", "--critical RANGE", "--label TEXT". Returns the number of arguments it
-// used (1 or 2); 0 when argv[i] is not a plugin option; -1 when the option's
-// value is missing or invalid, after printing "TEV UNKNOWN - <reason>" to
-// standard output (the caller then ends with kPluginUnknown).
+// "--warning RANGE", "--critical RANGE", "--label TEXT", "--state FILE". Returns the number of
+// arguments it used (1 or 2); 0 when argv[i] is not a plugin option; -1 when the option's value is
+// missing or invalid, after printing "TEV UNKNOWN - <reason>" to standard output (the caller then
+// ends with kPluginUnknown).
 int ParsePluginOption(int argc, char** argv, int i, PluginArgs& args);
 
 // A judged exchange: the state and the whole status line (without line end).
@@ -84,9 +94,17 @@ PluginReport JudgePluginReply(const PluginArgs& args, const String& command, con
 // The report when no usable reply came: UNKNOWN with reason.
 PluginReport PluginNoReply(const String& command, const std::string& reason);
 
-// Sends command with params to host:port (password, time limit in ms), judges
-// the outcome (with the label "command first-parameter" unless args has
-// one, so that checks of two paths do not share a label), prints the status line and a line end to
-// standard output and returns the state as the exit code.
+// The label of a check when --label is not given: the command and the
+// parameter that tells two checks of it apart, the first one its table
+// entry lists (the path of TEST-UNC, the process name of TEST-Process,
+// which is parameter 2), when given and not empty; for a request the table
+// does not know, parameter 1.
+std::string DefaultPluginLabel(const String& command, const std::vector<String>& params);
+
+// Sends command with params to host:port (password, time limit in ms), with
+// the watch state of args.stateFile when there is one (and writes the new
+// state back after a "200"), judges the outcome (labelled by
+// DefaultPluginLabel unless args has a label), prints the status line and a
+// line end to standard output and returns the state as the exit code.
 int RunPlugin(const PluginArgs& args, const char* host, int port, const String& password,
-              int timeoutMs, const String& command, const TStrList& params);
+              int timeoutMs, const String& command, const std::vector<String>& params);

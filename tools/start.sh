@@ -22,9 +22,9 @@ if [ ! -f run/tev.cfg ]; then
       -e "s|^port=.*|port=${TEV_PORT:-1055}|" \
       -e "s|^password=.*|password=$password|" \
       -e "s|^tmpdir=.*|tmpdir=$PWD/run|" \
-      -e "s|^proccntscript=.*|proccntscript=$PWD/build/libexec/tev/proccnt|" \
-      -e "s|^cpuusagescript=.*|cpuusagescript=$PWD/build/libexec/tev/cpuusage|" \
-      -e "s|^proclistscript=.*|proclistscript=$PWD/build/libexec/tev/proclist|" etc/tev.cfg > run/tev.cfg
+      -e "s|^proccntscript=.*|proccntscript=builtin|" \
+      -e "s|^cpuusagescript=.*|cpuusagescript=builtin|" \
+      -e "s|^proclistscript=.*|proclistscript=builtin|" etc/tev.cfg > run/tev.cfg
   chmod 600 run/tev.cfg
   printf '%s\n' "$password" > run/password
   chmod 600 run/password

@@ -1,20 +1,28 @@
-// tevctl: sends one request to an agent and prints its reply.
+// tevctl: sends one request to an agent, or to many at once, and prints the
+// reply.
 //
-//   tevctl [-H host] [-p port] [-w password | -W password-file] [-d | --json]
+//   tevctl [-H host] [-p port] [-w password | -W password-file | -c cfg-file]
+//          [-d | --json] [-t timeout-ms] COMMAND [PARAM ...]
+//   tevctl {--hosts FILE | -H host,host,...} [--parallel N] [-p port]
+//          [-w password | -W password-file | -c cfg-file] [--json]
 //          [-t timeout-ms] COMMAND [PARAM ...]
 //   tevctl [-H host] [-p port] [-w password | -W password-file]
 //          [-t timeout-ms] -U PROGRAM-FILE
 //   tevctl [connection options] --plugin [--value N] [--warning RANGE]
-//          [--critical RANGE] [--label TEXT] COMMAND [PARAM ...]
+//          [--critical RANGE] [--label TEXT] [--state FILE] COMMAND [PARAM ...]
 //   tevctl --list [COMMAND] | --list-names | --list-roff | --version | --help
 //
 // Options may stand before or after COMMAND and its parameters, up to a
 // "--"; every argument after "--" is COMMAND or a parameter, so a parameter
 // that begins with "-" goes there (a negative number after COMMAND need not).
 //
-// Output: the result code on the first line, then one line per value.
-// Exit code: 0 for result "200", 1 for any other result, 2 when no usable
-// reply came (refused, timed out, wrong password, bad usage). With --plugin
+// Output: the result code on the first line, then one line per value; with
+// --json one object (tools/replyjson.h). With several hosts one line per
+// host in the order given, prefixed with the host, and a summary on
+// standard error (tools/fleet.h).
+// Exit code: 0 for result "200" (from every host), 1 for any other result,
+// 2 when no usable reply came (from any host; refused, timed out, wrong
+// password, bad usage). With --plugin
 // it acts as a monitoring plugin instead (tools/plugin.h): one status line,
 // exit code 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
 #include <cerrno>
@@ -31,27 +39,40 @@
 #include "platform/nameservices.h"
 #include "protocol/clientpacket.h"
 #include "protocol/valueforms.h"
+#include "tools/agentcfg.h"
 #include "tools/cli_args.h"
+#include "tools/fleet.h"
+#include "tools/hostlist.h"
 #include "tools/plugin.h"
+#include "tools/replyjson.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: tevctl [-H host] [-p port] [-w password | -W password-file] [-d | --json]\n"
+    "Usage: tevctl [-H host] [-p port] [-w password | -W password-file | -c cfg-file]\n"
+    "              [-d | --json] [-t timeout-ms] COMMAND [PARAM ...]\n"
+    "       tevctl {--hosts FILE | -H host,host,...} [--parallel N] [-p port]\n"
+    "              [-w password | -W password-file | -c cfg-file] [--json]\n"
     "              [-t timeout-ms] COMMAND [PARAM ...]\n"
     "       tevctl [-H host] [-p port] [-w password | -W password-file]\n"
     "              [-t timeout-ms] -U PROGRAM-FILE\n"
     "       tevctl --list [COMMAND] | --list-names | --version | --help\n"
     "Sends one request to a tev agent and prints the reply: the result code\n"
     "on the first line, then one line per value.\n"
-    "  -H host           agent address (default 127.0.0.1)\n"
+    "  -H host           agent address (default 127.0.0.1); host:port and a\n"
+    "                    comma-separated list ask several agents\n"
     "  -p port           agent port (default 1055)\n"
     "  -w password       shared password\n"
     "  -W password-file  read the password from the first line of a file\n"
+    "  -c cfg-file       take port, password and listening address from the\n"
+    "                    agent's configuration file (-H, -p, -w, -W win)\n"
+    "  --hosts FILE      ask every agent of FILE (host or host:port a line,\n"
+    "                    # comments): one line per host, in the file's order\n"
+    "  --parallel N      agents asked at once with several hosts (default 32)\n"
     "  -d                decode multi-line values (%0D, %0A) before printing\n"
-    "  --json            print the reply as one JSON object, values decoded:\n"
-    "                    {\"code\":\"200\",\"values\":[...]}\n"
-    "  -t timeout-ms     time limit for the whole exchange (default 10000)\n"
+    "  --json            print the reply as one JSON object, values by name:\n"
+    "                    {\"host\":...,\"request\":...,\"code\":\"200\",\"values\":{...}}\n"
+    "  -t timeout-ms     time limit for the exchange with one agent (default 10000)\n"
     "  -U program-file   upgrade the agent: send the file as its new program\n"
     "                    (UpgradeCode, the file, its digest) and print the verdict\n"
     "  --list [COMMAND]  every request the agent knows (or one): parameters,\n"
@@ -64,7 +85,8 @@ const char kUsage[] =
     "COMMAND and parameters only (a parameter that begins with \"-\" goes there;\n"
     "a negative number after COMMAND need not).\n"
     "Parameters may not hold line breaks; write them as %0A and %0D.\n"
-    "Exit code: 0 for result 200, 1 for another result, 2 when no reply came.\n"
+    "Exit code: 0 for result 200 (from every host), 1 for another result, 2 when\n"
+    "no reply came (from any host).\n"
     "Example: tevctl -p 1055 -W pw TEST-FileExists /etc/passwd\n"
     "Monitoring plugin mode (one status line, exit code 0 OK, 1 WARNING,\n"
     "2 CRITICAL, 3 UNKNOWN):\n"
@@ -72,8 +94,9 @@ const char kUsage[] =
     "  --value N         value line the thresholds apply to (default 1)\n"
     "  --warning RANGE   warning threshold: 10, 10:, ~:10, 10:20, @10:20\n"
     "  --critical RANGE  critical threshold, same syntax\n"
-    "  --label TEXT      performance data label (default: COMMAND and its first\n"
-    "                    parameter)\n"
+    "  --label TEXT      performance data label (default: COMMAND and the\n"
+    "                    parameter that tells two checks apart)\n"
+    "  --state FILE      keep the read position of TEST-TextLog(2) in FILE\n"
     "Example: tevctl -W pw --plugin --value 2 --critical 1000000000: TEST-UNC /\n";
 
 // What the command line asks for besides a request.
@@ -81,9 +104,15 @@ enum TMode { kRequest, kList, kListNames, kListRoff };
 
 struct Options {
     std::string host = "127.0.0.1";
+    bool hostGiven = false;
     int port = 1055;
+    bool portGiven = false;
     std::string password;
     bool passwordGiven = false;
+    std::string cfgFile;    // -c: the agent's configuration file
+    std::string hostsFile;  // --hosts
+    std::string hostList;   // -H with a ',' in it
+    int parallel = 32;
     bool decode = false;
     bool json = false;
     int timeoutMs = 10000;
@@ -93,6 +122,10 @@ struct Options {
     const char* upgradeFile = nullptr;  // -U: the new program to send
     PluginArgs plugin;
 };
+
+std::string ToStdString(const String& s) {
+    return std::string(s.Data() ? s.Data() : "", size_t(s.Length()));
+}
 
 // Prints "tevctl: <what><arg>" and a hint to standard error; returns 2.
 int UsageError(const char* what, const char* arg) {
@@ -129,7 +162,8 @@ bool HasLineBreak(const char* s) {
 
 // Options that take a value.
 bool TakesValue(const std::string& a) {
-    return a == "-H" || a == "-p" || a == "-w" || a == "-W" || a == "-t" || a == "-U";
+    return a == "-H" || a == "-p" || a == "-w" || a == "-W" || a == "-t" || a == "-U" ||
+           a == "-c" || a == "--hosts" || a == "--parallel";
 }
 
 // Applies option a with its value v. Returns -1 to go on, otherwise the
@@ -138,9 +172,21 @@ int ApplyValueOption(const std::string& a, const char* v, Options& opt) {
     if (a == "-U") {
         opt.upgradeFile = v;
     } else if (a == "-H") {
-        opt.host = v;
+        if (std::strchr(v, ',')) {
+            opt.hostList = v;
+        } else {
+            opt.host = v;
+            opt.hostGiven = true;
+        }
+    } else if (a == "-c") {
+        opt.cfgFile = v;
+    } else if (a == "--hosts") {
+        opt.hostsFile = v;
+    } else if (a == "--parallel") {
+        if (!ParseNumber(v, 1, 4096, opt.parallel)) return UsageError("invalid --parallel ", v);
     } else if (a == "-p") {
         if (!ParseNumber(v, 1, 65535, opt.port)) return UsageError("invalid port ", v);
+        opt.portGiven = true;
     } else if (a == "-t") {
         if (!ParseNumber(v, 1, INT_MAX, opt.timeoutMs)) return UsageError("invalid timeout ", v);
     } else if (a == "-w") {
@@ -182,12 +228,32 @@ int ApplyFlag(const std::string& a, Options& opt) {
     return -1;
 }
 
+bool ManyHosts(const Options& opt) {
+    return !opt.hostsFile.empty() || !opt.hostList.empty();
+}
+
+// Checks the options that ask several hosts. Returns -1 to go on, otherwise
+// the exit code.
+int CheckManyHosts(const Options& opt) {
+    if (!ManyHosts(opt)) return -1;
+    if (!opt.hostsFile.empty() && (!opt.hostList.empty() || opt.hostGiven))
+        return UsageError("--hosts and -H exclude each other", nullptr);
+    if (opt.plugin.enabled || opt.upgradeFile)
+        return UsageError("several hosts do not go with --plugin or -U", nullptr);
+    if (opt.decode)
+        return UsageError("-d does not go with several hosts (--json decodes the values)", nullptr);
+    return -1;
+}
+
 // Checks the combination of options once all are read. Returns -1 to go on,
 // otherwise the exit code.
 int CheckCombination(const Options& opt) {
     if (opt.mode != kRequest) return -1;
     if (opt.plugin.judging && !opt.plugin.enabled)
-        return UsageError("--value, --warning, --critical and --label need --plugin", nullptr);
+        return UsageError("--value, --warning, --critical, --label and --state need --plugin",
+                          nullptr);
+    const int many = CheckManyHosts(opt);
+    if (many >= 0) return many;
     if (opt.json && (opt.plugin.enabled || opt.upgradeFile))
         return UsageError("--json does not go with --plugin or -U", nullptr);
     if (opt.upgradeFile) {
@@ -196,12 +262,39 @@ int CheckCombination(const Options& opt) {
     } else if (opt.command.Length() == 0) {
         return UsageError("missing COMMAND", nullptr);
     }
+    return -1;
+}
+
+// Takes what -H, -p, -w and -W left open from the agent's configuration
+// file (-c), then checks that there is a password. Returns -1 to go on,
+// otherwise the exit code.
+int ApplyConfigFile(Options& opt) {
+    if (!opt.cfgFile.empty()) {
+        TAgentAddress agent;
+        std::vector<std::string> warnings;
+        std::string error;
+        if (!ReadAgentAddress(opt.cfgFile, agent, warnings, error)) {
+            if (opt.plugin.enabled) {
+                std::printf("TEV UNKNOWN - %s\n", error.c_str());
+                return kPluginUnknown;
+            }
+            std::fprintf(stderr, "tevctl: %s\n", error.c_str());
+            return 2;
+        }
+        for (const std::string& w : warnings) std::fprintf(stderr, "tevctl: %s\n", w.c_str());
+        if (!opt.hostGiven) opt.host = agent.host;
+        if (!opt.portGiven) opt.port = agent.port;
+        if (!opt.passwordGiven) {
+            opt.password = agent.password;
+            opt.passwordGiven = true;
+        }
+    }
     if (!opt.passwordGiven || opt.password.empty()) {
         if (opt.plugin.enabled) {
-            std::printf("TEV UNKNOWN - no password given (-w or -W)\n");
+            std::printf("TEV UNKNOWN - no password given (-w, -W or -c)\n");
             return kPluginUnknown;
         }
-        return UsageError("no password given (-w or -W)", nullptr);
+        return UsageError("no password given (-w, -W or -c)", nullptr);
     }
     return -1;
 }
@@ -314,6 +407,113 @@ int Upgrade(const Options& opt, const String& sessionKey, String& reply) {
     return 2;
 }
 
+// One line per host for the plain output: the host as written, the result
+// code and the values as they travel (multi-line form), separated by tabs;
+// a tab inside a value becomes a blank so that the fields stay apart.
+std::string HostLine(const THostEntry& h, const THostOutcome& o) {
+    std::string line = h.text + "\t";
+    if (o.rc != 1) return line + "-\tno reply: " + o.error;
+    line += ToStdString(o.code);
+    for (const String& value : o.values) {
+        std::string v = ToStdString(value);
+        for (char& ch : v)
+            if (ch == '\t') ch = ' ';
+        line += "\t" + v;
+    }
+    return line;
+}
+
+// Asks every host of the list and prints one line (or JSON object) per
+// host, then the summary. Returns the exit code.
+int RunMany(const Options& opt, const std::vector<String>& params) {
+    std::vector<THostEntry> hosts;
+    std::string error;
+    const bool parsed = opt.hostsFile.empty()
+                            ? ParseHostsList(opt.hostList, opt.port, hosts, error)
+                            : ReadHostsFile(opt.hostsFile, opt.port, hosts, error);
+    if (!parsed) {
+        std::fprintf(stderr, "tevctl: %s\n", error.c_str());
+        return 2;
+    }
+    if (hosts.empty()) {
+        std::fprintf(stderr, "tevctl: no host in %s\n",
+                     opt.hostsFile.empty() ? "-H" : opt.hostsFile.c_str());
+        return 2;
+    }
+    const TFleetRequest req{String(opt.password.data(), int(opt.password.size())), opt.command,
+                            params, opt.timeoutMs};
+    size_t answered = 0, other = 0, silent = 0;
+    AskHosts(hosts, req, opt.parallel, [&](size_t i, const THostOutcome& o) {
+        TStrList values;
+        FillList(o.values, values);
+        const std::string line = !opt.json ? HostLine(hosts[i], o)
+                                 : o.rc != 1
+                                     ? NoReplyJsonObject(hosts[i].text, opt.command, o.error)
+                                     : ReplyJsonObject(hosts[i].text, opt.command, o.code, values);
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        if (o.rc != 1)
+            silent++;
+        else if (o.code == "200")
+            answered++;
+        else
+            other++;
+    });
+    std::fprintf(stderr, "tevctl: %zu hosts: %zu answered 200, %zu other result, %zu no reply\n",
+                 hosts.size(), answered, other, silent);
+    return silent > 0 ? 2 : other > 0 ? 1 : 0;
+}
+
+// Asks the one host and prints the reply. Returns the exit code.
+int RunOne(const Options& opt, const std::vector<String>& params) {
+    const char* host = opt.host.c_str();
+    String reply, body, error;
+    THostOutcome o;
+    if (opt.upgradeFile) {
+        String sessionKey;
+        if (!NewSessionKey(sessionKey, error)) {
+            error.SetZero();
+            std::fprintf(stderr, "tevctl: no session key: %s\n", error.Data());
+            return 2;
+        }
+        const int failed = Upgrade(opt, sessionKey, reply);
+        if (failed >= 0) return failed;
+        TStrList values;
+        o.rc = 1;
+        if (!ParseReplyPacket(reply, sessionKey, body) || !SplitReplyBody(body, o.code, values)) {
+            o.rc = 0;
+            o.error = "malformed reply";
+        }
+        for (int i = 0; i < values.Count(); i++) o.values.push_back(values[i]);
+    } else {
+        const TFleetRequest req{String(opt.password.data(), int(opt.password.size())), opt.command,
+                                params, opt.timeoutMs};
+        o = AskHost(opt.host, opt.port, req);
+    }
+    if (o.rc != 1) {
+        if (opt.json)
+            std::printf("%s\n", NoReplyJsonObject(opt.host, opt.command, o.error).c_str());
+        if (o.error == "malformed reply")
+            std::fprintf(stderr, "tevctl: malformed reply from %s:%d\n", host, opt.port);
+        else if (o.rc == 0)
+            std::fprintf(stderr,
+                         "tevctl: no reply from %s:%d (wrong password or invalid request?)\n", host,
+                         opt.port);
+        else
+            std::fprintf(stderr, "tevctl: %s:%d: %s\n", host, opt.port, o.error.c_str());
+        return 2;
+    }
+    const String command = opt.upgradeFile ? String("UpgradeCode") : opt.command;
+    TStrList values;
+    FillList(o.values, values);
+    if (!opt.json) return PrintReply("tevctl", command, o.code, values, opt.decode);
+    std::printf("%s\n", ReplyJsonObject(opt.host, command, o.code, values).c_str());
+    std::fflush(stdout);
+    const std::string hint = ReplyHint(command, o.code);
+    if (!hint.empty()) std::fprintf(stderr, "tevctl: %s\n", hint.c_str());
+    return o.code == "200" ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -321,48 +521,17 @@ int main(int argc, char** argv) {
     UseBuiltinNameServices();
 #endif
     Options opt;
-    const int parsed = ParseArgs(argc, argv, opt);
+    int parsed = ParseArgs(argc, argv, opt);
+    if (parsed < 0 && opt.mode == kRequest) parsed = ApplyConfigFile(opt);
     if (parsed >= 0) return (opt.plugin.enabled && parsed != 0) ? kPluginUnknown : parsed;
     if (opt.mode != kRequest) return PrintCatalogue(opt);
 
-    TStrList params;
-    for (const char* p : opt.params) params.Add(String(p));
+    std::vector<String> params;
+    for (const char* p : opt.params) params.push_back(String(p));
     if (opt.plugin.enabled)
         return RunPlugin(opt.plugin, opt.host.c_str(), opt.port,
                          String(opt.password.data(), int(opt.password.size())), opt.timeoutMs,
                          opt.command, params);
-    String sessionKey, error;
-    if (!NewSessionKey(sessionKey, error)) {
-        error.SetZero();
-        std::fprintf(stderr, "tevctl: no session key: %s\n", error.Data());
-        return 2;
-    }
-    const String packet = BuildRequestPacket(String(opt.password.data(), int(opt.password.size())),
-                                             sessionKey, BuildRequestBody(opt.command, params));
-    String reply, body, code;
-    const char* host = opt.host.c_str();
-    int rc = 1;
-    if (opt.upgradeFile) {
-        const int failed = Upgrade(opt, sessionKey, reply);
-        if (failed >= 0) return failed;
-    } else {
-        rc = ExchangePacket(host, opt.port, packet, opt.timeoutMs, reply, error);
-    }
-    if (rc == 0) {
-        std::fprintf(stderr, "tevctl: no reply from %s:%d (wrong password or invalid request?)\n",
-                     host, opt.port);
-        return 2;
-    }
-    error.SetZero();
-    if (rc < 0) {
-        std::fprintf(stderr, "tevctl: %s:%d: %s\n", host, opt.port, error.Data());
-        return 2;
-    }
-    TStrList values;
-    if (!ParseReplyPacket(reply, sessionKey, body) || !SplitReplyBody(body, code, values)) {
-        std::fprintf(stderr, "tevctl: malformed reply from %s:%d\n", host, opt.port);
-        return 2;
-    }
-    const String command = opt.upgradeFile ? String("UpgradeCode") : opt.command;
-    return PrintReply("tevctl", command, code, values, opt.decode, opt.json);
+    if (ManyHosts(opt)) return RunMany(opt, params);
+    return RunOne(opt, params);
 }

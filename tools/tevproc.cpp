@@ -9,7 +9,9 @@
 //                  $TMPDIR (else /tmp)
 //   proclist       one line per process: PID USER CPU RSS COMMAND
 //
-// They answer as the example scripts in etc/scripts do. Exit codes: 0 with
+// They answer as the example scripts in etc/scripts do, and as the agent
+// itself does when a setting names "builtin" (the same platform/proctools
+// code). Exit codes: 0 with
 // the answer on standard output; 1 when /proc cannot be read or the answer
 // cannot be written (nothing is printed then); 2 for a wrong call (a usage
 // line on standard error).
@@ -25,12 +27,6 @@
 #include "platform/writeall.h"
 
 namespace {
-
-// The mark by which the agent knows this file for its own tool (see
-// platform/owntool.h) and makes the answers of proccnt and cpuusage itself
-// (platform/proctools) instead of starting it. Change the number when the
-// answers of either change, here and there.
-const char kOwnToolMark[] = "tevproc-tools/1 proccnt cpuusage";
 
 // Writes text to standard output; false when not all of it could be.
 bool WriteOut(const std::string& text) {
@@ -85,8 +81,6 @@ int main(int argc, char** argv) {
 #if TEV_STATIC_PROGRAM
     UseBuiltinNameServices();
 #endif
-    // Keeps the mark in the file whatever the linker drops.
-    asm volatile("" : : "r"(kOwnToolMark) : "memory");
     if (argc < 1) return 2;
     const char* slash = strrchr(argv[0], '/');
     const TTool* tool = FindTool(slash != nullptr ? slash + 1 : argv[0]);
