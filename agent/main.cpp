@@ -9,12 +9,14 @@
 #include "agent/console.h"
 #include "agent/mainloop.h"
 #include "agent/pidfile.h"
+#include "agent/runas.h"
 #include "agent/runstate.h"
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "config/settings.h"
 #include "platform/childreaper.h"
 #include "platform/nameservices.h"
+#include "platform/privilege.h"
 #include "platform/sockets.h"
 #include "platform/tempcreate.h"
 
@@ -70,6 +72,8 @@ int main(int argc, char** argv) {
     UseBuiltinNameServices();
 #endif
     OpenStandardDescriptors();
+    // As an ordinary user: CAP_DAC_READ_SEARCH alone, nothing inheritable.
+    KeepOnlyReadAll();
     ClearSignalMask();
     RaiseDescriptorLimit();
     const int done = RunLongOption(argc, argv);
@@ -81,6 +85,7 @@ int main(int argc, char** argv) {
     CpuCheck();
     EncryptionChecks();
     SockCheck();
+    CheckRunAsPort(Settings()->port);
 
     // Before a daemon's fork: the files of an image before a restart carry
     // this process's pid, which the daemon will not have.
@@ -105,6 +110,10 @@ int main(int argc, char** argv) {
         return 4;
     }
     state.pidfile = (!interactive && Settings()->pidfile.Length()) ? createpidfile() : -1;
+    if (!BecomeRunAsUser()) {  // port and pid file open: now the user of -u
+        closepidfile(state.pidfile);
+        ExitNow(1);
+    }
     daemon_ready();
     state.argv = argv;
     state.port = Settings()->port;

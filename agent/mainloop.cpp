@@ -13,6 +13,7 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "core/agentstatus.h"
+#include "platform/privilege.h"
 #include "platform/runningjobs.h"
 #include "platform/sockets.h"
 
@@ -46,11 +47,12 @@ void RewritePidFile(MainLoopState& st) {
 // Replaces the process image with path, keeping our arguments and
 // environment; returns only when that failed. The listening socket is not
 // closed here: it is close-on-exec, so the exec closes it, and after a failed
-// exec the agent goes on serving on it without reopening the port.
+// exec the agent goes on serving on it without reopening the port. An agent
+// that runs as an ordinary user hands its one capability on to the new image.
 void Execute(MainLoopState& st, const String& program) {
     closepidfile(st.pidfile);
     st.pidfile = -1;
-    execve(ZeroTerminated(program).Data(), st.argv, environ);
+    ExecKeepingReadAll(ZeroTerminated(program).Data(), st.argv, environ);
 }
 
 // Ends the process with code after ending the running requests' children

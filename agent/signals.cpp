@@ -9,6 +9,7 @@
 
 #include "agent/pidfile.h"
 #include "agent/runstate.h"
+#include "platform/privilege.h"
 
 extern char** environ;
 
@@ -74,7 +75,7 @@ void crashhandler(int) {
     // The handler runs with SIGSEGV blocked; the new image must not inherit
     // that, or its first crash would end it silently.
     UnblockCrashSignal();
-    execve(restartPath, restartArgv, environ);
+    ExecKeepingReadAll(restartPath, restartArgv, environ);
     raise(SIGSEGV);  // the restart failed: end as a crash
 }
 

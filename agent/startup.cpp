@@ -15,6 +15,7 @@
 
 #include "agent/cfgcheck.h"
 #include "agent/localtest.h"
+#include "agent/runas.h"
 #include "agent/signals.h"
 #include "config/settingnumber.h"
 #include "config/settings.h"
@@ -59,7 +60,8 @@ void PrintUsage() {
 }
 
 const char kLongUsage[] =
-    " Also: tev --test <cfg_file> <request> [<param> ...]\n"
+    " Also: tev -u <user> [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
+    "       tev --test <cfg_file> <request> [<param> ...]\n"
     "       tev --check <cfg_file>\n"
     "       tev --version | --help\n"
     "  --test    - answer one request here, as the agent would, with the rights of\n"
@@ -68,6 +70,9 @@ const char kLongUsage[] =
     "              there is none); tevctl --list shows the requests\n"
     "  --check   - check cfg_file: prints errors and warnings, exit code 0 when\n"
     "              clean, 1 on errors, 3 on warnings only\n"
+    "  -u <user> - (first option; tev started as root) open the port, the pid file\n"
+    "              and the logs, then run as user with CAP_DAC_READ_SEARCH only\n"
+    "              (read any file); programs the agent starts get no capability\n"
     "  --version - print the version\n"
     "  --help    - print this text\n";
 
@@ -108,6 +113,12 @@ void ParseCommandLine(int argc, char** argv) {
     TTEVSettings opts = *Settings();
     int i = 1;
     if (argc < 2) showhelp(missing);
+    if (!std::strcmp(argv[i], "-u")) {  // first, before the options of the fixed order
+        if (++i >= argc) showhelp(missing);
+        const char* refused = TakeRunAsUser(argv[i++]);
+        if (refused) showhelp(refused);
+        if (i >= argc) showhelp(missing);
+    }
     if (!std::strcmp(argv[i], "-i") || !std::strcmp(argv[i], "-d"))
         opts.interactive = !std::strcmp(argv[i++], "-i");
     if (i >= argc) showhelp(missing);

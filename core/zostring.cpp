@@ -86,6 +86,27 @@ void ClearStringAllocFailure() {
     allocFailed = false;
 }
 
+namespace {
+
+// From this capacity on, an append grows the block by half at least.
+const long long kGeometricGrowthFrom = 64 * 1024;
+
+}  // namespace
+
+// The size to ask prAllocMem for when an append needs `needed` bytes in a
+// block of `capacity`. Small strings grow to what they need (in steps of
+// 128); a large one grows by half its block at least, so that a large text
+// appended piece by piece (a program's output drained from a pipe) is
+// copied a bounded number of times, not once per piece: with an allocator
+// that cannot extend a block in place (the sanitizers') that was quadratic.
+long long String::AppendCapacity(long long capacity, long long needed) {
+    if (capacity < kGeometricGrowthFrom) return needed;
+    const long long grown = capacity + capacity / 2;
+    if (grown <= needed) return needed;
+    return grown <= kMaxStringLength ? grown
+                                     : (needed > kMaxStringLength ? needed : kMaxStringLength);
+}
+
 bool String::prAllocMem(long long n) {
     if (n <= 0) {
         std::free(data);
@@ -196,7 +217,7 @@ void String::AddData(const char* p, int n) {
     } else if ((long long)length + n > capacity) {
         const bool inside = data && p >= data && p < data + capacity;
         const long offset = inside ? long(p - data) : 0;
-        if (!prAllocMem((long long)length + n)) return;
+        if (!prAllocMem(AppendCapacity(capacity, (long long)length + n))) return;
         if (inside) p = data + offset;
     }
     std::memmove(data + length, p, size_t(n));

@@ -111,6 +111,9 @@ class String {
     // Resizes the block for n bytes (n <= 0 frees it); false, with the block
     // and capacity unchanged and the thread marked, when it cannot.
     bool prAllocMem(long long n);
+    // What an append that needs `needed` bytes asks prAllocMem for: needed
+    // while the block is small, at least half as much again once it is large.
+    static long long AppendCapacity(long long capacity, long long needed);
 
     int length = 0;
     int capacity = 0;

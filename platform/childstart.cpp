@@ -136,6 +136,44 @@ bool TryNext(int err) {
            err == ETIMEDOUT;
 }
 
+// Closes every descriptor from First up, by direct system calls only:
+// close_range, or on a kernel without it (before 5.9) the numbers read from
+// /proc/self/fd, read again from the start after each batch since closing
+// changes the listing. Without /proc the descriptors stay (each of ours is
+// close-on-exec anyway).
+void CloseFrom(int First) {
+#ifdef SYS_close_range
+    if (Sys(SYS_close_range, First, ~0U, 0) == 0) return;
+#endif
+    const long dir = Sys(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Failed(dir)) return;
+    alignas(8) char buf[1024];
+    for (;;) {
+        const long n = Sys(SYS_getdents64, dir, buf, sizeof buf);
+        if (n <= 0) break;
+        bool closed = false;
+        for (long at = 0; at < n;) {
+            const struct TDirent {
+                unsigned long long ino;
+                long long off;
+                unsigned short reclen;
+                unsigned char type;
+                char name[1];
+            }* d = reinterpret_cast<const TDirent*>(buf + at);
+            at += d->reclen;
+            int fd = 0;
+            const char* c = d->name;
+            if (*c < '0' || *c > '9') continue;
+            for (; *c >= '0' && *c <= '9'; c++) fd = fd * 10 + (*c - '0');
+            if (fd < First || fd == dir) continue;
+            Sys(SYS_close, fd);
+            closed = true;
+        }
+        if (closed) Sys(SYS_lseek, dir, 0, SEEK_SET);
+    }
+    Sys(SYS_close, dir);
+}
+
 // The child, from its creation to exec: direct system calls only (no
 // library function, no errno).
 int ChildMain(void* arg) {
@@ -149,11 +187,9 @@ int ChildMain(void* arg) {
     if (p.DirFd >= 0 && Failed(r = Sys(SYS_fchdir, p.DirFd))) ChildFails(run, int(-r));
     for (int target = 0; target < kPlannedFds; target++)
         if (Failed(r = PlaceFd(p, target))) ChildFails(run, int(-r));
-#ifdef SYS_close_range
     // Everything of the agent is close-on-exec already; this also covers
     // descriptors a library may have opened without the flag.
-    Sys(SYS_close_range, p.Source[3] >= 0 ? 4 : 3, ~0U, 0);
-#endif
+    CloseFrom(p.Source[3] >= 0 ? 4 : 3);
     Sys(SYS_rt_sigprocmask, SIG_SETMASK, kEmptyMask, nullptr, kSigsetBytes);
     int err = ENOENT;
     bool denied = false;

@@ -12,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "platform/procread.h"
+#include "platform/randombytes.h"
 #include "platform/writeall.h"
 
 namespace {
@@ -92,7 +93,7 @@ bool ParseSample(std::string_view text, TCpuSample& out) {
 int CreateBeside(const std::string& Path, std::string& Name) {
     for (int attempt = 0; attempt < kCreateAttempts; attempt++) {
         unsigned long long r = 0;
-        if (getrandom(&r, sizeof r, GRND_NONBLOCK) != ssize_t(sizeof r))
+        if (RandomBytes(&r, sizeof r, GRND_NONBLOCK) != 0)
             r = ((unsigned long long)getpid() << 32) ^ (unsigned long long)MonoNs();
         char suffix[40];
         snprintf(suffix, sizeof suffix, ".%016llx.tmp", r);

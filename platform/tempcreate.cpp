@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/randombytes.h"
 #include "platform/runningjobs.h"
 #include "platform/tempfile.h"
 
@@ -32,7 +33,7 @@ const int kRandomDigits = 16;
 void OwnName(char* buf, size_t size) {
     static std::atomic<unsigned> counter{0};
     unsigned long long r = 0;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != ssize_t(sizeof r))
+    if (RandomBytes(&r, sizeof r, GRND_NONBLOCK) != 0)
         r = ((unsigned long long)unsigned(GetUniqueThreadID()) << 32) | counter++;
     snprintf(buf, size, "%s%ld-%016llx%s", kOwnPrefix, long(getpid()), r, kOwnSuffix);
 }

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <netdb.h>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/randombytes.h"
 #include "platform/syserror.h"
 #include "protocol/crypto/md5.h"
 #include "protocol/tev_const.h"
@@ -329,15 +329,9 @@ int SplitReplyBody(const String& body, String& code, TStrList& values) {
 int NewSessionKey(String& key, String& error) {
     key = String();
     unsigned char raw[16];
-    size_t got = 0;
-    while (got < sizeof raw) {
-        const ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
-        if (n > 0) {
-            got += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        error = ErrnoText(errno);
+    const int err = RandomBytes(raw, sizeof raw, 0);
+    if (err != 0) {
+        error = ErrnoText(err);
         return 0;
     }
     static const char hex[] = "0123456789abcdef";

@@ -14,17 +14,12 @@
 #include <vector>
 
 #include "agent_harness.h"
+#include "proctools_util.h"
 #include "runstate_util.h"
-
-#ifndef TEV_PROC_TOOLDIR
-#error "TEV_PROC_TOOLDIR must name the directory of the process tools"
-#endif
 
 namespace {
 
-using agent_harness_detail::ReadWholeFile;
-
-const std::string kTools = TEV_PROC_TOOLDIR "/";
+using proctools_test::kTools;
 
 using runstate::Entries;
 
@@ -38,17 +33,10 @@ class ProcToolsE2E : public ::testing::Test {
                                 "cpuusage\nproclistscript=" + kTools + "proclist\n"))
             << agent.Output();
     }
-    void TearDown() override {
-        for (pid_t pid : pids) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
     // Starts count copies of sleep called name; returns the program's path.
     std::string StartSleeps(const std::string& name, int count) {
-        const std::string path = StartSleepers(dir.path, name, count, 120, pids);
+        const std::string path = own.Sleepers(name, count);
         EXPECT_FALSE(path.empty());
-        for (pid_t pid : pids) EXPECT_GT(pid, 0);
         return path;
     }
     std::string Ask(const std::vector<std::string>& args) { return RunCtl(agent, args).out; }
@@ -56,7 +44,8 @@ class ProcToolsE2E : public ::testing::Test {
     runstate::TempDir dir;
     std::string tmp;
     AgentHarness agent;
-    std::vector<pid_t> pids;
+    proctools_test::OwnProcesses own{dir.path};
+    const std::vector<pid_t>& pids = own.pids;
 };
 
 TEST_F(ProcToolsE2E, CountCpuAndListThroughTheAgent) {
@@ -134,9 +123,9 @@ TEST(ProcToolsBuiltin, BuiltinAnswersItselfAndAnyProgramIsStarted) {
         ASSERT_EQ(chmod((bin + "/" + name).c_str(), 0700), 0);
     }
     const std::string name = "tevbi" + agent_harness_detail::RandomHex(3);
-    std::vector<pid_t> pids;
-    ASSERT_FALSE(StartSleepers(dir.path, name, 3, 120, pids).empty());
-    for (pid_t pid : pids) ASSERT_GT(pid, 0);
+    proctools_test::OwnProcesses own(dir.path);
+    ASSERT_FALSE(own.Sleepers(name, 3).empty());
+    const std::vector<pid_t>& pids = own.pids;
     const std::string rights = "allowmanage=1\nmanageaddr=127.0.0.1\nprocess=1\ncpuusage=1\n";
     // The settings' values: "builtin", or the programs in bin.
     const auto settings = [&bin](bool builtin) {
@@ -181,10 +170,6 @@ TEST(ProcToolsBuiltin, BuiltinAnswersItselfAndAnyProgramIsStarted) {
         EXPECT_NE(out.find("TEST-Process " + c.note), std::string::npos) << out;
         EXPECT_EQ(times(out, "TEST-CPU answered "), 1) << out;
         EXPECT_EQ(times(out, "GetProcessesList answered "), 1) << out;
-    }
-    for (pid_t pid : pids) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
     }
 }
 

@@ -161,13 +161,14 @@ TEST_F(ScriptTestsE2E, HungSettingsScriptIsKilledWithItsChildren) {
     // The client of the other tests gives up after a minute; this waits longer.
     EXPECT_EQ(wire::Ask(agent.port, agent.password, "TEST-Process\n\nsh\n\r", "127.0.0.1", 120000),
               "301\nScript time limit exceeded\n\r");
-    const long long took = NowMs() - start;
-    EXPECT_GE(took, 59000);
-    EXPECT_LT(took, 90000);
+    // Not before the limit; how long after it depends on the machine's load.
+    EXPECT_GE(NowMs() - start, 59000);
     const int child = atoi(ReadWholeFile(pidFile).c_str());
     ASSERT_GT(child, 0);
+    // The killed child goes as soon as the system gets to it: waited for as
+    // a condition, with a bound only against a hang.
     bool gone = false;
-    for (int i = 0; i < 100 && !gone; i++) {
+    for (const long long deadline = NowMs() + 60000; !gone && NowMs() < deadline;) {
         const std::string stat = ReadWholeFile("/proc/" + std::to_string(child) + "/stat");
         gone = stat.empty() || stat.find(") Z ") != std::string::npos;
         if (!gone) agent_harness_detail::SleepMs(20);
@@ -241,7 +242,8 @@ TEST_F(ScriptTestsE2E, ShippedScriptsAnswerRealValues) {
     // Three processes with a name of their own.
     const std::string name = "tevsl" + agent_harness_detail::RandomHex(4);
     std::vector<pid_t> pids;
-    const std::string prog = StartSleepers(dir, name, 3, 60, pids);
+    // Sleeping far longer than the test may take on a busy machine.
+    const std::string prog = StartSleepers(dir, name, 3, 3600, pids);
     ASSERT_FALSE(prog.empty());
     for (pid_t pid : pids) ASSERT_GT(pid, 0);
     Start("process=1\ncpuusage=1\nproccntscript=" + kScripts + "proccnt.sh\ncpuusagescript=" +
@@ -261,7 +263,7 @@ TEST_F(ScriptTestsE2E, ShippedScriptsAnswerRealValues) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    EXPECT_NE(list.find(prog + " 60%0D%0A"), std::string::npos);
+    EXPECT_NE(list.find(prog + " 3600%0D%0A"), std::string::npos);
     ExpectNoTempFiles();
 }
 

@@ -4,24 +4,57 @@
 #include <sys/file.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "agent_harness.h"
 #include "wire_util.h"
 
 namespace {
 
-const char kUsage[] =
-    " Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
-    "  -d        - daemon mode (default)\n"
-    "  -i        - interactive mode\n"
-    "  -v        - verbose mode\n"
-    "  -vd       - verbose debugging mode\n"
-    "  -p <port> - overrides TCP port number specified in cfg_file\n"
-    "  cfg_file  - obligatory parameter, path to configuration file\n\n"
-    " Examples:\n"
-    "  tev -i -v -p 1055 /etc/tev/tev.cfg\n"
-    "  tev -d ~/tev/tev.cfg\n\n";
+const char kSynopsis[] = " Usage: tev [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n";
+
+// The lines of text.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+// Checks the shape of the usage text rather than a copy of it: the
+// synopsis, one "  <option> - <meaning>" line for each of its options and
+// the file in its order, then examples that use only those options, each
+// part followed by an empty line.
+void ExpectUsageShape(const std::string& usage) {
+    const std::vector<std::string> lines = Lines(usage);
+    ASSERT_GE(lines.size(), 11u) << usage;
+    EXPECT_EQ(lines[0] + "\n", kSynopsis);
+    const char* const options[] = {"-d", "-i", "-v", "-vd", "-p <port>", "cfg_file"};
+    for (size_t i = 0; i < 6; i++) {
+        const std::string& l = lines[1 + i];
+        SCOPED_TRACE(l);
+        EXPECT_EQ(l.substr(0, 2), "  ");
+        EXPECT_EQ(l.substr(2, std::string(options[i]).size()), options[i]);
+        EXPECT_EQ(l.find(" - "), 11u);  // the meanings in one column
+        EXPECT_GT(l.size(), 14u);
+    }
+    EXPECT_EQ(lines[7], "");
+    EXPECT_EQ(lines[8], " Examples:");
+    size_t i = 9;
+    for (; i < lines.size() && !lines[i].empty(); i++) {
+        SCOPED_TRACE(lines[i]);
+        EXPECT_EQ(lines[i].substr(0, 6), "  tev ");
+        std::istringstream words(lines[i].substr(6));
+        std::string w;
+        while (words >> w && w[0] == '-')
+            EXPECT_NE(std::string(" -d -i -v -vd -p ").find(" " + w + " "), std::string::npos);
+    }
+    EXPECT_GT(i, 9u);
+    EXPECT_EQ(i + 1, lines.size());  // an empty line ends it
+}
 
 std::string Banner() {
     const std::string rule(61, '-');
@@ -30,6 +63,14 @@ std::string Banner() {
 }
 
 TEST(StartupE2E, BadCommandLinesPrintUsageAndExit1) {
+    // The usage text as the program prints it, checked for its shape once;
+    // every bad command line must print the same.
+    AgentHarness help;
+    ASSERT_TRUE(help.Launch({"--help"}));
+    ASSERT_EQ(help.Wait(10000), 0);
+    const std::string all = help.Output();
+    const std::string usage = all.substr(0, all.find(" Also: "));
+    ExpectUsageShape(usage);
     const std::string missing = "Error\nInvalid or missed command line parameter\n\n";
     const std::string badPort = "Error\nInvalid port number\n\n";
     struct Case {
@@ -53,7 +94,7 @@ TEST(StartupE2E, BadCommandLinesPrintUsageAndExit1) {
         EXPECT_EQ(a.Wait(10000), 1);
         const std::string out = a.Output();
         EXPECT_EQ(out.substr(0, Banner().size()), Banner());
-        const std::string tail = "Command line checking .. " + c.error + kUsage;
+        const std::string tail = "Command line checking .. " + c.error + usage;
         ASSERT_GE(out.size(), tail.size());
         EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
     }

@@ -33,6 +33,21 @@ TEST(StringTest, GrowthRuleKeepsMultiplesOf128PlusSpare) {
     EXPECT_EQ(s.Capacity(), 256);
     EXPECT_EQ(s.Length(), 129);
 
+    // A large text appended piece by piece (a program's output drained from
+    // a pipe) is moved to a new block a bounded number of times, not once per
+    // piece, which copied it quadratically where realloc cannot grow in place.
+    String big;
+    const std::string piece(16384, 'p');
+    int moves = 0;
+    for (int i = 0; i < 1024; i++) {
+        const int before = big.Capacity();
+        big.AddData(piece.data(), int(piece.size()));
+        if (big.Capacity() != before) moves++;
+    }
+    EXPECT_EQ(big.Length(), 16 * 1024 * 1024);
+    EXPECT_LT(moves, 40);
+    EXPECT_LE(big.Capacity(), big.Length() / 2 * 3 + 128);
+
     String fixed(4);
     EXPECT_TRUE(fixed.IsFixedSize());
     fixed += "abcdef";

@@ -5,8 +5,8 @@
 # libnss_mark.so.2 planted where the C library looks for it (its constructor
 # leaves /nss-mark), the agent serves name lookups (the client reaches it by
 # a name from that root's /etc/hosts, TEST-TCP connects to that name, tev
-# --test resolves it too) and the process count and list (user names);
-# afterwards there must be no mark. A small static program that looks up a
+# --test resolves it too) and the process count and list (user names), and
+# tevproc lists the processes; afterwards there must be no mark. A small static program that looks up a
 # user and a host with the C library's defaults then proves that the planted
 # module is found and leaves its mark, so that the first half means
 # something.
@@ -87,7 +87,6 @@ for attempt in 1 2 3 4 5 6 7 8; do
     -e "s|^oklogfile=.*|oklogfile=/var/log/tev/success.log|" \
     -e "s|^badlogfile=.*|badlogfile=/var/log/tev/failure.log|" \
     -e "s|^verboselogfile=.*|verboselogfile=/var/log/tev/verbose.log|" \
-    -e "s|/usr/local/libexec/tev/|/usr/libexec/tev/|" \
     -e "s|^process=.*|process=1|" -e "s|^tcp=.*|tcp=1|" \
     "$(dirname "$0")/../etc/tev.cfg" >"$root/etc/tev/tev.cfg"
   chroot "$root" /usr/sbin/tev -i /etc/tev/tev.cfg >"$root/tmp/agent.out" 2>&1 &
@@ -116,6 +115,7 @@ check "TEST-TCP to a name of /etc/hosts" '^200' ask TEST-TCP "$name" "$port" 500
 check "tev --test TEST-TCP" '^200' in_root /usr/sbin/tev --test /etc/tev/tev.cfg TEST-TCP "$name" "$port" 5000 hello 0
 check "process count" '^200' ask TEST-Process 0 tev
 check "process list with user names" '(^| )root ' ask -d GetProcessesList
+check "tevproc's process list" '(^| )root ' in_root /usr/libexec/tev/proclist
 if [ -e "$root/nss-mark" ]; then
   echo "nss-check: a static program loaded the planted name-service module" >&2
   exit 1

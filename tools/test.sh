@@ -194,7 +194,7 @@ kernel310_run() (  # dynamic | static
     [ -x build-static/tev ] || static_build
     wrapper+=" --instead $PWD/build-test/tev $PWD/build-static/tev"
     wrapper+=" --instead $PWD/build-test/tevctl $PWD/build-static/tevctl"
-    filter=E2E
+    filter="E2E|Tevctl"
   fi
   export TEV_TEST_WRAPPER=$wrapper
   mkdir -p "$dir"
