@@ -1,6 +1,8 @@
 #include "agent/adminrequests.h"
 
 #include "agent/cfgwarnings.h"
+#include "agent/console.h"
+#include "agent/upgrade.h"
 #include "config/settings.h"
 #include "protocol/valueforms.h"
 
@@ -41,6 +43,18 @@ void ProcessAdmin_ReloadApp(const QVRequest&, TEVReply& Reply, TCommandContext& 
 
 void ProcessAdmin_UpgradeCode(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context) {
     UpgradeRec& upgrade = *Context.upgrade;
+    // Refused before any byte is sent when the program file cannot be
+    // replaced (a package's root-owned /usr/sbin/tev under the agent's own
+    // user): the transfer would only end in a rollback.
+    String reason;
+    if (!CanReplaceProgram(Settings()->tevpath, reason)) {
+        const String text = ZeroTerminated(reason);
+        showmessage("Upgrade refused: %s\n", Context.peer, mtFailure, 1, text.Data());
+        Reply.SetResult("600");
+        Reply.AddStringParam("Operation is not allowed", 0);
+        Reply.AddStringParam(String("Cannot replace the program file: ") + reason, 1);
+        return;
+    }
     if (!RequestUpgrade(upgrade, Context.sessionKey)) {
         Reply.SetResult("302");
         return;

@@ -14,7 +14,11 @@ void ProcessAdmin_ReloadCfg(const QVRequest& Params, TEVReply& Reply, TCommandCo
 void ProcessAdmin_Quit(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context);
 // "ReloadApp": "200" "Ok"; Context.after = rrReload.
 void ProcessAdmin_ReloadApp(const QVRequest& Params, TEVReply& Reply, TCommandContext& Context);
-// "UpgradeCode": takes the upgrade slot for Context.sessionKey ("302" when
+// "UpgradeCode": first checks that the program file (tevpath) can be
+// replaced (CanReplaceProgram); when not, "600" "Operation is not allowed"
+// and a second line "Cannot replace the program file: <reason>" (in the
+// multi-line form), and a failure message "Upgrade refused: <reason>".
+// Then takes the upgrade slot for Context.sessionKey ("302" when
 // another session holds it), reads the announced size from parameter 1
 // ("501" "Wrong file parameter(s)" outside 101 to 10485759, the slot is
 // released), then starts the transfer: "200", or "300" and the error text.

@@ -30,17 +30,29 @@ bool Executable(const String& path) {
     return FileExists(path) && access(p.Data(), X_OK) == 0;
 }
 
-// The loader's messages: a failure text holds one message a line.
+// The loader's messages: a failure text holds one message a line, each
+// indented by two blanks or none; a line indented further, or the reason
+// after "Cannot open configuration file", is the detail of the message
+// before it and stays with it, on a line of its own.
 void LoaderFindings(const String& text, bool failed, Findings& f) {
+    std::vector<std::string>& list = failed ? f.errors : f.warnings;
     std::string all = ToStd(text);
     size_t start = 0;
+    bool afterOpen = false;
     while (start < all.size()) {
         size_t end = all.find('\n', start);
         if (end == std::string::npos) end = all.size();
         std::string line = all.substr(start, end - start);
-        const size_t b = line.find_first_not_of(' ');
-        if (b != std::string::npos) (failed ? f.errors : f.warnings).push_back(line.substr(b));
         start = end + 1;
+        const size_t b = line.find_first_not_of(' ');
+        if (b == std::string::npos) continue;
+        if (!list.empty() && (b >= 4 || afterOpen)) {
+            list.back() += "\n       " + line.substr(b);
+            afterOpen = false;
+            continue;
+        }
+        afterOpen = line.compare(b, 30, "Cannot open configuration file") == 0;
+        list.push_back(line.substr(b));
     }
 }
 

@@ -17,8 +17,12 @@ extern TMutex showmutex;
 // Reports one message. With hasArgs non-zero, format is a printf format
 // filled by the further arguments; otherwise it is plain text. peer.s_addr 0
 // means a message about the agent itself. mtDebug messages are dropped unless
-// debugging was asked for. The message is cut to 511 bytes, each line too.
-// Any thread; not from a signal handler.
+// debugging was asked for. The expanded message is cut to 511 bytes, each
+// line too, and every line ends with a line break: the message's own
+// closing ones, or one added when it has none or was cut. Control
+// characters inside the message (a peer's command name, say) are written
+// escaped as \t, \r, \n or \xHH, and a backslash as \\, so no text can
+// end a line early or forge one. Any thread; not from a signal handler.
 void showmessage(const char* format, in_addr peer, MsgType type, int hasArgs, ...)
     __attribute__((format(printf, 1, 5)));
 

@@ -91,7 +91,9 @@ void CheckUpgrade(MainLoopState& st) {
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
     EndRunningChildren();
+    BecomeUpdateSupervisor();
     Execute(st, script);
+    EndUpdateSupervisor();
     ReopenRunningWork();
     // Reported once: the upgrade is dropped (files deleted, slot free), and
     // the server may send it again.

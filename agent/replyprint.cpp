@@ -37,7 +37,11 @@ int PrintReply(const char* program, const String& command, const String& code,
     for (int k = 0; k < values.Count(); k++)
         WriteLine(decode ? tevDecodeStrings(values[k]) : values[k]);
     std::fflush(stdout);
-    const std::string hint = ReplyHint(command, code);
+    // A refusal that names its own reason on a line after the text (an
+    // upgrade whose program file cannot be replaced) needs no guess at the
+    // settings.
+    const bool reasoned = code == "600" && values.Count() > 1;
+    const std::string hint = reasoned ? std::string() : ReplyHint(command, code);
     if (!hint.empty()) std::fprintf(stderr, "%s: %s\n", program, hint.c_str());
     return code == "200" ? 0 : 1;
 }

@@ -14,8 +14,9 @@
 std::string ReplyHint(const String& command, const String& code);
 
 // Prints the reply to standard output (the code and the values, decoded
-// when decode) and the hint, if any, as
-// "<program>: <hint>" to standard error. Returns the exit code: 0 for
+// when decode) and the hint, if any, as "<program>: <hint>" to standard
+// error (none after a "600" that names its own reason on a second value
+// line). Returns the exit code: 0 for
 // "200", 1 for any other result.
 int PrintReply(const char* program, const String& command, const String& code,
                const TStrList& values, bool decode);

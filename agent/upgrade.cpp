@@ -1,21 +1,25 @@
 #include "agent/upgrade.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <time.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "agent/console.h"
 #include "agent/runstate.h"
+#include "agent/updatescript.h"
 #include "config/settings.h"
 #include "core/threadsafety.h"
 #include "platform/clock.h"
+#include "platform/filepath.h"
 #include "platform/writeall.h"
 #include "protocol/tev_const.h"
 
@@ -146,6 +150,45 @@ int StartTransfer(UpgradeRec& rec, String& error) {
 
 }  // namespace
 
+int CanReplaceProgram(const String& program, String& reason) {
+    reason = String();
+    const String path = ZeroTerminated(program);
+    if (path.Length() == 0 || path[1] != '/') {
+        reason = String("tevpath is not an absolute path (\"") + path + "\")";
+        return 0;
+    }
+    String folder = ExtractFilePath(path);
+    if (folder.Length() > 1) folder.Delete(folder.Length(), 1);  // "/usr/sbin/" -> "/usr/sbin"
+    folder = ZeroTerminated(folder);
+    char who[64];
+    snprintf(who, sizeof who, "the agent's user (uid %u)", unsigned(geteuid()));
+    struct stat file;
+    struct stat dir;
+    if (stat(path.Data(), &file) != 0) {
+        reason = path + " cannot be found: " + String(strerror(errno));
+        return 0;
+    }
+    if (stat(folder.Data(), &dir) != 0 ||
+        faccessat(AT_FDCWD, folder.Data(), W_OK | X_OK, AT_EACCESS) != 0) {
+        reason = String("its folder ") + folder + " is not writable by " + String(who) + ": " +
+                 String(strerror(errno));
+        return 0;
+    }
+    // In a sticky folder (like /tmp) only the owner of the file or of the
+    // folder may rename over it.
+    if ((dir.st_mode & S_ISVTX) && file.st_uid != geteuid() && dir.st_uid != geteuid() &&
+        geteuid() != 0) {
+        reason = String("its folder ") + folder + " is sticky and the file is not owned by " +
+                 String(who);
+        return 0;
+    }
+    if (faccessat(AT_FDCWD, path.Data(), W_OK, AT_EACCESS) != 0) {
+        reason = path + " is not writable by " + String(who) + ": " + String(strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
 int RequestUpgrade(UpgradeRec& rec, const String& sessionKey) {
     TLock lock(upgrade_slot_mutex);
     if (slotHeld) return 0;
@@ -203,66 +246,46 @@ void DropPendingUpgrade() {
     slotHeld = false;
 }
 
+namespace {
+
+int ReadProofSeconds() {
+    const char* text = getenv("TEV_UPGRADE_PROOF_SECONDS");
+    if (!text || !*text) return kUpgradeProofSeconds;
+    char* end = nullptr;
+    const long seconds = std::strtol(text, &end, 10);
+    if (*end || seconds < 1 || seconds > 3600) return kUpgradeProofSeconds;
+    return int(seconds);
+}
+
+}  // namespace
+
+int UpgradeProofSeconds() {
+    // Read once (NoteUpgradeStart makes the first call, before any session
+    // exists): the agent changes its environment later (TMPDIR).
+    static const int seconds = ReadProofSeconds();
+    return seconds;
+}
+
 String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script) {
-    String text("#! /bin/sh\n# Puts a new tev program in place and starts it; written by tev.\n");
-    text += "oldTEV=";
-    text += ShellQuoted(oldProgram) + "\nnewTEV=";
-    text += ShellQuoted(newProgram) + "\nself=";
-    text += ShellQuoted(script) + "\n";
-    // The shell has the script open already, so it may go at once.
-    text +=
-        "rm -f -- \"$self\"\n"
-        "copy=\"$oldTEV.new.$$\"\n"
-        "keep=\"$oldTEV.old\"\n"
-        "mark=\"$keep.pid\"\n"
-        "pid=\n"
-        "rm -f -- \"$mark\"\n"
-        "# Copy beside the old program and rename over it: a failed copy (a full\n"
-        "# disk, a read-only directory) leaves the old program as it was.\n"
-        "if cp -- \"$newTEV\" \"$copy\" && chmod 775 -- \"$copy\" &&\n"
-        "   { ln -f -- \"$oldTEV\" \"$keep\" || cp -p -- \"$oldTEV\" \"$keep\"; } &&\n"
-        "   mv -f -- \"$copy\" \"$oldTEV\"\n"
-        "then\n"
-        "  rm -f -- \"$newTEV\"\n"
-        "  # The old program stays as the backup until the new one proves itself\n"
-        "  # (it removes the backup once it has served a request or run 30 s).\n"
-        "  TEV_UPGRADE_BACKUP=\"$keep\" \"$oldTEV\" \"$@\"\n"
-        "  rc=$?\n"
-        "  # A daemon's starting process returns once the daemon serves: watch\n"
-        "  # the daemon (its pid in $mark) until it proves itself or ends.\n"
-        "  if [ $rc -eq 0 ]; then\n"
-        "    waited=0\n"
-        "    while [ -e \"$keep\" ] && [ $waited -lt 90 ]; do\n"
-        "      pid=$(cat -- \"$mark\" 2>/dev/null)\n"
-        "      if [ -n \"$pid\" ]; then\n"
-        "        kill -0 \"$pid\" 2>/dev/null || break\n"
-        "      elif [ $waited -ge 5 ]; then\n"
-        "        break\n"
-        "      fi\n"
-        "      sleep 1\n"
-        "      waited=$((waited + 1))\n"
-        "    done\n"
-        "  fi\n"
-        "  if [ ! -e \"$keep\" ]; then\n"
-        "    exit $rc\n"
-        "  fi\n"
-        "  if [ -n \"$pid\" ] && kill -0 \"$pid\" 2>/dev/null; then\n"
-        "    kill -9 \"$pid\" 2>/dev/null\n"
-        "  fi\n"
-        "  if [ $rc -eq 126 ] || [ $rc -eq 127 ]; then\n"
-        "    echo \"tev update: the new program cannot be executed, starting the old one\" >&2\n"
-        "  else\n"
-        "    echo \"tev update: the new program failed before it proved itself, starting the old "
-        "one\" >&2\n"
-        "  fi\n"
-        "  rm -f -- \"$mark\"\n"
-        "  mv -f -- \"$keep\" \"$oldTEV\" || oldTEV=$keep\n"
-        "else\n"
-        "  echo \"tev update: cannot put the new program in place, starting the old one\" >&2\n"
-        "  rm -f -- \"$copy\" \"$keep\" \"$newTEV\"\n"
-        "fi\n"
-        "\"$oldTEV\" \"$@\"\n";
+    String text("#!/bin/sh\n# shellcheck disable=SC2016 # the paths are meant literally\n");
+    text += String("oldTEV=") + ShellQuoted(oldProgram) + "\n";
+    text += String("newTEV=") + ShellQuoted(newProgram) + "\n";
+    text += String("self=") + ShellQuoted(script) + "\n";
+    char proof[32];
+    snprintf(proof, sizeof proof, "proof=%d\n", UpgradeProofSeconds());
+    text += proof;
+    // The source's own first line ("#!/bin/sh") is the one above.
+    const char* body = std::strchr(kUpdateScriptSource, '\n');
+    text += body ? body + 1 : kUpdateScriptSource;
     return text;
+}
+
+int BecomeUpdateSupervisor() {
+    return prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL) == 0;
+}
+
+void EndUpdateSupervisor() {
+    prctl(PR_SET_CHILD_SUBREAPER, 0UL, 0UL, 0UL, 0UL);
 }
 
 namespace {
@@ -276,6 +299,7 @@ long long upgradeStartMs = 0;  // main thread only
 }  // namespace
 
 void NoteUpgradeStart() {
+    UpgradeProofSeconds();
     const char* backup = getenv("TEV_UPGRADE_BACKUP");
     struct stat st;
     if (backup == nullptr || backup[0] == '\0' || lstat(backup, &st) != 0 || !S_ISREG(st.st_mode))
@@ -304,6 +328,6 @@ void ConfirmUpgrade() {
 
 void ConfirmUpgradeWhenDue() {
     if (upgradeUnproven.load(std::memory_order_relaxed) &&
-        NowMs() - upgradeStartMs >= kUpgradeProofSeconds * 1000LL)
+        NowMs() - upgradeStartMs >= UpgradeProofSeconds() * 1000LL)
         ConfirmUpgrade();
 }

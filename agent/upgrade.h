@@ -35,6 +35,15 @@ struct UpgradeRec {
 int RequestUpgrade(UpgradeRec& rec, const String& sessionKey);
 // Frees the slot and clears rec's active flag. Any thread.
 void ReleaseUpgradeSlot(UpgradeRec& rec);
+// Whether this process, with its own (effective) user's rights, can put a
+// new program file in place of program as the update script does: a copy
+// and a rename in its folder, and the file itself writable. Returns 1 when
+// it can; otherwise 0 with reason naming the file or folder and the cause,
+// for example "its folder /usr/sbin is not writable by the agent's user
+// (uid 105): Permission denied". A file or folder marked immutable, or on a
+// read-only file system, cannot be replaced either, even by root. Any
+// thread.
+int CanReplaceProgram(const String& program, String& reason);
 // Feeds one received chunk (data null: start the transfer, creating the
 // temporary file "tev__.upd" in the `tmpdir` setting's directory). The file's
 // bytes are followed by the 16-byte trailer, which may arrive in pieces; it
@@ -58,21 +67,41 @@ void AbandonUpgrade(UpgradeRec& rec);
 // script and the program file it would have installed, forgets the script
 // and frees the slot, so the server may send the upgrade again. Main thread.
 void DropPendingUpgrade();
-// The update script's text for the running program oldProgram, the received
-// file newProgram and the script's own path: it copies the new file beside
-// the old one and renames it into place (a failed copy leaves the old
-// program), keeps the old program as "<oldProgram>.old", deletes both
-// temporary files and starts the program with the script's arguments ("$@")
-// and TEV_UPGRADE_BACKUP naming the backup. The new program proves itself
-// by removing the backup (ConfirmUpgrade). When the program has ended, or a
-// daemon's starting process has returned and the daemon (its pid in
-// "<oldProgram>.old.pid") has ended or has not proved itself within 90 s,
-// without that proof, the old program is put back and started. Paths may
-// hold any bytes but NUL. Pure; any thread.
+// The update script's text: the script agent/update.sh (compiled in) after
+// four lines that set, shell-quoted, oldTEV (the running program
+// oldProgram), newTEV (the received file newProgram), self (the script's own
+// path script) and proof (UpgradeProofSeconds()). It copies the new file
+// beside the old one and renames it into place (a failed copy leaves the
+// old program), keeps the old program as "<oldProgram>.old", deletes both
+// temporary files and starts the program in the background with the
+// script's arguments ("$@"), TEV_UPGRADE_BACKUP naming the backup and
+// TEV_UPGRADE_PROOF_SECONDS the proof time. The new program proves itself
+// by removing the backup (ConfirmUpgrade). When it has not within the proof
+// time and ten seconds more, or it (or, as a daemon, the process whose pid
+// it wrote into "<oldProgram>.old.pid") ends before, the script kills it and
+// every process below the script (see BecomeUpdateSupervisor), puts the old
+// program back and starts it. Paths may hold any bytes but NUL. Any thread.
 String UpdateScriptText(const String& oldProgram, const String& newProgram, const String& script);
 
-// Seconds a new program must run to prove itself when no request comes.
+// Seconds a new program has to prove itself when no request comes.
 const int kUpgradeProofSeconds = 30;
+// The proof time in force: the environment variable
+// TEV_UPGRADE_PROOF_SECONDS when it holds a whole number from 1 to 3600
+// (tests shorten the wait with it; the update script passes its own value
+// on to the new program), else kUpgradeProofSeconds. Read once, at the
+// first call (NoteUpgradeStart's). Any thread.
+int UpgradeProofSeconds();
+
+// Makes this process a child subreaper (prctl PR_SET_CHILD_SUBREAPER),
+// which survives the exec of the update script: orphans of the new program
+// then come to the script, which can end them on a rollback, where they
+// would otherwise go to init. Returns 1 on success, 0 when the kernel
+// refused (the script then ends only what it can reach). Main thread, just
+// before the script is executed.
+int BecomeUpdateSupervisor();
+// Undoes BecomeUpdateSupervisor after the exec of the script failed. Main
+// thread.
+void EndUpdateSupervisor();
 
 // When this program was started by an update script (TEV_UPGRADE_BACKUP
 // names an existing backup of the old program): writes "<pid>\n" into
@@ -84,6 +113,6 @@ void NoteUpgradeStart();
 // mtInfo); nothing after the first call or when NoteUpgradeStart found no
 // upgrade. Called once a request has been answered. Any thread.
 void ConfirmUpgrade();
-// ConfirmUpgrade once kUpgradeProofSeconds have passed since
+// ConfirmUpgrade once UpgradeProofSeconds() have passed since
 // NoteUpgradeStart. Main thread, at every run-state check.
 void ConfirmUpgradeWhenDue();

@@ -39,7 +39,7 @@ int CheckRequired(const TTEVSettings& s, String& error) {
         ok = 0;
     } else if (!FileExists(s.tevpath)) {
         error += "  Invalid path to the agent!\n";
-        error += String("  tevpath=") + s.tevpath + ": " + WhyNotAFile(s.tevpath) + "\n";
+        error += String("    tevpath=") + s.tevpath + ": " + WhyNotAFile(s.tevpath) + "\n";
         ok = 0;
     }
     return ok;

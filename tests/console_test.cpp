@@ -105,13 +105,57 @@ TEST_F(ConsoleTest, SameFileForTwoClassesGetsTheLineTwice) {
     EXPECT_EQ(Lines(Log("verbose.txt")).size(), 2u);
 }
 
-TEST_F(ConsoleTest, LongMessagesAreCut) {
+// A cut message, or one without a line break of its own, still ends its
+// line: the next message never glues onto it.
+TEST_F(ConsoleTest, EveryLineEndsEvenWhenCut) {
     Configure(1, 0, 0, 0);
     const std::string longText(2000, 'x');
-    showmessage("%s", peer, mtInfo, 1, longText.c_str());
-    const std::string line = Log("verbose.txt");
-    EXPECT_EQ(line.size(), 511u);
-    EXPECT_EQ(line.back(), 'x');  // the cut line lost its line break
+    showmessage("%s\n", peer, mtInfo, 1, longText.c_str());
+    showmessage("%s", peer, mtInfo, 1, "no line break");
+    showmessage("two breaks\n\n", peer, mtInfo, 0);
+    showmessage("next\n", peer, mtInfo, 0);
+    const std::vector<std::string> lines = Lines(Log("verbose.txt"));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].size(), 510u);  // 511 with its line break
+    EXPECT_EQ(lines[0].back(), 'x');
+    EXPECT_EQ(lines[1].substr(20), "]\t 10.1.2.3\t no line break");
+    EXPECT_EQ(lines[2].substr(20), "]\t 10.1.2.3\t two breaks");
+    EXPECT_EQ(lines[3], "");
+    EXPECT_EQ(lines[4].substr(20), "]\t 10.1.2.3\t next");
+}
+
+// Text a peer chose is written with its control characters escaped, on
+// the console and in the logs; a cut never splits an escape.
+TEST_F(ConsoleTest, ControlCharactersAreEscaped) {
+    Configure(1, 0, 0, 0);
+    struct Case {
+        std::string text;
+        const char* shown;
+    } cases[] = {
+        {"a\rb", "a\\rb"},
+        {"tab\there", "tab\\there"},
+        {"bell\x07", "bell\\x07"},
+        {"del\x7f esc\x1b[2J", "del\\x7f esc\\x1b[2J"},
+        {"inner\nline", "inner\\nline"},
+        {"back\\slash", "back\\\\slash"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},  // UTF-8 stays as it is
+    };
+    for (const Case& c : cases)
+        showmessage("Unknown command \"%s\"\n", peer, mtInfo, 1, c.text.c_str());
+    const std::vector<std::string> lines = Lines(Log("verbose.txt"));
+    ASSERT_EQ(lines.size(), sizeof cases / sizeof cases[0]);
+    for (size_t i = 0; i < lines.size(); i++)
+        EXPECT_EQ(lines[i].substr(20),
+                  std::string("]\t 10.1.2.3\t Unknown command \"") + cases[i].shown + "\"");
+
+    std::system(("rm -f " + dir + "/verbose.txt").c_str());
+    showmessage("%s\n", peer, mtInfo, 1, std::string(600, '\x01').c_str());
+    const std::string cut = Log("verbose.txt");
+    ASSERT_EQ(cut.back(), '\n');
+    EXPECT_LE(cut.size(), 511u);
+    const std::string tail = cut.substr(cut.rfind('\t') + 2);
+    EXPECT_EQ(tail.size() % 4, 1u) << tail;  // whole "\x01" pieces, then the break
+    EXPECT_EQ(tail.substr(0, 4), "\\x01");
 }
 
 TEST_F(ConsoleTest, ConcurrentLinesNeverInterleave) {

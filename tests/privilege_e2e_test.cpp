@@ -192,6 +192,9 @@ TEST_F(PrivilegeE2E, ServesAsTheUserWithOneCapabilityAndKeepsItThroughReloadApp)
 }
 
 TEST_F(PrivilegeE2E, SelfUpgradeKeepsTheUserAndTheCapability) {
+    // A program file the user may replace, as a tarball installation that
+    // allows self-upgrade has it.
+    ASSERT_EQ(chown(program.c_str(), user.Uid, user.Gid), 0);
     Start("allowupdates=1\nupdateaddr=127.0.0.1\n");
     EXPECT_EQ(Ctl({"-U", TEV_BINARY}).out, "200\n");
     const int old = pid;
@@ -200,6 +203,24 @@ TEST_F(PrivilegeE2E, SelfUpgradeKeepsTheUserAndTheCapability) {
     // Proven (backup gone) once it has answered a request.
     ExpectServesAsUser();
     EXPECT_TRUE(runstate::WaitGone(old, kWaitMs));
+}
+
+// A program file of root's (as a package installs it) cannot be replaced
+// by the agent's user: an upgrade is refused before the transfer, with the
+// reason, and the agent serves on unchanged.
+TEST_F(PrivilegeE2E, UpgradeOfAProgramFileTheUserCannotReplaceIsRefused) {
+    Start("allowupdates=1\nupdateaddr=127.0.0.1\nlogfails=1\nbadlogfile=bad.log\n");
+    const CtlResult r = Ctl({"-U", TEV_BINARY});
+    EXPECT_EQ(r.out, "600\nOperation is not allowed\nCannot replace the program file: " + program +
+                         " is not writable by the agent's user (uid " + std::to_string(user.Uid) +
+                         "): Permission denied\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(runstate::WaitForFileText(
+        dir + "/bad.log", "Upgrade refused: " + program + " is not writable", 1, kWaitMs));
+    EXPECT_EQ(runstate::Entries(tmp), std::vector<std::string>{});
+    EXPECT_EQ(Ctl({"GetInfo"}).exitCode, 0);
+    EXPECT_EQ(runstate::PidIn(pidPath), pid);
+    ExpectServesAsUser();
 }
 
 // The refusals of "-u", and its acceptance where the process is the user

@@ -43,16 +43,24 @@ TEST_F(ToolboxTest, CheckTellsCleanTypoAndOutOfRange) {
     const std::string range = Config("range.cfg", "timeout=99999999999\n");
     const std::string port = WriteFile(
         dir + "/port.cfg", std::string("tevpath=") + TEV_BINARY + "\nport=70000\npassword=pw\n");
+    const std::string noAgent =
+        WriteFile(dir + "/noagent.cfg", "tevpath=/nonexistent/tev\nport=31999\npassword=pw\n");
     struct Case {
         std::string cfg;
         int exitCode;
         std::string part;
     } cases[] = {
         {clean, 0, clean + ": Ok\n"},
+        // The message, then what it is about on a line of its own.
+        {noAgent, 1,
+         "Error: Invalid path to the agent!\n"
+         "       tevpath=/nonexistent/tev: No such file or directory\n"},
         {typo, 3, "Warning: unknown key 'tcpp' in " + typo + " line 6 (did you mean 'tcp'?)\n"},
         {range, 1, "Error: Line 6: timeout=99999999999: must be from 1 to 2147483647"},
         {port, 1, "Error: Line 2: port=70000: must be from 1 to 65535"},
-        {dir + "/absent.cfg", 1, "Error: Cannot open configuration file"},
+        {dir + "/absent.cfg", 1,
+         "Error: Cannot open configuration file '" + dir +
+             "/absent.cfg'\n       No such file or directory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cfg);

@@ -330,6 +330,62 @@ INSTANTIATE_TEST_SUITE_P(Programs, UpgradeProofE2E,
                              return std::string(p.param.name);
                          });
 
+// New programs that never prove themselves and leave processes behind: one
+// that hangs without serving, one that starts a detached child (its own
+// session, so outside every process group of ours) and ends as a daemon's
+// starting process would. Both are rolled back once the proof time (2 s
+// here, through TEV_UPGRADE_PROOF_SECONDS) and the start-up grace have
+// passed: the stand-in and everything it started are killed, the old
+// program is back and serves.
+struct RollbackCase {
+    const char* name;
+    const char* body;  // writes the pid it leaves running to RECORD
+    const char* said;  // the update script's verdict
+};
+
+void PrintTo(const RollbackCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UpgradeRollbackE2E : public UpgradeE2E, public ::testing::WithParamInterface<RollbackCase> {};
+
+TEST_P(UpgradeRollbackE2E, IsKilledWithAllItStartedAndTheOldProgramServesAgain) {
+    setenv("TEV_UPGRADE_PROOF_SECONDS", "2", 1);
+    Start();
+    unsetenv("TEV_UPGRADE_PROOF_SECONDS");
+    const std::string record = work.path + "/left.pid";
+    std::string body = GetParam().body;
+    body.replace(body.find("RECORD"), 6, "'" + record + "'");
+    EXPECT_EQ(SendWithClient(StandIn(body)), "200\n");
+    // What the stand-in left running, by pid; it must go.
+    ASSERT_TRUE(runstate::WaitForFileText(record, "\n", 1, kWaitMs));
+    const int left = runstate::PidIn(record);
+    ASSERT_GT(left, 0);
+    ASSERT_TRUE(WaitForCount(agent, "Listening...", 2, 60000)) << agent.Output();
+    EXPECT_TRUE(runstate::WaitGone(left, kWaitMs)) << left;
+    if (runstate::Alive(left)) kill(left, SIGKILL);  // nothing of ours outlives a failure
+    const std::string out = agent.Output();
+    EXPECT_NE(out.find(GetParam().said), std::string::npos) << out;
+    EXPECT_TRUE(ReadWholeFile(program) == original);
+    EXPECT_EQ(RunCtl(agent, {"GetInfo"}).exitCode, 0);
+    EXPECT_EQ(Entries(bin), std::vector<std::string>{"tev"});
+    EXPECT_TRUE(WaitEmpty(tmp));
+    EXPECT_EQ(RunCtl(agent, {"QUIT"}).out, "200\nOk\n");
+    EXPECT_EQ(agent.Wait(kWaitMs), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, UpgradeRollbackE2E,
+    ::testing::Values(RollbackCase{"Hangs", "echo $$ > RECORD\nexec sleep 60\n",
+                                   "tev update: the new program has not proven itself within 12 s, "
+                                   "ending it and all it started; starting the old one"},
+                      RollbackCase{"LeavesADetachedChildAndExits",
+                                   "setsid sleep 61 </dev/null >/dev/null 2>&1 &\n"
+                                   "echo $! > RECORD\nexit 0\n",
+                                   "tev update: the new program failed before it proved itself, "
+                                   "starting the old one"}),
+    [](const ::testing::TestParamInfo<RollbackCase>& p) { return std::string(p.param.name); });
+
 class UpgradeE2EReadOnlyDir : public UpgradeE2E {
   protected:
     // Makes bin/ refuse new entries: read-only bits, and for root (whom the
@@ -362,10 +418,40 @@ class UpgradeE2EReadOnlyDir : public UpgradeE2E {
     }
 };
 
+// A program file the agent cannot replace: refused before any byte is
+// sent, with the reason on a line of its own and in the failure log.
+TEST_F(UpgradeE2EReadOnlyDir, AProgramFileThatCannotBeReplacedIsRefusedBeforeTheTransfer) {
+    Start("logfails=1\nbadlogfile=bad.log\n");
+    if (!MakeReadOnly()) GTEST_SKIP() << "cannot make a directory read-only here";
+    const std::string reason = "Cannot replace the program file: its folder " + bin +
+                               " is not writable by the " + "agent's user (uid " +
+                               std::to_string(geteuid()) + "): ";
+    const std::string reply = wire::Ask(agent.port, agent.password, "UpgradeCode\n200\n\r");
+    EXPECT_EQ(reply.substr(0, 4 + 25 + reason.size()), "600\nOperation is not allowed\n" + reason)
+        << reply;
+    const std::string client = SendWithClient(MarkedAgent());
+    EXPECT_EQ(client.substr(0, 4 + 25 + reason.size()), "600\nOperation is not allowed\n" + reason)
+        << client;
+    EXPECT_EQ(client.find("allowupdates"), std::string::npos) << client;  // no guess at settings
+    EXPECT_EQ(Entries(tmp), std::vector<std::string>{});                  // no transfer began
+    EXPECT_TRUE(runstate::WaitForFileText(agent.dir + "/bad.log",
+                                          "Upgrade refused: its folder " + bin, 2, kWaitMs));
+    EXPECT_TRUE(ReadWholeFile(program) == original);
+    EXPECT_EQ(Count(agent.Output(), "Upgrade request received"), 0);
+}
+
+// The folder turns read-only during the transfer: the script's copy fails,
+// and the old program starts again.
 TEST_F(UpgradeE2EReadOnlyDir, AFailedCopyKeepsTheOldProgramAndStartsIt) {
     Start();
+    const std::string sent = MarkedAgent();
+    wire::Connection conn(agent.port);
+    ASSERT_TRUE(Open(conn, sent.size()));
     if (!MakeReadOnly()) GTEST_SKIP() << "cannot make a directory read-only here";
-    EXPECT_EQ(SendWithClient(MarkedAgent()), "200\n");
+    ASSERT_TRUE(conn.Send(sent + Trailer(sent)));
+    String reply;
+    ASSERT_TRUE(ParseReplyPacket(wire::S(conn.Receive(kWaitMs)), wire::S(kKey), reply));
+    EXPECT_EQ(wire::Std(reply), "200\n\r");
     ASSERT_TRUE(WaitForCount(agent, "Listening...", 2, kWaitMs)) << agent.Output();
     EXPECT_NE(agent.Output().find(kCannotInstall), std::string::npos) << agent.Output();
     EXPECT_TRUE(ReadWholeFile(program) == original);

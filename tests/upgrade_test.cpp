@@ -2,10 +2,13 @@
 // the slot is freed, and what it finds at the names of its files.
 #include "agent/upgrade.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -181,6 +184,83 @@ TEST_F(UpgradeTransfer, WhatIsFoundAtTheFileNames) {
             }
         }
     }
+}
+
+// The script the agent writes, with paths that need quoting, passes the
+// shell's own syntax check and, where installed, shellcheck.
+TEST(UpdateScript, PassesShAndShellcheck) {
+    runstate::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.path + "/tevupd__.sh";
+    const String text = UpdateScriptText(String("/opt/t e'v/tev"), String("/tmp/$x/tev__.upd"),
+                                         String(path.c_str()));
+    ASSERT_FALSE(WriteFile(path, wire::Std(text)).empty());
+    EXPECT_EQ(wire::Std(text).substr(0, 10), "#!/bin/sh\n");
+    EXPECT_NE(wire::Std(text).find("\noldTEV='/opt/t e'\\''v/tev'\n"), std::string::npos);
+    EXPECT_NE(wire::Std(text).find("\nproof=" + std::to_string(UpgradeProofSeconds()) + "\n"),
+              std::string::npos);
+    struct Check {
+        const char* program;
+        std::vector<std::string> args;
+    } checks[] = {
+        {"/bin/sh", {"-n", path}},
+        {"/usr/bin/shellcheck", {"-s", "sh", path}},
+    };
+    for (const Check& c : checks) {
+        SCOPED_TRACE(c.program);
+        if (access(c.program, X_OK) != 0) {
+            std::printf("%s is not installed: not checked with it\n", c.program);
+            continue;
+        }
+        const std::string out = dir.path + "/out.txt";
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        const pid_t pid = agent_harness_detail::Spawn(c.program, c.args, fd, fd);
+        close(fd);
+        ASSERT_GT(pid, 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(agent_harness_detail::DecodeStatus(status), 0) << ReadWholeFile(out);
+    }
+}
+
+// Whether the agent's user can replace a program file, judged before a
+// transfer begins. Root passes over the permission bits, so the folder and
+// file cases that need them run only for other users.
+TEST(CanReplaceProgram, NamesTheReason) {
+    runstate::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string bin = dir.path + "/bin";
+    const std::string locked = dir.path + "/locked";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    ASSERT_FALSE(WriteFile(bin + "/tev", "x").empty());
+    ASSERT_FALSE(WriteFile(bin + "/ro", "x").empty());
+    ASSERT_FALSE(WriteFile(locked + "/tev", "x").empty());
+    chmod((bin + "/ro").c_str(), 0555);
+    chmod(locked.c_str(), 0555);
+    const bool root = geteuid() == 0;
+    const std::string who = "the agent's user (uid " + std::to_string(geteuid()) + ")";
+    struct Case {
+        std::string program;
+        std::string reason;  // empty: replaceable
+        bool needsBits;      // holds only where permission bits bind
+    } cases[] = {
+        {bin + "/tev", "", false},
+        {"tev", "tevpath is not an absolute path (\"tev\")", false},
+        {bin + "/missing", bin + "/missing cannot be found: No such file or directory", false},
+        {locked + "/tev",
+         "its folder " + locked + " is not writable by " + who + ": Permission denied", true},
+        {bin + "/ro", bin + "/ro is not writable by " + who + ": Permission denied", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        if (c.needsBits && root) continue;
+        String reason;
+        EXPECT_EQ(CanReplaceProgram(String(c.program.c_str()), reason), c.reason.empty() ? 1 : 0);
+        EXPECT_EQ(wire::Std(reason), c.reason);
+    }
+    chmod(locked.c_str(), 0755);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v mandoc >/dev/null || need+=(mandoc)
 # The shipped fail2ban filter is checked with fail2ban-regex.
 command -v fail2ban-regex >/dev/null || need+=(fail2ban)
+# The update script (agent/update.sh) is checked with shellcheck.
+command -v shellcheck >/dev/null || need+=(shellcheck)
 # The runs for other hosts (tools/test.sh arch): qemu-user with binfmt_misc,
 # GoogleTest's sources, and the cross compiler of each target asked for
 # (arguments: aarch64, s390x, x86-64-v1; none: those CI runs).
