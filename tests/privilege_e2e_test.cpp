@@ -26,6 +26,7 @@ const int kWaitMs = 20000;
 const char kUser[] = "nobody";
 const char kNoCapability[] = "0000000000000000";
 const char kReadAllOnly[] = "0000000000000004";  // bit 2: CAP_DAC_READ_SEARCH
+const char kSetpriv[] = "/usr/bin/setpriv";
 const char kSecret[] = "root only: the agent reads this through its capability\n";
 
 // "Key:\tvalue" lines (as /proc/PID/status has them) into a map.
@@ -101,6 +102,26 @@ class PrivilegeE2E : public ::testing::Test {
     // Writes the configuration (the user's, mode 0600) and starts the
     // daemon as root with "-u nobody"; waits for its pid file.
     void Start(const std::string& extra = "") {
+        WriteConfiguration(extra);
+        ASSERT_TRUE(launcher.Launch({"-u", kUser, "-d", cfg}));
+        ASSERT_EQ(launcher.Wait(kWaitMs), 0) << launcher.Output();
+        pid = runstate::WaitForPid(pidPath, 0, kWaitMs);
+        ASSERT_GT(pid, 0);
+    }
+    // Starts the daemon as the user already, with the capability and one
+    // more in its ambient set, as a service manager does; without "-u".
+    void StartAsUserWithAmbient() {
+        WriteConfiguration("");
+        const CtlResult r = RunProgramRaw(
+            kSetpriv, {"--reuid=" + std::to_string(user.Uid), "--regid=" + std::to_string(user.Gid),
+                       "--clear-groups", "--inh-caps=+dac_read_search,+net_raw",
+                       "--ambient-caps=+dac_read_search,+net_raw", TEV_BINARY, "-d", cfg});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        pid = runstate::WaitForPid(pidPath, 0, kWaitMs);
+        ASSERT_GT(pid, 0);
+        boundingLeft = true;  // only root can narrow it
+    }
+    void WriteConfiguration(const std::string& extra) {
         cfg = dir + "/tev.cfg";
         pidPath = dir + "/tev.pid";
         port = FreeLoopbackPort();
@@ -114,10 +135,6 @@ class PrivilegeE2E : public ::testing::Test {
         ASSERT_FALSE(WriteFile(cfg, text).empty());
         ASSERT_EQ(chown(cfg.c_str(), user.Uid, user.Gid), 0);
         ASSERT_EQ(chmod(cfg.c_str(), 0600), 0);
-        ASSERT_TRUE(launcher.Launch({"-u", kUser, "-d", cfg}));
-        ASSERT_EQ(launcher.Wait(kWaitMs), 0) << launcher.Output();
-        pid = runstate::WaitForPid(pidPath, 0, kWaitMs);
-        ASSERT_GT(pid, 0);
     }
     CtlResult Ctl(const std::vector<std::string>& args) const {
         std::vector<std::string> full = {"-p", std::to_string(port), "-w", "pw", "-d"};
@@ -138,7 +155,9 @@ class PrivilegeE2E : public ::testing::Test {
         EXPECT_EQ(agent.at("CapPrm"), kReadAllOnly);
         EXPECT_EQ(agent.at("CapInh"), kNoCapability);
         EXPECT_EQ(agent.at("CapAmb"), kNoCapability);
-        EXPECT_EQ(agent.at("CapBnd"), kReadAllOnly);
+        if (!boundingLeft) {
+            EXPECT_EQ(agent.at("CapBnd"), kReadAllOnly);
+        }
 
         // A file only root may read answers as any other.
         const CtlResult crc = Ctl({"TEST-FileCRC", secret});
@@ -176,6 +195,7 @@ class PrivilegeE2E : public ::testing::Test {
     int port = 0;
     int pid = 0;
     AgentHarness launcher;
+    bool boundingLeft = false;
 };
 
 TEST_F(PrivilegeE2E, ServesAsTheUserWithOneCapabilityAndKeepsItThroughReloadApp) {
@@ -188,6 +208,20 @@ TEST_F(PrivilegeE2E, ServesAsTheUserWithOneCapabilityAndKeepsItThroughReloadApp)
     pid = runstate::WaitForPid(pidPath, first, kWaitMs);
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(runstate::WaitGone(first, kWaitMs));
+    ExpectServesAsUser();
+}
+
+// The start a service manager makes (the packaged unit): the user already,
+// the capability ambient. Another ambient capability is dropped, and
+// nothing is left inheritable or ambient for the children.
+TEST_F(PrivilegeE2E, StartedAsTheUserKeepsOnlyTheOneCapability) {
+    if (access(kSetpriv, X_OK) != 0) GTEST_SKIP() << "no setpriv to start tev as " << kUser;
+    StartAsUserWithAmbient();
+    ExpectServesAsUser();
+    EXPECT_EQ(Ctl({"ReloadApp"}).out, "200\nOk\n");
+    const int first = pid;
+    pid = runstate::WaitForPid(pidPath, first, kWaitMs);
+    ASSERT_GT(pid, 0);
     ExpectServesAsUser();
 }
 
@@ -230,7 +264,7 @@ TEST(PrivilegeCommandLine, RefusesWhatCannotWork) {
     TUserIds nobody;
     String error;
     if (!LookUpUser(kUser, nobody, error)) GTEST_SKIP() << "no user " << kUser << " here";
-    const char* setpriv = "/usr/bin/setpriv";
+    const char* setpriv = kSetpriv;
     if (access(setpriv, X_OK) != 0) GTEST_SKIP() << "no setpriv to start tev as " << kUser;
     const std::vector<std::string> asNobody = {"--reuid=" + std::to_string(nobody.Uid),
                                                "--regid=" + std::to_string(nobody.Gid),

@@ -195,6 +195,7 @@ TEST_F(ToolboxTest, CompletionOffersRequestsAndFiles) {
         {std::string(TEVCTL_BINARY) + " -W pw TEST-FileCRC " + dir + "/al", dir + "/alpha.txt\n"},
         {std::string(TEVCTL_BINARY) + " -W pw TEST-TCP " + dir + "/al", ""},  // a host
         {std::string(TEV_BINARY) + " --test " + dir + "/x.cfg GetIn", "GetInfo\n"},
+        {std::string(TEV_BINARY) + " -u nobod", "nobody\n"},  // a user (every Debian has nobody)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words);
