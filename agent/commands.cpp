@@ -145,7 +145,9 @@ const TValueDoc kTESTShellScriptValues[] = {{"text", "the result line (multi-lin
                                             {"text", "the output lines (multi-line form)"}};
 const TParamDoc kACTExternalCmdParams[] = {
     {1, "text", "command line"},
-    {2, "folder", "working directory (empty: the agent's)"},
+    {2, "folder",
+     "working directory (empty: the agent's; one it cannot enter: \"301\" and the reason, "
+     "nothing run)"},
     {3, "int", "a number that must be given but is not used"},
     {4, "int", "time limit in milliseconds (0: the request's time budget, -1: do not wait)"}};
 const TValueDoc kACTExternalCmdValues[] = {{"int", "exit code (of the command)"}};

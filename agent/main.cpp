@@ -7,7 +7,7 @@
 
 #include "agent/cfgwarnings.h"
 #include "agent/console.h"
-#include "agent/listener.h"
+#include "agent/mainloop.h"
 #include "agent/pidfile.h"
 #include "agent/runas.h"
 #include "agent/runstate.h"
@@ -18,6 +18,7 @@
 #include "platform/nameservices.h"
 #include "platform/privilege.h"
 #include "platform/sockets.h"
+#include "platform/tempcreate.h"
 
 namespace {
 
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     SockCheck();
     CheckRunAsPort(Settings()->port);
 
+    // Before a daemon's fork: the files of an image before a restart carry
+    // this process's pid, which the daemon will not have.
+    RemoveStaleTempFiles(ZeroTerminated(Settings()->tmpdir).Data());
     const bool interactive = Settings()->interactive != 0;
     if (!interactive && daemon_init() < 0) {
         std::fprintf(stderr, "Error initializing daemon: %s\n", std::strerror(errno));
@@ -97,7 +101,7 @@ int main(int argc, char** argv) {
     PrepareCrashRestart(tevpath.Data(), argv);
     InstallCrashHandlers();
 
-    ListenerState state;
+    MainLoopState state;
     String error;
     state.socket = Listen(error);
     if (!state.socket) {

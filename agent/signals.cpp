@@ -88,6 +88,9 @@ void InstallCrashHandlers() {
     InstallAltStack();  // the main thread's, kept for the life of the process
     SetHandler(SIGSEGV, crashhandler);
     SetHandler(SIGTERM, terminateapp);
+    // Ctrl-C on an agent in the foreground ends it as SIGTERM does, its
+    // running work included, instead of killing it where it stands.
+    SetHandler(SIGINT, terminateapp);
     SetHandler(SIGPIPE, SIG_IGN);
 }
 

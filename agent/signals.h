@@ -12,12 +12,13 @@ void crashhandler(int sig);
 // Remembers what the crash handler needs, prepared while allocation is
 // still allowed: the program path and the argument vector.
 void PrepareCrashRestart(const char* tevpath, char** argv);
-// SIGTERM: asks the main loop to end the agent as "QUIT" does (the pid file
+// SIGTERM and SIGINT: ask the main loop to end the agent as "QUIT" does
+// (running requests' children and temporary files ended, the pid file
 // removed, exit code 0): raises the terminate flag and wakes the loop.
 void terminateapp(int sig);
 
 // Installs crashhandler for SIGSEGV (run on an alternate stack, so that a
-// stack overflow reaches it) and terminateapp for SIGTERM, and ignores
+// stack overflow reaches it) and terminateapp for SIGTERM and SIGINT, and ignores
 // SIGPIPE. Main thread, at start-up.
 void InstallCrashHandlers();
 // Unblocks every signal in the calling thread. A mask is inherited across

@@ -15,10 +15,11 @@
 // "ACT-ExternalCmd": 1 command line, 2 working directory (empty: the
 // agent's), 3 a number that must decode (unused), 4 time limit in ms for
 // SystemEx (0: the request's budget, -1: do not wait). An empty command
-// line: "501" "Command line to execute is not specified". Ran: "200" and the
-// exit code. Killed at the budget: "301" "Request time budget reached"; when
-// the peer closes first: "301" "Request abandoned: the peer closed the
-// connection".
+// line: "501" "Command line to execute is not specified". A working
+// directory that cannot be entered (missing, not a folder, a loop of links,
+// no search right): "301" "cannot enter working folder: <system text>",
+// nothing run. Ran: "200" and the exit code. Killed at the budget: "301" "Request time budget
+// reached"; when the peer closes first: "301" "Request abandoned: the peer closed the connection".
 void ProcessAct_ExternalCmd(const QVRequest& Req, TEVReply& Reply);
 
 // "ACT-Syslog": 1 syslog host, 2 port, 3 facility, 4 severity (0 to 7),

@@ -18,6 +18,7 @@
 #include "platform/proctools.h"
 #include "platform/requestnotes.h"
 #include "platform/requestscope.h"
+#include "platform/runningjobs.h"
 #include "platform/tempcreate.h"
 #include "platform/writeall.h"
 #include "protocol/valueforms.h"
@@ -79,7 +80,7 @@ class TTempFile {
     }
     void Remove() {
         CloseFd();
-        if (path.Length()) DeleteFile(path);
+        if (path.Length()) RemoveTempFile(path);
         path = "";
     }
     // Back to the start for reading what a child wrote; false on failure.

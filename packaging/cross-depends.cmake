@@ -6,10 +6,13 @@
 # packages carry their plain names, so both are taken off.
 #
 # Expects CPACK_TEV_SHLIBDEPS_ARGS (the -l library directory and the two
-# programs) and CPACK_DEBIAN_PACKAGE_ARCHITECTURE.
-if(NOT CPACK_GENERATOR STREQUAL "DEB" OR CPACK_DEBIAN_PACKAGE_DEPENDS)
+# programs) and CPACK_DEBIAN_PACKAGE_ARCHITECTURE; the libraries are put
+# before the Depends already set (adduser). A static build has none to find
+# and does not read this file.
+if(NOT CPACK_GENERATOR STREQUAL "DEB" OR CPACK_TEV_SHLIBDEPS_DONE)
   return()
 endif()
+set(CPACK_TEV_SHLIBDEPS_DONE ON)
 set(work "${CPACK_TOPLEVEL_DIRECTORY}/shlibdeps")
 file(MAKE_DIRECTORY "${work}/debian")
 file(TOUCH "${work}/debian/control")
@@ -23,4 +26,7 @@ endif()
 set(depends "${CMAKE_MATCH_1}")
 string(REPLACE ":${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}" "" depends "${depends}")
 string(REPLACE "-${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}-cross" "" depends "${depends}")
+if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+  string(APPEND depends ", ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${depends}")

@@ -5,7 +5,8 @@
 #
 # Expects TEV_SOURCE_DIR, TEV_BINARY_DIR, TEV_SBINDIR, TEV_LIBEXECDIR,
 # TEV_DATADIR (GNUInstallDirs values, relative or absolute), TEV_CONFDIR,
-# TEV_LOGDIR, TEV_STATEDIR, TEV_PIDFILE (absolute system paths).
+# TEV_LOGDIR, TEV_STATEDIR, TEV_RUNDIR, TEV_PIDFILE (absolute system paths)
+# and TEV_USER (the system user the service runs as).
 
 # An install directory as an absolute path under the install-time prefix.
 function(tev_full_dir out dir)
@@ -31,8 +32,12 @@ set(gen "${TEV_BINARY_DIR}/packaging-generated")
 file(MAKE_DIRECTORY "${gen}")
 
 # The configuration template: the sample with the installed program, script,
-# log, pid and work paths. The password stays empty: the package's
-# configure step puts a fresh random one into the copy it makes.
+# log, pid and work paths, and the package's own choices: a closed door
+# (only 127.0.0.1 is answered until the operator names the server in
+# filterlist), no self-upgrade (the program file belongs to root, the agent
+# runs as its own user), the process tools' answers made by the agent
+# itself. The password stays empty: the package's configure step puts
+# a fresh random one into the copy it makes.
 # Replacements work on the whole text, each key anchored at a line start
 # (the text is given a leading line break for the first line).
 file(READ "${TEV_SOURCE_DIR}/etc/tev.cfg" sample)
@@ -44,7 +49,13 @@ foreach(rule
     "tmpdir=${TEV_STATEDIR}"
     "oklogfile=${TEV_LOGDIR}/success.log"
     "badlogfile=${TEV_LOGDIR}/failure.log"
-    "verboselogfile=${TEV_LOGDIR}/verbose.log")
+    "verboselogfile=${TEV_LOGDIR}/verbose.log"
+    "filteractive=1"
+    "filterlist=127.0.0.1"
+    "allowupdates=0"
+    "proccntscript=builtin"
+    "cpuusagescript=builtin"
+    "proclistscript=builtin")
   string(REGEX MATCH "^[a-z]+=" key "${rule}")
   string(REGEX REPLACE "\n${key}[^\n]*" "\n${rule}" sample "${sample}")
 endforeach()
@@ -62,9 +73,12 @@ file(WRITE "${gen}/tev.cfg.template" "${cfg}")
 set(TEV_SBIN_PATH "${sbindir}/tev")
 configure_file("${TEV_SOURCE_DIR}/packaging/tev.service.in" "${gen}/tev.service" @ONLY)
 configure_file("${TEV_SOURCE_DIR}/packaging/tev.logrotate.in" "${gen}/tev" @ONLY)
+set(TEV_TEMPLATE "${datadir}/tev/tev.cfg.template")
+configure_file("${TEV_SOURCE_DIR}/packaging/tev-setup.in" "${gen}/tev-setup" @ONLY)
 
 file(INSTALL DESTINATION "${datadir}/tev" TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE
      GROUP_READ WORLD_READ FILES "${gen}/tev.cfg.template")
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
      FILES "${gen}/tev.service")
 file(INSTALL DESTINATION "${sysconfdir}/logrotate.d" TYPE FILE FILES "${gen}/tev")
+file(INSTALL DESTINATION "${scriptdir}" TYPE PROGRAM FILES "${gen}/tev-setup")

@@ -4,8 +4,10 @@
 // caller's own frame until it execs (the caller is suspended meanwhile), so
 // a start maps, touches and unmaps no memory of its own and copies no page
 // table. Between its creation and exec the child makes nothing but system
-// calls on a plan the caller prepared: no allocation, no lock, no library
-// state. Signals are blocked in the caller across the creation, so no
+// calls, issued directly rather than through the library, on a plan the
+// caller prepared: no allocation, no lock, no library state, no call the
+// dynamic loader could still have to bind (the programs are linked with
+// immediate binding, -z now, as well). Signals are blocked in the caller across the creation, so no
 // handler of the agent ever runs in the child.
 #pragma once
 
@@ -43,9 +45,12 @@ unsigned long long NonDefaultSignals();
 // Starts a child by Plan. Returns 0 with Pid set and PidFd its pid
 // descriptor (close-on-exec; -1 where the system gives none at creation);
 // EAGAIN when no process could be created; otherwise the error number of
-// the failed set-up or exec, the child then already reaped. Any thread;
-// uses about kChildStackBytes of the caller's stack.
-int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd);
+// the failed set-up or exec, the child then already reaped. *FailedPath,
+// when given, is set to the index in Plan.Paths of the file whose exec
+// ended the search with that error (-1: none did, the set-up failed or every
+// file was passed over). Any thread; uses about kChildStackBytes of the
+// caller's stack.
+int StartPlannedChild(const TStartPlan& Plan, pid_t& Pid, int& PidFd, int* FailedPath = nullptr);
 
 // Stack the child borrows from the caller's frame.
 const int kChildStackBytes = 16 * 1024;

@@ -5,39 +5,32 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "platform/childreaper.h"
-#include "platform/childstart.h"
 #include "platform/clock.h"
 #include "platform/requestscope.h"
+#include "platform/runningjobs.h"
 #include "platform/syserror.h"
 
-extern char** environ;
-
 const char kOutputCapText[] = "Output limit of 16 MiB exceeded";
+const char kWorkDirErrorText[] = "cannot enter working folder: ";
 
 namespace {
 
-// Descriptors below this number are the child's own (0 to 3); descriptors
-// handed in with such numbers are first copied above them, so that putting
-// one into place cannot overwrite another that is still to be copied.
-const int kFirstFreeFd = kPlannedFds;
 // How long a child started without waiting may take to report its end.
 const int kNoWaitGraceMs = 1000;
+// How long a killed child may take to end. One stuck in the kernel (a hung
+// network mount) ends only when it leaves its wait; it is not waited for
+// beyond this, so it holds no thread and no session meanwhile.
+const int kKilledGraceMs = 1000;
 // Longest pause between two looks at a child without a pid descriptor.
 const int kBlindPollMaxMs = 10;
-// Attempts to start a program file that another thread's child still holds
-// open for writing (ETXTBSY) for the moment of its own start.
-const int kBusyRetries = 8;
 
 String ExecError(int err) {
     String text("exec error: ");
@@ -136,187 +129,19 @@ int WaitUntil(pid_t pid, int pidfd, long long deadline, const TWatch& watch, int
     }
 }
 
-// Copies of handed-in descriptors that would collide with the child's own
-// numbers; closed when the start is over.
-class TLiftedFds {
+// Closes a descriptor (when not -1) at the end of the scope.
+class TFdCloser {
   public:
-    TLiftedFds() = default;
-    TLiftedFds(const TLiftedFds&) = delete;
-    TLiftedFds& operator=(const TLiftedFds&) = delete;
-    ~TLiftedFds() {
-        for (int i = 0; i < count; i++) close(fds[i]);
+    explicit TFdCloser(int owned) : fd(owned) {}
+    ~TFdCloser() {
+        if (fd >= 0) close(fd);
     }
-    // fd itself, or a close-on-exec copy above the child's numbers; -1 for
-    // -1 or when no copy could be made.
-    int Lift(int fd) {
-        if (fd < 0 || fd >= kFirstFreeFd) return fd;
-        for (int i = 0; i < count; i++)
-            if (from[i] == fd) return fds[i];
-        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeFd);
-        if (copy < 0) return -1;
-        from[count] = fd;
-        fds[count++] = copy;
-        return copy;
-    }
+    TFdCloser(const TFdCloser&) = delete;
+    TFdCloser& operator=(const TFdCloser&) = delete;
 
   private:
-    int from[4] = {-1, -1, -1, -1};
-    int fds[4] = {-1, -1, -1, -1};
-    int count = 0;
+    int fd;
 };
-
-// A descriptor of WorkDir to change into, or -1 when none is given or it
-// cannot be used (the child then stays in the caller's directory).
-int OpenWorkDir(const char* WorkDir) {
-    if (WorkDir == nullptr || WorkDir[0] == '\0') return -1;
-    if (access(WorkDir, X_OK) != 0) return -1;
-    return open(WorkDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-// The file execvp would run for name: name itself when it holds a '/',
-// otherwise the first executable regular file of that name along PATH.
-String FindProgram(const char* name) {
-    if (strchr(name, '/') != nullptr) return String(name);
-    const char* path = getenv("PATH");
-    if (path == nullptr) path = "/bin:/usr/bin";
-    for (const char* p = path;;) {
-        const char* colon = strchr(p, ':');
-        const int len = int(colon != nullptr ? size_t(colon - p) : strlen(p));
-        String candidate = len > 0 ? String(p, len) : String(".");
-        candidate += "/";
-        candidate += name;
-        candidate.SetZero();
-        struct stat st;
-        if (access(candidate.Data(), X_OK) == 0 && stat(candidate.Data(), &st) == 0 &&
-            S_ISREG(st.st_mode))
-            return candidate;
-        if (colon == nullptr) return String();
-        p = colon + 1;
-    }
-}
-
-// The environment of one child: the agent's own, with TMPDIR replaced by
-// tmpDir when that is given. Built before the spawn; the agent's
-// environment is only read (nothing writes it once threads run).
-class TChildEnv {
-  public:
-    explicit TChildEnv(const char* tmpDir) {
-        if (tmpDir == nullptr) return;
-        tmpEntry = String("TMPDIR=") + tmpDir;
-        tmpEntry.SetZero();
-        size_t count = 0;
-        for (char** e = environ; e != nullptr && *e != nullptr; e++) count++;
-        entries.reserve(count + 2);
-        for (char** e = environ; e != nullptr && *e != nullptr; e++)
-            if (strncmp(*e, "TMPDIR=", 7) != 0) entries.push_back(*e);
-        entries.push_back(tmpEntry.Data());
-        entries.push_back(nullptr);
-    }
-    char* const* Block() const { return entries.empty() ? environ : entries.data(); }
-
-  private:
-    String tmpEntry;
-    std::vector<char*> entries;
-};
-
-// The files execvp would try for a program name, in order: the name itself
-// when it holds a '/', otherwise the name in each directory of PATH (an
-// empty entry: the working directory). Built before the start, so that the
-// child only walks the list.
-class TProgramPaths {
-  public:
-    explicit TProgramPaths(const char* name) {
-        if (strchr(name, '/') != nullptr) {
-            single[0] = name;
-            return;
-        }
-        const char* path = getenv("PATH");
-        if (path == nullptr) path = "/bin:/usr/bin";
-        for (const char* p = path;;) {
-            const char* colon = strchr(p, ':');
-            const int len = int(colon != nullptr ? size_t(colon - p) : strlen(p));
-            String file;
-            if (len > 0) {
-                file = String(p, len);
-                file += "/";
-            }
-            file += name;
-            file.SetZero();
-            texts.push_back(file);
-            if (colon == nullptr) break;
-            p = colon + 1;
-        }
-        for (String& t : texts) list.push_back(t.Data());
-        list.push_back(nullptr);
-    }
-    TProgramPaths(const TProgramPaths&) = delete;
-    TProgramPaths& operator=(const TProgramPaths&) = delete;
-    const char* const* List() const { return list.empty() ? single : list.data(); }
-
-  private:
-    const char* single[2] = {nullptr, nullptr};
-    std::vector<String> texts;
-    std::vector<const char*> list;
-};
-
-// One start of argv by plan. A program file that another thread's child
-// still holds open for writing (ETXTBSY) is tried again after a pause.
-// Returns 0 or the error number of the failed start.
-int SpawnOnce(TStartPlan& plan, char* const* argv, pid_t& pid, int& pidfd) {
-    const TProgramPaths paths(argv[0]);
-    plan.Paths = paths.List();
-    plan.Argv = argv;
-    int rc = 0;
-    for (int attempt = 0, pause = 1;; attempt++, pause *= 2) {
-        rc = StartPlannedChild(plan, pid, pidfd);
-        if (rc != ETXTBSY || attempt >= kBusyRetries) break;
-        SleepMs(pause);
-    }
-    return rc;
-}
-
-// Starts argv by plan. A file the system cannot execute (no "#!" line) is
-// run by /bin/sh, as execvp would. Returns 0 or the error number.
-int Spawn(TStartPlan& plan, char* const* argv, pid_t& pid, int& pidfd) {
-    int rc = SpawnOnce(plan, argv, pid, pidfd);
-    if (rc != ENOEXEC) return rc;
-    String file = FindProgram(argv[0]);
-    if (file.Length() == 0) return rc;
-    file.SetZero();
-    int n = 0;
-    while (argv[n] != nullptr) n++;
-    char sh[] = "/bin/sh";
-    std::vector<char*> shArgv(size_t(n) + 2, nullptr);
-    shArgv[0] = sh;
-    shArgv[1] = file.Data();
-    for (int i = 1; i < n; i++) shArgv[size_t(i) + 1] = argv[i];
-    return SpawnOnce(plan, shArgv.data(), pid, pidfd);
-}
-
-// Starts the child in its own session, with the signal dispositions and
-// mask reset (signals the agent ignores, such as SIGPIPE, are back to their
-// defaults), in WorkDir when usable, with the descriptors of fds. Returns 0
-// with pid and pidfd (-1 when none came with the start), or the error
-// number.
-int StartChild(pid_t& pid, int& pidfd, char* const* argv, const char* WorkDir,
-               const TChildFds& fds) {
-    const int dirFd = OpenWorkDir(WorkDir);
-    const TChildEnv env(fds.TmpDir);
-    TStartPlan plan;
-    plan.Envp = env.Block();
-    plan.DirFd = dirFd;
-    plan.ResetSignals = NonDefaultSignals();
-    int rc;
-    {
-        TLiftedFds lifted;
-        // A descriptor that cannot be lifted reads as "/dev/null".
-        const int wanted[kPlannedFds] = {fds.In, fds.Out, fds.Err, fds.Fd3};
-        for (int n = 0; n < kPlannedFds; n++) plan.Source[n] = lifted.Lift(wanted[n]);
-        rc = Spawn(plan, argv, pid, pidfd);
-    }
-    if (dirFd >= 0) close(dirFd);
-    return rc;
-}
 
 // The pipe a child's output is collected through: both ends close-on-exec,
 // the reading end non-blocking (the writing end, the child's, blocks).
@@ -342,43 +167,20 @@ class TOutputPipe {
     int ends[2] = {-1, -1};
 };
 
+// The signal KillJob sends; another only in tests (SetJobEndSignal).
+std::atomic<int> jobEndSignal{SIGKILL};
+
 // Kills the child's process group (the child itself when the group cannot
 // be signalled). Returns false when neither could be signalled.
 bool KillJob(pid_t pid) {
-    return kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0;
+    const int sig = jobEndSignal.load();
+    return kill(-pid, sig) == 0 || kill(pid, sig) == 0;
 }
 
 }  // namespace
 
-int SplitCommandLine(const char* CommandLine, TCommandArgs& Args) {
-    Args.Argc = 0;
-    int used = 0;
-    const char* p = CommandLine != nullptr ? CommandLine : "";
-    while (Args.Argc < kMaxCommandArgs) {
-        while (*p == ' ' || *p == '\t') p++;
-        if (*p == '\0') break;
-        const char* start = p;
-        const char* end;
-        const char* next;
-        if (*p == '\'' || *p == '"') {
-            start = p + 1;
-            end = strchr(start, *p);
-            if (end == nullptr) end = start + strlen(start);
-            next = *end ? end + 1 : end;
-        } else {
-            end = start + strcspn(start, " \t");
-            next = *end ? end + 1 : end;
-        }
-        const size_t n = size_t(end - start);
-        if (size_t(used) + n + 1 > sizeof Args.Buf) break;
-        memcpy(Args.Buf + used, start, n);
-        Args.Buf[size_t(used) + n] = '\0';
-        Args.Argv[Args.Argc++] = Args.Buf + used;
-        used += int(n) + 1;
-        p = next;
-    }
-    Args.Argv[Args.Argc] = nullptr;
-    return Args.Argc;
+void SetJobEndSignal(int sig) {
+    jobEndSignal = sig;
 }
 
 int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int Timeout,
@@ -386,6 +188,31 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
     Error = "";
     if (Argv == nullptr || Argv[0] == nullptr || Argv[0][0] == '\0') {
         Error = ExecError(ENOENT);
+        return 0;
+    }
+    // Nothing is started for a request that has no time left: it would be
+    // killed at once, and its answer is the budget's.
+    if (RequestBudgetSpent()) {
+        Error = kBudgetReachedText;
+        return kRunTimedOut;
+    }
+    if (Timeout < -1) {
+        Error = "abnormal termination";
+        return kRunTimedOut;
+    }
+    int dirError = 0;
+    const int dirFd = OpenWorkDir(WorkDir, dirError);
+    if (dirError != 0) {
+        Error = String(kWorkDirErrorText) + GetErrorStr(dirError);
+        return 0;
+    }
+    TFdCloser dirCloser(dirFd);
+    // Entered in the register of running work from before the start until
+    // the wait is over, so that a stop or a restart ends the child; once the
+    // agent is ending, nothing new is started.
+    TJobSlot slot;
+    if (!slot.Open()) {
+        Error = "fork error";
         return 0;
     }
     const bool collect = Fds.Collect != nullptr && Timeout != -1;
@@ -400,7 +227,8 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
     }
     pid_t pid = -1;
     int pidfd = -1;
-    const int rc = StartChild(pid, pidfd, Argv, WorkDir, fds);
+    const int handed[kPlannedFds] = {fds.In, fds.Out, fds.Err, fds.Fd3};
+    const int rc = StartProgram(Argv, dirFd, handed, fds.TmpDir, pid, pidfd);
     // From here on only the child (and its group) writes: the pipe ends
     // with them.
     out.CloseWriter();
@@ -411,6 +239,7 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
         return 0;
     }
     if (pidfd < 0) pidfd = PidfdOpen(pid);
+    slot.SetPid(pid);
     int status = 0;
     const TWatch none;
     if (Timeout == -1) {
@@ -444,7 +273,13 @@ int RunProgram(char* const* Argv, const char* WorkDir, const TChildFds& Fds, int
             Error = "cannot terminate process";
             return 0;
         }
-        w = WaitUntil(pid, pidfd, -1, none, status);
+        w = WaitUntil(pid, pidfd, NowMs() + kKilledGraceMs, none, status);
+        if (w == 0) {
+            // Killed but not ended yet: the reaper collects it when it does,
+            // and the answer is the one the kill was for.
+            ReapLater(pid, pidfd);
+            pidfd = -1;
+        }
     }
     if (pidfd >= 0) close(pidfd);
     // What the child wrote just before its end is still in the pipe.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -234,6 +236,44 @@ TEST_F(ActionsE2E, ExternalCommandRunsInItsWorkingDirectory) {
         req.insert(req.end(), c.params.begin(), c.params.end());
         EXPECT_EQ(Ask(req), c.reply);
     }
+}
+
+// A working folder the command cannot enter answers "301" with the system's
+// reason and runs nothing; only an empty parameter means the agent's own
+// folder.
+TEST_F(ActionsE2E, ExternalCommandRefusesAFolderItCannotEnter) {
+    if (!ProcessesAvailable()) GTEST_SKIP() << "child processes cannot be started in this build";
+    const std::string fifo = agent.dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string loop = agent.dir + "/loop";
+    ASSERT_EQ(symlink((loop + "2").c_str(), loop.c_str()), 0);
+    ASSERT_EQ(symlink(loop.c_str(), (loop + "2").c_str()), 0);
+    const std::string marker = agent.dir + "/ran";
+    const std::string touch = "sh -c 'pwd > " + marker + "'";
+    const std::string refused = "301\ncannot enter working folder: ";
+    struct Case {
+        std::string folder;
+        std::string reply;
+    } cases[] = {
+        {agent.dir + "/missing", refused + strerror(ENOENT) + "\n"},
+        {"/dev/zero", refused + strerror(ENOTDIR) + "\n"},
+        {fifo, refused + strerror(ENOTDIR) + "\n"},
+        {loop, refused + strerror(ELOOP) + "\n"},
+        {agent.dir + "/tev.cfg/sub", refused + strerror(ENOTDIR) + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        for (const char* limit : {"10000", "-1"})
+            EXPECT_EQ(Ask({"ACT-ExternalCmd", touch, c.folder, "0", limit}), c.reply);
+        EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the command ran elsewhere";
+    }
+    // Empty: the agent's own folder.
+    EXPECT_EQ(Ask({"ACT-ExternalCmd", touch, "", "0", "10000"}), "200\n0\n");
+    char own[PATH_MAX];
+    const std::string cwd = "/proc/" + std::to_string(agent.pid) + "/cwd";
+    const ssize_t n = readlink(cwd.c_str(), own, sizeof own - 1);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(agent_harness_detail::ReadWholeFile(marker), std::string(own, size_t(n)) + "\n");
 }
 
 }  // namespace

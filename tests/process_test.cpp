@@ -21,6 +21,7 @@
 
 #include "platform/childreaper.h"
 #include "platform/clock.h"
+#include "platform/requestscope.h"
 
 namespace {
 
@@ -250,6 +251,62 @@ TEST_F(ProcessTest, TimeLimitKillsTheWholeJob) {
     EXPECT_EQ(RunProgram(argv, nullptr, none, -7, exitCode, error), kRunTimedOut);
 }
 
+// A killed child that does not end (stuck in the kernel, here one whose
+// kill is not sent) holds the caller about a second, not for as long as it
+// is stuck; the reaper takes it over and collects it once it ends.
+TEST_F(ProcessTest, KilledChildThatDoesNotEndIsLeftToTheReaper) {
+    struct TRestoreKill {
+        ~TRestoreKill() { SetJobEndSignal(SIGKILL); }
+    } restore;
+    SetJobEndSignal(0);
+    const std::string pidFile = Path("stuck.pid");
+    const std::string line = "sh -c 'echo $$ > " + pidFile + "; exec sleep 60'";
+    TCommandArgs args;
+    SplitCommandLine(line.c_str(), args);
+    TChildFds none;
+    int exitCode = -1;
+    String error;
+    const int before = PendingReaps();
+    EXPECT_EQ(RunProgram(args.Argv, nullptr, none, 300, exitCode, error), kRunTimedOut);
+    EXPECT_EQ(Std(error), "abnormal termination");
+    const int pid = atoi(ReadText(pidFile).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(Gone(pid));
+    EXPECT_EQ(PendingReaps(), before + 1);
+    SetJobEndSignal(SIGKILL);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    while (PendingReaps() > before || ZombieChildren() > 0) usleep(10000);
+    EXPECT_TRUE(Gone(pid));
+}
+
+// A request whose budget is spent starts nothing: its answer is the
+// budget's, and the program never ran.
+TEST_F(ProcessTest, SpentBudgetStartsNothing) {
+    const std::string marker = Path("ran");
+    const std::string line = "sh -c 'touch " + marker + "'";
+    int exitCode = -1;
+    String error;
+    {
+        TRequestScope scope(-1, 0);
+        EXPECT_EQ(SystemEx(line.c_str(), nullptr, LimitOrBudgetMs(0), exitCode, error), 0);
+        EXPECT_EQ(Std(error), kBudgetReachedText);
+        TCommandArgs args;
+        SplitCommandLine(line.c_str(), args);
+        TChildFds none;
+        for (const int limit : {0, -1, 5000}) {
+            EXPECT_EQ(RunProgram(args.Argv, nullptr, none, limit, exitCode, error), kRunTimedOut);
+            EXPECT_EQ(Std(error), kBudgetReachedText);
+        }
+    }
+    // A limit that has passed already (below -1) starts nothing either.
+    EXPECT_EQ(SystemEx(line.c_str(), nullptr, -7, exitCode, error), 0);
+    EXPECT_EQ(Std(error), "abnormal termination");
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the program was started";
+    // The same line with time left runs.
+    EXPECT_EQ(SystemEx(line.c_str(), nullptr, 10000, exitCode, error), 1);
+    EXPECT_EQ(access(marker.c_str(), F_OK), 0);
+}
+
 TEST_F(ProcessTest, NoLimitWaitsForTheEnd) {
     int exitCode = -1;
     String error;
@@ -327,12 +384,19 @@ TEST_F(ProcessTest, RedirectionsAndWorkingDirectory) {
     EXPECT_EQ(ReadText(out), "from stdin\n" + dir + "\n");
     EXPECT_EQ(ReadText(err), "oops\n");
 
-    // One file for both streams keeps both; a missing directory is ignored.
+    // One file for both streams keeps both.
     const std::string both = Path("both.txt");
-    EXPECT_EQ(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", "/nonexistent/dir", nullptr,
+    EXPECT_EQ(SystemEx2("sh -c 'echo one; echo two >&2; echo three'", nullptr, nullptr,
                         both.c_str(), both.c_str(), 10000, exitCode, error),
               1);
     EXPECT_EQ(ReadText(both), "one\ntwo\nthree\n");
+    // A folder that cannot be entered runs nothing, not the program
+    // elsewhere.
+    EXPECT_EQ(SystemEx2("sh -c 'echo ran'", "/nonexistent/dir", nullptr, both.c_str(), nullptr,
+                        10000, exitCode, error),
+              0);
+    EXPECT_EQ(Std(error), std::string("cannot enter working folder: ") + strerror(ENOENT));
+    EXPECT_EQ(ReadText(both), "");
 
     // An input file that cannot be opened reads as empty.
     EXPECT_EQ(SystemEx2("sh -c 'cat; echo end'", nullptr, Path("missing").c_str(), out.c_str(),

@@ -10,8 +10,8 @@ if [ -n "${TEV_PORT:-}" ] && ! [[ "$TEV_PORT" =~ ^[1-9][0-9]{0,4}$ && "$TEV_PORT
   echo "start.sh: TEV_PORT must be a port number from 1 to 65535, not '$TEV_PORT'" >&2
   exit 1
 fi
-bash tools/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=OFF >/dev/null
+bash tools/deps.sh build
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEV_BENCH=OFF -DTEV_TESTS=OFF >/dev/null
 # The man pages too: `cmake --install build` (README) installs them.
 cmake --build build -j"$(nproc)" --target tev tevctl tevproc manpages
 mkdir -p run

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs all tests; then runs the
-# tests again under address + undefined-behaviour sanitizers, again under
+# Builds everything with warnings as errors and runs all tests; then makes
+# the packages (tools/package.sh) and checks them installed
+# (tools/installed-test.sh: the unit's exposure, a Debian 11 root, an empty
+# root); then runs the tests again under address + undefined-behaviour
+# sanitizers, again under
 # the thread sanitizer (every test but the few in tsan_skips below: the
 # end-to-end tests all run, each agent they start built with it), and every
 # fuzz target (tests/fuzz/*_fuzz.cpp) for a bounded time on a copy of its
@@ -167,10 +170,6 @@ EOF
     exclude+="${exclude:+|}^${name}\$"
   done
   (cd "$dir" && ctest --output-on-failure -j"$jobs" ${exclude:+-E "$exclude"})
-  if [ "$arch" != x86-64-v1 ]; then
-    echo "-- $arch Debian package"
-    (cd "$dir" && rm -f tev_*.deb && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control)
-  fi
   echo "-- $arch suite: $((SECONDS - start)) s"
 )
 
@@ -235,8 +234,12 @@ bash tools/nss-check.sh build-static
 kernel310_run dynamic
 kernel310_run static
 
-echo "== Debian package contents"
-(cd build-test && cpack -G DEB >/dev/null && dpkg-deb -I tev_*.deb control && dpkg-deb -c tev_*.deb)
+echo "== packages: tools/package.sh, then installed on other roots"
+# The static .deb, .rpm and tarball for x86-64 and arm64, the repository
+# folders, lintian and rpmlint; then the unit's exposure, a Debian 11 root
+# (dpkg and apt-get from out/apt) and an empty root (tools/installed-test.sh).
+bash tools/package.sh
+bash tools/installed-test.sh
 
 echo "== address + undefined-behaviour sanitizers"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DTEV_SANITIZE=address,undefined -DTEV_BENCH=OFF

@@ -15,7 +15,7 @@ int Listen(String& error);
 // The same on `port` instead of the `port` setting.
 int Listen(int port, String& error);
 
-struct ListenerState {
+struct MainLoopState {
     int socket;   // the listening descriptor
     int pidfile;  // the pid file descriptor, or -1
     char** argv;  // the program's own arguments, for re-execution
@@ -23,6 +23,9 @@ struct ListenerState {
 };
 
 // Publishes the listening socket to the pool and makes the run-state checks
-// until the agent ends. Returns only an exit code: 4 after an accept failure
+// until the agent ends. Whenever the agent ends or replaces its image
+// (QUIT, SIGTERM, SIGINT, ReloadApp, the update script, a fatal port or
+// accept failure) the running requests' children and temporary files are
+// ended first (EndRunningChildren). Returns only an exit code: 4 after an accept failure
 // that is not transient. Main thread.
-int RunMainLoop(ListenerState& state);
+int RunMainLoop(MainLoopState& state);

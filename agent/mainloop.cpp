@@ -1,4 +1,4 @@
-#include "agent/listener.h"
+#include "agent/mainloop.h"
 
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "config/settings.h"
 #include "core/agentstatus.h"
 #include "platform/privilege.h"
+#include "platform/runningjobs.h"
 #include "platform/sockets.h"
 
 extern char** environ;
@@ -38,7 +39,7 @@ namespace {
 
 // The pid file again, after a failed exec deleted it: a daemon that goes on
 // running keeps its pid file.
-void RewritePidFile(ListenerState& st) {
+void RewritePidFile(MainLoopState& st) {
     const std::shared_ptr<const TTEVSettings> s = Settings();
     if (st.pidfile < 0 && !s->interactive && s->pidfile.Length()) st.pidfile = createpidfile();
 }
@@ -48,29 +49,40 @@ void RewritePidFile(ListenerState& st) {
 // closed here: it is close-on-exec, so the exec closes it, and after a failed
 // exec the agent goes on serving on it without reopening the port. An agent
 // that runs as an ordinary user hands its one capability on to the new image.
-void Execute(ListenerState& st, const String& program) {
+void Execute(MainLoopState& st, const String& program) {
     closepidfile(st.pidfile);
     st.pidfile = -1;
     ExecKeepingReadAll(ZeroTerminated(program).Data(), st.argv, environ);
 }
 
-void CheckTerminate(ListenerState& st) {
-    if (!TEVFlags.terminate) return;
-    showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
+// Ends the process with code after ending the running requests' children
+// and removing their temporary files.
+[[noreturn]] void EndAgent(MainLoopState& st, int code) {
+    EndRunningChildren();
     closepidfile(st.pidfile);
-    ExitNow(0);
+    ExitNow(code);
 }
 
-void CheckRestart(ListenerState& st) {
+void CheckTerminate(MainLoopState& st) {
+    if (!TEVFlags.terminate) return;
+    showmessage("Terminate request received. Terminating..\n", NoPeer(), mtInfo, 0);
+    EndAgent(st, 0);
+}
+
+void CheckRestart(MainLoopState& st) {
     if (!TEVFlags.reload) return;
     showmessage("Reload request received. Executing..\n", NoPeer(), mtInfo, 0);
+    // The new image knows nothing of this one's requests: their children
+    // and files end here.
+    EndRunningChildren();
     Execute(st, Settings()->tevpath);
+    ReopenRunningWork();
     showmessage("Error: cannot start new instance\n", NoPeer(), mtFailure, 0);
     TEVFlags.reload = 0;
     RewritePidFile(st);
 }
 
-void CheckUpgrade(ListenerState& st) {
+void CheckUpgrade(MainLoopState& st) {
     if (!TEVFlags.runUpgradeScript) return;
     const String script = TEVFlags.GetUpgradeScript();
     if (script.Length() == 0) {  // nothing left to run: dropped already
@@ -78,9 +90,11 @@ void CheckUpgrade(ListenerState& st) {
         return;
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
+    EndRunningChildren();
     BecomeUpdateSupervisor();
     Execute(st, script);
     EndUpdateSupervisor();
+    ReopenRunningWork();
     // Reported once: the upgrade is dropped (files deleted, slot free), and
     // the server may send it again.
     showmessage("Error: cannot start upgrading script\n", NoPeer(), mtFailure, 0);
@@ -89,7 +103,7 @@ void CheckUpgrade(ListenerState& st) {
     RewritePidFile(st);
 }
 
-void CheckPort(ListenerState& st) {
+void CheckPort(MainLoopState& st) {
     // Read once: the port compared is the port opened and the port recorded,
     // even when the setting changes again meanwhile.
     const int wanted = Settings()->port;
@@ -122,8 +136,7 @@ void CheckPort(ListenerState& st) {
         return;
     }
     showmessage("Cannot open original port either. Terminating\n", NoPeer(), mtFailure, 0);
-    closepidfile(st.pidfile);
-    ExitNow(4);
+    EndAgent(st, 4);
 }
 
 // SIGHUP only raises a flag; the reload happens here, outside the handler.
@@ -134,7 +147,7 @@ void CheckReloadConfig() {
     ReportIgnoredCfgLines();
 }
 
-void RunStateChecks(ListenerState& st) {
+void RunStateChecks(MainLoopState& st) {
     ConfirmUpgradeWhenDue();
     CheckTerminate(st);
     CheckRestart(st);
@@ -145,12 +158,13 @@ void RunStateChecks(ListenerState& st) {
 
 }  // namespace
 
-int RunMainLoop(ListenerState& st) {
+int RunMainLoop(MainLoopState& st) {
     NoteUpgradeStart();  // started by an update script: watched until proven
     PublishListener(st.socket, st.port);
     for (;;) {
         RunStateChecks(st);
         if (AcceptFailedFatally()) {
+            EndRunningChildren();
             closepidfile(st.pidfile);
             return 4;
         }
