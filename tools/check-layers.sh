@@ -43,7 +43,12 @@ for f in $(git ls-files 'core/*' 'platform/*' 'protocol/*' 'config/*' 'handlers/
 done >"$work/arrows"
 
 # Call arrows, from the library's object files.
-objects=$(find "$objdir" -name '*.cpp.o' | sort)
+# Only the objects of sources in the tree: a build directory keeps the
+# object of a file that was removed or renamed since.
+objects=$(find "$objdir" -name '*.cpp.o' | sort | while read -r o; do
+  src=${o#"$objdir"/}
+  if [ -n "$(git ls-files -- "${src%.o}")" ]; then echo "$o"; fi
+done)
 for o in $objects; do
   m=${o#"$objdir"/}
   m=${m%.cpp.o}
