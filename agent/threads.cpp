@@ -1,5 +1,6 @@
 #include "agent/threads.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <time.h>
@@ -178,6 +179,10 @@ void* PoolThread(void*) {
     }
     sem_destroy(&self.wake);
     RemoveAltStack(altStack);
+    // A thread ends only after an idle while: give the heap that the burst
+    // it served left free (its arena included) back to the system, so an
+    // agent at rest again costs what it cost before the burst.
+    malloc_trim(0);
     return nullptr;
 }
 

@@ -16,6 +16,7 @@
 
 #include "platform/process.h"
 #include "platform/tempcreate.h"
+#include "runstate_util.h"
 
 namespace {
 
@@ -26,13 +27,6 @@ std::string Std(const String& s) {
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// True when pid no longer runs (gone, or a zombie of another parent).
-bool Gone(int pid) {
-    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close + 1, 3, " Z ") == 0;
 }
 
 class RunningJobs : public ::testing::Test {
@@ -75,7 +69,7 @@ TEST_F(RunningJobs, EndKillsGroupsRemovesFilesAndRefusesNewWork) {
     waiter.join();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(Std(error), "abnormal termination");
-    while (!Gone(grandchild)) usleep(5000);
+    while (runstate::Alive(grandchild)) usleep(5000);
     EXPECT_NE(access(ZeroTerminated(path).Data(), F_OK), 0);
     EXPECT_EQ(RunningChildren(), 0);
     EXPECT_EQ(RunningTempFiles(), 0);
