@@ -5,8 +5,10 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,5 +184,30 @@ struct Daemon {
     int port = 0;
     int pid = 0;
 };
+
+// The agent's program as an upgrade can carry it (at most 10485759 bytes):
+// a sanitizer build with its debug information is larger, so it is sent
+// without that (objcopy --strip-debug), which runs the same.
+inline std::string AgentProgram() {
+    static const std::string program = [] {
+        std::string whole = ReadWholeFile(TEV_BINARY);
+        if (whole.size() + 64 <= 10485759) return whole;
+        char tmpl[] = "/tmp/tev_stripped_XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd < 0) return whole;
+        close(fd);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t pid = agent_harness_detail::Spawn(
+            "/usr/bin/objcopy", {"--strip-debug", TEV_BINARY, tmpl}, null, null);
+        if (null >= 0) close(null);
+        int status = 0;
+        const bool ok = pid > 0 && waitpid(pid, &status, 0) == pid &&
+                        agent_harness_detail::DecodeStatus(status) == 0;
+        std::string stripped = ok ? ReadWholeFile(tmpl) : std::string();
+        unlink(tmpl);
+        return stripped.empty() ? whole : stripped;
+    }();
+    return program;
+}
 
 }  // namespace runstate

@@ -34,35 +34,10 @@ std::string Trailer(const std::string& file) {
     return wire::Std(UpgradeTrailer(wire::S(file), wire::S(kKey)));
 }
 
-// The agent's program as an upgrade can carry it (at most 10485759 bytes):
-// a sanitizer build with its debug information is larger, so it is sent
-// without that (objcopy --strip-debug), which runs the same.
-std::string AgentProgram() {
-    static const std::string program = [] {
-        std::string whole = ReadWholeFile(TEV_BINARY);
-        if (whole.size() + 64 <= 10485759) return whole;
-        char tmpl[] = "/tmp/tev_stripped_XXXXXX";
-        const int fd = mkstemp(tmpl);
-        if (fd < 0) return whole;
-        close(fd);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t pid = agent_harness_detail::Spawn(
-            "/usr/bin/objcopy", {"--strip-debug", TEV_BINARY, tmpl}, null, null);
-        if (null >= 0) close(null);
-        int status = 0;
-        const bool ok = pid > 0 && waitpid(pid, &status, 0) == pid &&
-                        agent_harness_detail::DecodeStatus(status) == 0;
-        std::string stripped = ok ? ReadWholeFile(tmpl) : std::string();
-        unlink(tmpl);
-        return stripped.empty() ? whole : stripped;
-    }();
-    return program;
-}
-
 // A new program that is a copy of the agent, told apart by a comment line
 // appended (an executable ignores bytes after its sections).
 std::string MarkedAgent() {
-    return AgentProgram() + "\n# build " + agent_harness_detail::RandomHex(8) + "\n";
+    return runstate::AgentProgram() + "\n# build " + agent_harness_detail::RandomHex(8) + "\n";
 }
 
 // Waits until dir holds no entries.
