@@ -54,6 +54,7 @@ error of an exec that fails in the child (ENOENT, EACCES, ENOEXEC, ETXTBSY), wri
 the parent would share, never reaches the parent, which sees exit code 127 instead"
 declare -A emulator_skips=(
   [ActionsE2E.ExternalCommandRunsInItsWorkingDirectory]=$spawn_reason
+  [ChildStartE2E.NoDynamicBindingInAChildBeforeExec]=$spawn_reason
   [ProcessTest.ExitCodesAndStartFailures]=$spawn_reason
   [ProcessTest.PathSearchPassesOverFilesItCannotRun]=$spawn_reason
   [ProcessTest.ScriptWithoutInterpreterLineRunsThroughShell]=$spawn_reason
