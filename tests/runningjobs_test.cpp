@@ -18,15 +18,12 @@
 #include "platform/tempcreate.h"
 #include "runstate_util.h"
 
+using agent_harness_detail::ReadWholeFile;
+
 namespace {
 
 std::string Std(const String& s) {
     return s.Length() ? std::string(s.Data(), size_t(s.Length())) : std::string();
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class RunningJobs : public ::testing::Test {
@@ -61,8 +58,8 @@ TEST_F(RunningJobs, EndKillsGroupsRemovesFilesAndRefusesNewWork) {
         int exitCode = 0;
         rc = SystemEx(line.c_str(), nullptr, 0, exitCode, error);
     });
-    while (ReadText(pidFile).empty() || RunningChildren() == 0) usleep(5000);
-    const int grandchild = atoi(ReadText(pidFile).c_str());
+    while (ReadWholeFile(pidFile).empty() || RunningChildren() == 0) usleep(5000);
+    const int grandchild = atoi(ReadWholeFile(pidFile).c_str());
     ASSERT_GT(grandchild, 0);
 
     EXPECT_EQ(EndRunningChildren(), 1);
@@ -118,7 +115,7 @@ TEST_F(RunningJobs, StaleSweepTakesOnlyCertainlyOwnFiles) {
     for (const std::string& n : kept) EXPECT_EQ(access((dir + "/" + n).c_str(), F_OK), 0) << n;
     struct stat st;
     EXPECT_EQ(lstat(link.c_str(), &st), 0);
-    EXPECT_EQ(ReadText(target), "keep");
+    EXPECT_EQ(ReadWholeFile(target), "keep");
 }
 
 }  // namespace
