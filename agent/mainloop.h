@@ -26,6 +26,7 @@ struct MainLoopState {
 // until the agent ends. Whenever the agent ends or replaces its image
 // (QUIT, SIGTERM, SIGINT, ReloadApp, the update script, a fatal port or
 // accept failure) the running requests' children and temporary files are
-// ended first (EndRunningChildren). Returns only an exit code: 4 after an accept failure
-// that is not transient. Main thread.
+// ended first (EndRunningChildren), and before it exits the ended serving
+// threads are joined. Ends the process itself (exit code 4 after an accept
+// failure that is not transient); the result is never returned. Main thread.
 int RunMainLoop(MainLoopState& state);

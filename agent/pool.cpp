@@ -148,6 +148,10 @@ void KeepThreadReady() {
     if (published.load() >= 0) KeepOneThreadReady();
 }
 
+void SettleThreadsForExit() {
+    JoinEndedThreads();
+}
+
 bool AcceptFailedFatally() {
     return fatal.load();
 }

@@ -26,6 +26,10 @@ void WithdrawListener();
 // thread, at each check; reports a failure once per run of failures.
 void KeepThreadReady();
 
+// Before the process exits: the threads that have ended are joined, and
+// those that end from now on detach themselves. Main thread.
+void SettleThreadsForExit();
+
 // True once a thread has met an accept failure that is not transient; it has
 // reported "Accept fatal error: %s\n\n" and woken the main loop, which ends
 // the agent. Any thread.

@@ -37,6 +37,12 @@ void StartThreads(TWorkTurn turn, TWorkWaiting waiting);
 // again in the same turn.
 void MayBlock();
 
+// Before the process exits: joins the ended thread that is left over (each
+// ending thread joins the one before it), and makes the threads that end
+// from now on detach themselves, so that no ended thread is left unjoined.
+// Main thread.
+void JoinEndedThreads();
+
 // Makes a thread ready when none is (after failed thread starts). Main
 // thread; reports a failure once per run of failures.
 void KeepOneThreadReady();
