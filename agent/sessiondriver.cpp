@@ -134,7 +134,12 @@ void ServeConnection(TConnection conn, TPendingSet* deferTo, bool fresh) {
     if (first > 0) return Drive(conn, snRead, buf, int(first), buf);
     if (first == 0) return Drive(conn, snClose, nullptr, 0, buf);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (fresh) conn.acceptMs -= kDeferAcceptSeconds * 1000LL;
+        // Silent when first taken: it came by the kernel's deferral running
+        // out only when its handshake was repeated, and then arrived that
+        // long ago. A connection whose request is still on its way (taken
+        // between its arrival and its first bytes being queued) did not.
+        if (fresh && HandshakeWasRepeated(conn.socket))
+            conn.acceptMs -= kDeferAcceptSeconds * 1000LL;
         if (deferTo && deferTo->Defer(conn, SilentExpiryMs(conn, Settings()->timeout))) return;
     }
     Drive(conn, snRead, nullptr, 0, buf);

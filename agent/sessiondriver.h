@@ -11,9 +11,10 @@
 
 // Serves conn on this thread from its request on; with deferTo not null,
 // makes it pending there instead while its request has not come. A
-// connection that is silent when first taken (fresh) reached accept only
-// because the kernel's deferral of kDeferAcceptSeconds ran out: its idle
-// limit and deadline count from the start of that deferral. Ends and
+// connection that is silent when first taken (fresh) and whose handshake
+// was repeated reached accept because the kernel's deferral of
+// kDeferAcceptSeconds ran out: its idle limit and deadline count from the
+// start of that deferral; any other counts from its accept. Ends and
 // releases the connection when the session is over. Any pool thread.
 void ServeConnection(TConnection conn, TPendingSet* deferTo, bool fresh);
 

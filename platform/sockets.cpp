@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -314,6 +315,16 @@ void CloseConnection(int fd) {
     if (fd < 0) return;
     shutdown(fd, SHUT_RDWR);
     close(fd);
+}
+
+bool HandshakeWasRepeated(int fd) {
+    struct tcp_info info;
+    socklen_t size = sizeof info;
+    std::memset(&info, 0, sizeof info);
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    // A new connection's count of retransmissions starts at the SYN-ACKs
+    // its request sent again.
+    return info.tcpi_total_retrans > 0;
 }
 
 int PerformConnect(int& sock, const char* host, int port, int timeoutMs, String& error) {

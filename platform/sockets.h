@@ -70,6 +70,13 @@ int TcpListen(const char* host, int port, String& error);
 // (a child's, say) still refers to the socket. Nothing for a negative fd.
 void CloseConnection(int fd);
 
+// True when the accepted TCP connection fd was made only after the kernel
+// had sent its SYN-ACK again: how a connection held back by TCP_DEFER_ACCEPT
+// reaches accept when its peer stays silent (or, on a lossy path, one whose
+// handshake took as long). False when it came at once, and when the kernel
+// does not say.
+bool HandshakeWasRepeated(int fd);
+
 // Opens a TCP connection to host:port. timeoutMs <= 0: a blocking connect;
 // otherwise the socket is switched to non-blocking mode (and stays so) and
 // the connect may take at most timeoutMs. Returns 1, 0 ("Timeout"), -2, -3

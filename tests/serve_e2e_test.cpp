@@ -222,6 +222,7 @@ TEST_F(ServeE2E, OneUpgradeSlotAtATime) {
 TEST_F(ServeE2E, RefusedRequestsGetNoReplyAndLeaveCountersRight) {
     Start();
     const int opened = Counter(agent, "OpenedConnections");
+    ASSERT_GE(opened, 0) << agent.Output();
     const std::string good = wire::Packet(agent.password, "GetInfo\n\r");
     std::string swapped = good;
     std::swap(swapped[4], swapped[5]);
