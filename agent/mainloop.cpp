@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "agent/cfgwarnings.h"
@@ -16,6 +17,7 @@
 #include "platform/privilege.h"
 #include "platform/runningjobs.h"
 #include "platform/sockets.h"
+#include "platform/syserror.h"
 
 extern char** environ;
 
@@ -60,6 +62,7 @@ void Execute(MainLoopState& st, const String& program) {
 [[noreturn]] void EndAgent(MainLoopState& st, int code) {
     EndRunningChildren();
     closepidfile(st.pidfile);
+    SettleThreadsForExit();
     ExitNow(code);
 }
 
@@ -91,7 +94,16 @@ void CheckUpgrade(MainLoopState& st) {
     }
     showmessage("Upgrade request received. Executing..\n", NoPeer(), mtInfo, 0);
     EndRunningChildren();
-    BecomeUpdateSupervisor();
+    if (!BecomeUpdateSupervisor()) {
+        // Said on a line of its own: the upgrade goes on, but a rollback
+        // can then end only the new program and its process group.
+        String why = GetErrorStr(errno);
+        why.SetZero();
+        showmessage(
+            "Upgrade: processes that leave the new program's process group cannot be "
+            "followed (child subreaper: %s)\n",
+            NoPeer(), mtFailure, 1, why.Data());
+    }
     Execute(st, script);
     EndUpdateSupervisor();
     ReopenRunningWork();
@@ -163,11 +175,7 @@ int RunMainLoop(MainLoopState& st) {
     PublishListener(st.socket, st.port);
     for (;;) {
         RunStateChecks(st);
-        if (AcceptFailedFatally()) {
-            EndRunningChildren();
-            closepidfile(st.pidfile);
-            return 4;
-        }
+        if (AcceptFailedFatally()) EndAgent(st, 4);
         KeepThreadReady();
         WaitForWake(1000);
     }

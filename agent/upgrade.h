@@ -95,9 +95,9 @@ int UpgradeProofSeconds();
 // Makes this process a child subreaper (prctl PR_SET_CHILD_SUBREAPER),
 // which survives the exec of the update script: orphans of the new program
 // then come to the script, which can end them on a rollback, where they
-// would otherwise go to init. Returns 1 on success, 0 when the kernel
-// refused (the script then ends only what it can reach). Main thread, just
-// before the script is executed.
+// would otherwise go to init. Returns 1 on success, 0 with errno set when
+// the kernel refused (the script then ends only what it can reach; qemu-user
+// refuses with EINVAL). Main thread, just before the script is executed.
 int BecomeUpdateSupervisor();
 // Undoes BecomeUpdateSupervisor after the exec of the script failed. Main
 // thread.

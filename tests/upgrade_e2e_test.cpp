@@ -337,7 +337,7 @@ TEST_P(UpgradeRollbackE2E, IsKilledWithAllItStartedAndTheOldProgramServesAgain) 
     const int left = runstate::PidIn(record);
     ASSERT_GT(left, 0);
     ASSERT_TRUE(WaitForCount(agent, "Listening...", 2, 60000)) << agent.Output();
-    EXPECT_TRUE(runstate::WaitGone(left, kWaitMs)) << left;
+    EXPECT_TRUE(runstate::WaitGone(left, kWaitMs)) << left << "\n" << agent.Output();
     if (runstate::Alive(left)) kill(left, SIGKILL);  // nothing of ours outlives a failure
     const std::string out = agent.Output();
     EXPECT_NE(out.find(GetParam().said), std::string::npos) << out;
