@@ -5,7 +5,9 @@
 // Opens the `pidfile` setting's file, locks it without waiting and writes
 // "<pid>\n". Returns the descriptor, or -1 after reporting "Failed to create
 // pid file %s\n" or "Failed to lock pid file %s\n" (class mtFailure). A file
-// locked by another process is left untouched.
+// locked by another process is left untouched, and so is one that holds
+// anything but a process number (reported with a second line, "The file
+// holds something other than a process number and is left as it is").
 int createpidfile();
 // Closes fd and deletes the pid file; nothing for -1.
 void closepidfile(int fd);

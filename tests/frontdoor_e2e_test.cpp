@@ -16,6 +16,7 @@
 
 #include "agent/sessionlimits.h"
 #include "agent_harness.h"
+#include "runstate_util.h"
 #include "wire_util.h"
 
 namespace {
@@ -443,6 +444,32 @@ TEST(FrontDoorFilesE2E, PidFileAndLogLinksAreNotFollowed) {
     std::vector<std::string> quit = ctl;
     quit.push_back("QUIT");
     EXPECT_EQ(RunCtlRaw(quit).exitCode, 0);
+}
+
+// A pid file setting that names a file which is not a pid file (here the
+// agent's own configuration) leaves that file whole, through the start and
+// the stop; the agent runs without a pid file.
+TEST(FrontDoorFilesE2E, AFileThatIsNotAPidFileIsNeitherOverwrittenNorDeleted) {
+    AgentHarness setup;
+    ASSERT_TRUE(setup.Launch({"-i", "/dev/null/x"}));  // a temporary directory
+    setup.Wait(10000);
+    const std::string dir = setup.dir;
+    const std::string named = dir + "/notes.txt";
+    WriteFile(named, "precious\n");
+    const int port =
+        StartDaemon(dir, "pidfile=" + named + "\nverboselogfile=" + dir + "/v.log\n", false);
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(WaitForText(dir + "/v.log", "Failed to create pid file " + named + "\n", 5000))
+        << ReadText(dir + "/v.log");
+    EXPECT_NE(ReadText(dir + "/v.log")
+                  .find("The file holds something other than a process number and is left as it "
+                        "is\n"),
+              std::string::npos);
+    const std::vector<int> daemon = runstate::PidsByArgument(dir + "/daemon.cfg");
+    ASSERT_EQ(daemon.size(), 1u);
+    EXPECT_EQ(RunCtlRaw({"-p", std::to_string(port), "-w", "pw", "QUIT"}).exitCode, 0);
+    EXPECT_TRUE(runstate::WaitGone(daemon[0], 10000));
+    EXPECT_EQ(ReadText(named), "precious\n");
 }
 
 // The mask of blocked signals survives exec, as after a restart from the

@@ -105,12 +105,13 @@ inline int WaitForPid(const std::string& path, int notPid, int ms) {
     }
 }
 
-// Kills every process of ours whose command line has an argument equal to
-// arg (a configuration path unique to one test): daemons and the programs
-// update scripts started, which the harness does not know.
-inline void KillByArgument(const std::string& arg) {
+// The processes (other than this one) whose command line has an argument
+// equal to arg (a configuration path unique to one test): daemons and the
+// programs update scripts started, which the harness does not know.
+inline std::vector<int> PidsByArgument(const std::string& arg) {
+    std::vector<int> pids;
     DIR* proc = opendir("/proc");
-    if (!proc) return;
+    if (!proc) return pids;
     while (struct dirent* e = readdir(proc)) {
         const int pid = std::atoi(e->d_name);
         if (pid <= 0 || pid == getpid()) continue;
@@ -119,7 +120,7 @@ inline void KillByArgument(const std::string& arg) {
             const size_t end = cmd.find('\0', at);
             const std::string item = cmd.substr(at, end == std::string::npos ? end : end - at);
             if (item == arg) {
-                kill(pid, SIGKILL);
+                pids.push_back(pid);
                 break;
             }
             if (end == std::string::npos) break;
@@ -127,6 +128,12 @@ inline void KillByArgument(const std::string& arg) {
         }
     }
     closedir(proc);
+    return pids;
+}
+
+// Kills every process of PidsByArgument(arg).
+inline void KillByArgument(const std::string& arg) {
+    for (int pid : PidsByArgument(arg)) kill(pid, SIGKILL);
 }
 
 // Copies the file at from to to with mode 0755; false on failure.
