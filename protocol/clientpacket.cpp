@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/namelookup.h"
 #include "platform/randombytes.h"
 #include "platform/syserror.h"
 #include "protocol/crypto/md5.h"
@@ -97,8 +98,9 @@ int ConnectOne(const struct addrinfo* ai, long long deadline, int& err) {
     return fd;
 }
 
-// Resolves host and connects to the first address that answers. Returns the
-// descriptor or -1 with error set.
+// Resolves host (within the deadline: "name lookup timed out") and connects
+// to the first address that answers. Returns the descriptor or -1 with
+// error set.
 int ConnectTo(const char* host, int port, long long deadline, String& error) {
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
@@ -108,9 +110,10 @@ int ConnectTo(const char* host, int port, long long deadline, String& error) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     struct addrinfo* list = nullptr;
-    const int rc = getaddrinfo(host, service, &hints, &list);
+    bool timedOut = false;
+    const int rc = LookupWithin(host, service, hints, deadline, &list, timedOut);
     if (rc != 0) {
-        error = gai_strerror(rc);
+        error = timedOut ? "name lookup timed out" : gai_strerror(rc);
         return -1;
     }
     int err = ECONNREFUSED;

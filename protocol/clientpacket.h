@@ -31,16 +31,16 @@ String BuildRequestPacket(const String& password, const String& sessionKey, cons
 int ParseReplyPacket(const String& packet, const String& sessionKey, String& body);
 
 // Sends one request packet to host:port over a fresh TCP connection and reads
-// the reply, all within timeoutMs milliseconds (connect, send and receive
-// together). host is a name or a numeric IPv4/IPv6 address.
+// the reply, all within timeoutMs milliseconds (name lookup, connect, send
+// and receive together). host is a name or a numeric IPv4/IPv6 address.
 // Returns
 //   1 with reply = the whole reply packet (exactly 4 + L bytes) and error empty;
 //   0 when the agent closed the connection without a whole reply: error is
 //     "no reply (connection closed)" when nothing arrived, "incomplete reply
 //     (connection closed)" when part of one did; reply holds what arrived;
 //  -1 on failures to connect or time-outs: error is "connection refused",
-//     "timed out", "reply too large", the resolver's text or the system's
-//     error text; reply holds what arrived.
+//     "timed out", "name lookup timed out", "reply too large", the
+//     resolver's text or the system's error text; reply holds what arrived.
 // Never raises SIGPIPE. Any thread; the descriptor is close-on-exec and is
 // closed before returning.
 int ExchangePacket(const char* host, int port, const String& packet, int timeoutMs, String& reply,

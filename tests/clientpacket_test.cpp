@@ -23,6 +23,7 @@
 #include "protocol/tev_const.h"
 #include "protocol/tevreply.h"
 #include "tests/agent_harness.h"
+#include "tests/runstate_util.h"
 
 namespace {
 
@@ -500,6 +501,42 @@ TEST(ClientExchangeTest, RefusedConnection) {
 
 // ---------------------------------------------------------------------------
 // The tevctl binary
+
+// A name whose lookup hangs (the resolver asks a server of the test's own,
+// on loopback, that never answers, and would wait half a minute) ends at
+// the client's time limit, with its own text. The client runs in a mount
+// namespace of its own whose resolv.conf names that server; needs root.
+TEST(TevctlTest, ANameLookupThatHangsEndsAtTheTimeLimit) {
+    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare(1)";
+    const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(dns, 0);
+    struct sockaddr_in at;
+    std::memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.77", &at.sin_addr);
+    if (bind(dns, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+        close(dns);
+        GTEST_SKIP() << "port 53 of 127.0.0.77 is taken";
+    }
+    runstate::TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string resolv = WriteFile(dir.path + "/resolv.conf",
+                                         "nameserver 127.0.0.77\noptions timeout:30 attempts:1\n");
+    const std::string nss = WriteFile(dir.path + "/nsswitch.conf", "hosts: files dns\n");
+    const std::string inside = "mount --bind '" + resolv + "' /etc/resolv.conf && mount --bind '" +
+                               nss + "' /etc/nsswitch.conf && exec \"$0\" \"$@\"";
+    const CtlResult r =
+        RunProgramRaw("/usr/bin/unshare",
+                      {"-m", "--propagation", "private", "sh", "-c", inside, TEVCTL_BINARY, "-H",
+                       "tev-lookup.test", "-p", "1", "-w", "x", "-t", "1000", "GetInfo"});
+    close(dns);
+    if (r.err.find("tevctl:") == std::string::npos)
+        GTEST_SKIP() << "no mount namespace here: " << r.err;
+    EXPECT_NE(r.err.find("name lookup timed out"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exitCode, 2);
+}
 
 TEST(TevctlTest, PrintsReplyAndMapsResultToExitCode) {
     struct Case {
