@@ -276,6 +276,8 @@ TEST_P(UpgradeProofE2E, TheOldProgramStaysUntilTheNewOneProvesItself) {
     EXPECT_EQ(SendWithClient(sent), "200\n");
     ASSERT_TRUE(WaitForCount(agent, "Listening...", 2, kWaitMs)) << agent.Output();
     if (c.proves) {
+        // The new agent notes its pid just after it says "Listening...".
+        EXPECT_TRUE(runstate::WaitForFileText(bin + "/tev.old.pid", "\n", 1, kWaitMs));
         EXPECT_EQ(Entries(bin), (std::vector<std::string>{"tev", "tev.old", "tev.old.pid"}));
         EXPECT_TRUE(ReadWholeFile(bin + "/tev.old") == original);
         EXPECT_EQ(RunCtl(agent, {"GetInfo"}).exitCode, 0);
