@@ -102,7 +102,7 @@ void CheckUpgrade(MainLoopState& st) {
         showmessage(
             "Upgrade: processes that leave the new program's process group cannot be "
             "followed (child subreaper: %s)\n",
-            NoPeer(), mtFailure, 1, why.Data());
+            NoPeer(), mtInfo, 1, why.Data());
     }
     Execute(st, script);
     EndUpdateSupervisor();

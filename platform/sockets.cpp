@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -321,7 +322,12 @@ bool HandshakeWasRepeated(int fd) {
     struct tcp_info info;
     socklen_t size = sizeof info;
     std::memset(&info, 0, sizeof info);
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    // Without an answer (an emulator such as qemu-user passes on only an
+    // int of it) a silent connection is taken for a deferred one, which the
+    // deferral makes the likely case.
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    if (size < offsetof(struct tcp_info, tcpi_total_retrans) + sizeof info.tcpi_total_retrans)
+        return true;
     // A new connection's count of retransmissions starts at the SYN-ACKs
     // its request sent again.
     return info.tcpi_total_retrans > 0;

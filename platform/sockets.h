@@ -73,8 +73,9 @@ void CloseConnection(int fd);
 // True when the accepted TCP connection fd was made only after the kernel
 // had sent its SYN-ACK again: how a connection held back by TCP_DEFER_ACCEPT
 // reaches accept when its peer stays silent (or, on a lossy path, one whose
-// handshake took as long). False when it came at once, and when the kernel
-// does not say.
+// handshake took as long). False when it came at once; true as well when
+// the kernel does not say (a silent connection is then most likely one the
+// deferral held back).
 bool HandshakeWasRepeated(int fd);
 
 // Opens a TCP connection to host:port. timeoutMs <= 0: a blocking connect;
