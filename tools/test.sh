@@ -65,6 +65,9 @@ declare -A emulator_skips=(
   ["Programs/UpgradeRollbackE2E.IsKilledWithAllItStartedAndTheOldProgramServesAgain/LeavesADetachedChildAndExits"]="qemu-user \
 refuses PR_SET_CHILD_SUBREAPER (EINVAL), so the detached child goes to init, out of the update script's reach (the \
 agent logs that it cannot follow such processes)"
+  [ClockStepE2E.LimitsHoldWhenTheWallClockSteps]="qemu-user passes no TCP_INFO on, so the agent \
+cannot tell a connection the kernel's deferral held back from one taken before its first bytes, and \
+its silent-connection case closes early there (302 ms against at least 700, seen once)"
   [RobustE2E.ARequestThatRunsOutOfMemoryEndsAndTheAgentServesOn]="RLIMIT_AS limits the \
 emulator's own address space, whose layout for the emulated program is not the program's, so the \
 agent's allocations do not fail where the test expects"
